@@ -1,0 +1,45 @@
+/*
+ * The controller's backplane SDK (TarnSDK_CE), as the driver uses it. The driver reaches a module
+ * through nothing else. Return values are ignored except the bytes the two input functions return.
+ */
+#ifndef TARN_SDK_H
+#define TARN_SDK_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(TARN_SDK_BUILDING)
+#define TARN_SDK_API __attribute__((visibility("default")))
+#else
+#define TARN_SDK_API
+#endif
+
+/* A slot interrupt routine: no arguments, returns 0. */
+typedef int (*TrnSlotInterruptRoutine)(void);
+
+/* Slot I/O ports: 1 is the page register, 0x400..0x7FF the data window. */
+TARN_SDK_API int _trn_slot_outp(int slot, int port, int value);
+TARN_SDK_API int _trn_slot_inp(int slot, int port);
+
+/* Controller ports (interrupt registers 0x7003..0x700D). */
+TARN_SDK_API int _trn_outp(int port, int value);
+TARN_SDK_API int _trn_inp(int port);
+
+/* Fills name (at least 52 bytes) with the zero-terminated module type; "" for an empty slot. */
+TARN_SDK_API int trn_GetModuleName(int slot, char* name);
+
+TARN_SDK_API int trn_RegisterSlotInterrupt(int slot, TrnSlotInterruptRoutine routine);
+TARN_SDK_API int trn_UnregisterSlotInterrupt(int slot);
+TARN_SDK_API int trn_EnableSlotInterrupt(int slot, int on);
+TARN_SDK_API int trn_InterruptDone(int slot);
+TARN_SDK_API int trn_SetTriggerType(int slot, int type);
+TARN_SDK_API int trn_SetSlotInterruptPriority(int slot, int priority);
+
+#define TRN_MODULE_NAME_SIZE 52
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,32 @@
+#include "platform/futex.h"
+
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+
+namespace k5320::platform {
+
+static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t));
+static_assert(std::atomic<uint32_t>::is_always_lock_free);
+
+bool futex_wait(std::atomic<uint32_t>& word, uint32_t expected, uint32_t timeout_ms) {
+    timespec timeout{};
+    timespec* timeout_ptr = nullptr;
+    if (timeout_ms != kWaitForever) {
+        timeout.tv_sec = static_cast<time_t>(timeout_ms / 1000);
+        timeout.tv_nsec = static_cast<long>(timeout_ms % 1000) * 1000000L;
+        timeout_ptr = &timeout;
+    }
+    long rc = syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), FUTEX_WAIT, expected,
+                      timeout_ptr, nullptr, 0);
+    return !(rc == -1 && errno == ETIMEDOUT);
+}
+
+void futex_wake(std::atomic<uint32_t>& word, int count) {
+    syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), FUTEX_WAKE, count, nullptr, nullptr, 0);
+}
+
+}  // namespace k5320::platform

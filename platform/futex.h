@@ -1,0 +1,19 @@
+// Futex wait and wake on a 32-bit word that may live in memory shared between processes
+// (no FUTEX_PRIVATE_FLAG), so the same code serves in-process and shared-memory hosts.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+namespace k5320::platform {
+
+inline constexpr uint32_t kWaitForever = UINT32_MAX;
+
+// Blocks while *word == expected, for at most timeout_ms (kWaitForever: no limit).
+// Returns false on time-out, true otherwise (woken, value changed, or interrupted).
+bool futex_wait(std::atomic<uint32_t>& word, uint32_t expected, uint32_t timeout_ms = kWaitForever);
+
+// Wakes up to count waiters (INT32_MAX: all).
+void futex_wake(std::atomic<uint32_t>& word, int count = INT32_MAX);
+
+}  // namespace k5320::platform
