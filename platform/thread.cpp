@@ -1,0 +1,89 @@
+#include "platform/thread.h"
+
+#include <pthread.h>
+#include <sched.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <system_error>
+
+namespace k5320::platform {
+
+namespace {
+
+constexpr int kCeHighestPriority = 0;
+constexpr int kCeLowestRealTimePriority = 247;
+constexpr int kCeLowestPriority = 255;
+constexpr int kFifoHighestUsed = 98;
+constexpr int kFifoLowest = 1;
+
+int fifo_priority_for(int ce_priority) {
+    return kFifoHighestUsed -
+           ce_priority * (kFifoHighestUsed - kFifoLowest) / kCeLowestRealTimePriority;
+}
+
+}  // namespace
+
+std::unique_ptr<Thread> Thread::start(std::function<void(std::stop_token)> body) {
+    if (!body) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    std::unique_ptr<Thread> thread(new Thread());
+    std::latch& started = thread->started_;
+    try {
+        thread->thread_ = std::jthread([&started, body = std::move(body)](std::stop_token stop) {
+            started.wait();
+            body(std::move(stop));
+        });
+    } catch (const std::system_error& error) {
+        errno = error.code().value();
+        return nullptr;
+    }
+    thread->id_ = thread->thread_.get_id();
+    started.count_down();
+    return thread;
+}
+
+Thread::~Thread() {
+    if (!thread_.joinable()) return;
+    if (is_current()) {
+        thread_.request_stop();
+        thread_.detach();
+        return;
+    }
+    thread_.request_stop();
+    thread_.join();
+}
+
+bool Thread::set_ce_priority(int ce_priority) {
+    if (ce_priority < kCeHighestPriority || ce_priority > kCeLowestPriority ||
+        !thread_.joinable()) {
+        errno = EINVAL;
+        return false;
+    }
+    sched_param param{};
+    int policy = SCHED_OTHER;
+    if (ce_priority <= kCeLowestRealTimePriority) {
+        policy = SCHED_FIFO;
+        param.sched_priority = fifo_priority_for(ce_priority);
+    }
+    const int rc = pthread_setschedparam(thread_.native_handle(), policy, &param);
+    if (rc != 0) {
+        errno = rc;
+        return false;
+    }
+    return true;
+}
+
+void Thread::join() {
+    if (is_current()) {
+        std::fputs("k5320::platform::Thread::join() called on its own thread: would never return\n",
+                   stderr);
+        std::abort();
+    }
+    if (thread_.joinable()) thread_.join();
+}
+
+}  // namespace k5320::platform
