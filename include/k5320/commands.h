@@ -80,7 +80,7 @@ inline constexpr uint8_t kRegisterRead = 243;
 inline constexpr uint8_t kCyclicDone = 244;
 inline constexpr uint8_t kCyclicRefused = 245;
 inline constexpr uint8_t kConfigRefused = 246;
-inline constexpr uint8_t kConfigApplied = 247;   // also: register written
+inline constexpr uint8_t kConfigApplied = 247;  // also: register written
 inline constexpr uint8_t kRegisterWritten = 247;
 inline constexpr uint8_t kCommandRecordArrived = 249;
 inline constexpr uint8_t kUserProgramEnded = 250;
@@ -88,5 +88,9 @@ inline constexpr uint8_t kClockSet = 251;
 inline constexpr uint8_t kClockRefused = 252;
 inline constexpr uint8_t kUserProgramRunning = 253;
 inline constexpr uint8_t kRestored = 254;
+
+// Every answer of the resident loader lies in this range.
+inline constexpr uint8_t kLoaderFirst = 224;
+inline constexpr uint8_t kLoaderLast = 233;
 
 }  // namespace k5320::answer

@@ -6,8 +6,8 @@
 
 namespace k5320::dpram {
 
-inline constexpr uint32_t kSize = 0x2000;      // 8 KB
-inline constexpr uint32_t kPageSize = 0x400;   // the host sees 8 pages of 1 KB
+inline constexpr uint32_t kSize = 0x2000;     // 8 KB
+inline constexpr uint32_t kPageSize = 0x400;  // the host sees 8 pages of 1 KB
 inline constexpr uint32_t kPageShift = 10;
 inline constexpr uint32_t kPageOffsetMask = kPageSize - 1;
 
@@ -77,7 +77,9 @@ inline constexpr uint16_t kTxTimeoutFlag = 0x1FEE;
 inline constexpr uint16_t kAnswerByte = 0x1FFE;
 inline constexpr uint16_t kCommandByte = 0x1FFF;
 
-constexpr uint8_t page_of(uint32_t address) { return static_cast<uint8_t>(address >> kPageShift); }
+constexpr uint8_t page_of(uint32_t address) {
+    return static_cast<uint8_t>(address >> kPageShift);
+}
 constexpr uint16_t window_port_of(uint32_t address) {
     return static_cast<uint16_t>(kPortDataWindow + (address & kPageOffsetMask));
 }

@@ -1,0 +1,71 @@
+// What the stand-in backplane holds: which slots carry which module type, and the buses the
+// modules are wired to. Read from the file named by TARN_BACKPLANE_CONFIG, else the default.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <iosfwd>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace k5320::backplane {
+
+inline constexpr int kFirstSlot = 1;
+inline constexpr int kLastSlot = 7;
+inline constexpr uint32_t kDefaultBitRate = 125000;
+inline constexpr uint32_t kMinBitRate = 1000;
+inline constexpr uint32_t kMaxBitRate = 1000000;
+inline constexpr std::size_t kMaxTypeLength = 51;  // the module name buffer holds 52 with its zero
+inline constexpr std::size_t kMaxBusNameLength = 15;
+inline constexpr const char* kConfigEnvironmentVariable = "TARN_BACKPLANE_CONFIG";
+
+struct BusConfig {
+    std::string name;
+    uint32_t bit_rate = kDefaultBitRate;
+    bool demo_node = false;
+    bool paced = true;  // frames take their time on the wire; unpaced delivers at once
+
+    bool operator==(const BusConfig&) const = default;
+};
+
+struct SlotConfig {
+    std::string type;  // empty: no module in the slot
+    std::string bus;   // empty: the module is wired to no bus
+
+    bool operator==(const SlotConfig&) const = default;
+};
+
+struct Config {
+    std::vector<BusConfig> buses;
+    std::array<SlotConfig, kLastSlot + 1> slots{};  // indexed by slot number; [0] unused
+
+    // Slots 1 and 2 hold a 5320 on bus "can0" at 125 kbit/s with a demo node.
+    static Config default_backplane();
+    // All slots empty: what a bad configuration file gives.
+    static Config empty_backplane() { return {}; }
+
+    const BusConfig* bus(std::string_view name) const;
+    bool operator==(const Config&) const = default;
+};
+
+struct ParseResult {
+    std::optional<Config> config;
+    int line = 0;  // line of the error; 0 when it concerns the whole file
+    std::string message;
+
+    bool ok() const { return config.has_value(); }
+    // "line 3: slot number must be 1..7"
+    std::string error() const;
+};
+
+ParseResult parse_config(std::string_view text);
+ParseResult load_config_file(const std::string& path);
+
+// The backplane this process runs: the file named by TARN_BACKPLANE_CONFIG, else the default.
+// A bad or unreadable file is reported on diagnostics ("TarnSDK_CE: <path>: line N: <message>")
+// and gives an empty backplane.
+Config config_from_environment(std::ostream& diagnostics);
+
+}  // namespace k5320::backplane

@@ -1,0 +1,77 @@
+// The stand-in backplane: seven slots, each empty or holding an emulated module, with the slot
+// ports, the slot interrupt lines and the controller's interrupt registers.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "backplane/config.h"
+#include "backplane/trace.h"
+#include "driver/sdk/tarn_sdk.h"
+#include "emulator/module.h"
+
+namespace k5320::backplane {
+
+inline constexpr int kControllerRegisterFirst = 0x7003;
+inline constexpr int kControllerRegisterLast = 0x700D;
+// What a port without anything behind it reads: the bus floats high.
+inline constexpr uint8_t kFloatingBus = 0xFF;
+inline constexpr int kCallDone = 0;
+inline constexpr int kCallIgnored = -1;
+
+class Host {
+  public:
+    explicit Host(const Config& config);
+    // Stops the interrupt threads and the modules. The process's own host is never destroyed.
+    ~Host();
+    Host(const Host&) = delete;
+    Host& operator=(const Host&) = delete;
+
+    // The SDK functions. Slot numbers outside 1..7 are ignored; reads of nothing give 0xFF.
+    int slot_out(int slot, int port, int value);
+    int slot_in(int slot, int port);
+    int controller_out(int port, int value);
+    int controller_in(int port);
+    int get_module_name(int slot, char* name);
+    int register_interrupt(int slot, TrnSlotInterruptRoutine routine);
+    // No call of the routine starts after this returns; a call already under way may still be
+    // running (it is not waited for: its caller may hold a lock the routine needs).
+    int unregister_interrupt(int slot);
+    int enable_interrupt(int slot, int on);
+    int interrupt_done(int slot);
+    int set_trigger_type(int slot, int type);
+    int set_interrupt_priority(int slot, int priority);
+
+    // Inspection, for tests.
+    const Config& config() const { return config_; }
+    emulator::Module* module(int slot);  // nullptr for an empty slot
+    uint8_t controller_register(int port) const;
+    bool registered(int slot) const;
+    bool enabled(int slot) const;
+    bool line_pending(int slot) const;
+    Trace& trace() { return trace_; }
+    // Puts a fresh module of this type in the slot (empty type: empties it), as if the module
+    // had been swapped with the power off. Refused (false) while the slot's interrupt is
+    // registered, and from an interrupt thread.
+    bool replace_module(int slot, std::string type);
+
+  private:
+    struct Slot;
+    Slot* slot_at(int slot) const;
+    void insert_module(Slot& slot, std::string type);
+    void remove_module(Slot& slot);
+    void deliver_interrupts(Slot& slot);
+
+    const Config config_;
+    std::array<std::unique_ptr<Slot>, kLastSlot + 1> slots_;
+    std::array<std::atomic<uint8_t>, kControllerRegisterLast - kControllerRegisterFirst + 1>
+        controller_registers_{};
+    std::mutex replace_mutex_;
+    Trace trace_;
+};
+
+}  // namespace k5320::backplane

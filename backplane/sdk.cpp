@@ -1,0 +1,43 @@
+// The SDK's C entry points: each forwards to the process's backplane host.
+#include "backplane/inspect.h"
+#include "driver/sdk/tarn_sdk.h"
+
+using k5320::backplane::host;
+
+extern "C" {
+
+int _trn_slot_outp(int slot, int port, int value) {
+    return host().slot_out(slot, port, value);
+}
+int _trn_slot_inp(int slot, int port) {
+    return host().slot_in(slot, port);
+}
+int _trn_outp(int port, int value) {
+    return host().controller_out(port, value);
+}
+int _trn_inp(int port) {
+    return host().controller_in(port);
+}
+int trn_GetModuleName(int slot, char* name) {
+    return host().get_module_name(slot, name);
+}
+int trn_RegisterSlotInterrupt(int slot, TrnSlotInterruptRoutine routine) {
+    return host().register_interrupt(slot, routine);
+}
+int trn_UnregisterSlotInterrupt(int slot) {
+    return host().unregister_interrupt(slot);
+}
+int trn_EnableSlotInterrupt(int slot, int on) {
+    return host().enable_interrupt(slot, on);
+}
+int trn_InterruptDone(int slot) {
+    return host().interrupt_done(slot);
+}
+int trn_SetTriggerType(int slot, int type) {
+    return host().set_trigger_type(slot, type);
+}
+int trn_SetSlotInterruptPriority(int slot, int priority) {
+    return host().set_interrupt_priority(slot, priority);
+}
+
+}  // extern "C"

@@ -1,0 +1,99 @@
+#include "emulator/dual_port_ram.h"
+
+#include "platform/futex.h"
+
+namespace k5320::emulator {
+
+void DualPortRam::reset() {
+    for (auto& byte : bytes) byte.store(0, std::memory_order_relaxed);
+    doorbell.store(0, std::memory_order_relaxed);
+    answer_mailbox.store(0, std::memory_order_relaxed);
+    line_latch.store(0, std::memory_order_release);
+}
+
+uint8_t DualPortRam::load(uint16_t address) const {
+    address &= kAddressMask;
+    if (address == dpram::kAnswerByte) {
+        return static_cast<uint8_t>(answer_mailbox.load(std::memory_order_acquire) & kByteMask);
+    }
+    return bytes[address].load(std::memory_order_relaxed);
+}
+
+void DualPortRam::store(uint16_t address, uint8_t value) {
+    address &= kAddressMask;
+    if (address == dpram::kAnswerByte) {
+        // A plain write of the answer byte changes the value but not the unread flag.
+        uint32_t word = answer_mailbox.load(std::memory_order_relaxed);
+        while (!answer_mailbox.compare_exchange_weak(word, (word & ~kByteMask) | value,
+                                                     std::memory_order_acq_rel)) {
+        }
+        return;
+    }
+    bytes[address].store(value, std::memory_order_relaxed);
+}
+
+uint8_t DualPortRam::peek(uint16_t address) const {
+    return load(address);
+}
+
+void DualPortRam::host_write(uint16_t address, uint8_t value) {
+    address &= kAddressMask;
+    if (address == dpram::kCommandByte) {
+        bytes[address].store(value, std::memory_order_relaxed);
+        // Release: parameters written before the command are visible to the module.
+        doorbell.store(kDoorbellRung | value, std::memory_order_release);
+        wake_module();
+        return;
+    }
+    store(address, value);
+}
+
+uint8_t DualPortRam::host_read(uint16_t address) {
+    address &= kAddressMask;
+    if (address == dpram::kAnswerByte) {
+        // Lower the line before taking the flag: once the flag is clear the module may post its
+        // next answer and raise the line again, and that raise must survive.
+        clear_line();
+        const uint32_t word = answer_mailbox.fetch_and(~kAnswerUnread, std::memory_order_acq_rel);
+        if ((word & kAnswerUnread) != 0) wake_module();
+        return static_cast<uint8_t>(word & kByteMask);
+    }
+    return load(address);
+}
+
+uint8_t DualPortRam::module_read(uint16_t address) {
+    address &= kAddressMask;
+    if (address == dpram::kCommandByte) {
+        const uint32_t word = doorbell.exchange(0, std::memory_order_acq_rel);
+        if ((word & kDoorbellRung) != 0) return static_cast<uint8_t>(word & kByteMask);
+        return bytes[address].load(std::memory_order_acquire);
+    }
+    return load(address);
+}
+
+void DualPortRam::module_write(uint16_t address, uint8_t value) {
+    store(address, value);
+}
+
+void DualPortRam::post_answer(uint8_t value, bool with_interrupt) {
+    // Release: results written before the answer are visible to the host that reads it.
+    answer_mailbox.store(kAnswerUnread | value, std::memory_order_release);
+    if (with_interrupt) raise_line();
+}
+
+void DualPortRam::raise_line() {
+    line_latch.store(1, std::memory_order_release);
+    wake_line_side();
+}
+
+void DualPortRam::wake_module() {
+    module_wakeups.fetch_add(1, std::memory_order_release);
+    platform::futex_wake(module_wakeups);
+}
+
+void DualPortRam::wake_line_side() {
+    line_wakeups.fetch_add(1, std::memory_order_release);
+    platform::futex_wake(line_wakeups);
+}
+
+}  // namespace k5320::emulator

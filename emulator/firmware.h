@@ -1,0 +1,49 @@
+// State of the module's firmware and the fault hooks it consults when it answers.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+
+#include "k5320/commands.h"
+
+namespace k5320::emulator {
+
+inline constexpr std::size_t kCommandCodes = 256;
+
+enum class Mode : uint8_t {
+    kProgram = answer::kProgramMode,
+    kLoader = answer::kLoaderMode,
+};
+
+struct FirmwareState {
+    // A fresh module holds a valid built-in firmware; the flash store replaces this later.
+    bool has_valid_firmware = true;
+    Mode mode = Mode::kProgram;
+    // The answer to the command in progress, which a repeat request signals again; none while
+    // that command has not been (or will never be) answered.
+    std::optional<uint8_t> answer_to_repeat;
+};
+
+// Faults injected by tests. Consulted only when the firmware answers, so each answer path
+// (direct, repeated, posted from outside) sees the same faults.
+struct FaultHooks {
+    std::array<bool, kCommandCodes> silenced{};
+    std::array<std::optional<uint8_t>, kCommandCodes> answer_overrides{};
+    unsigned interrupts_to_lose = 0;
+
+    // The answer the firmware really gives to command, or none when it stays silent.
+    std::optional<uint8_t> filter(uint8_t command, uint8_t value) const {
+        if (silenced[command]) return std::nullopt;
+        if (answer_overrides[command]) return answer_overrides[command];
+        return value;
+    }
+    // Whether the next answer byte write raises the line.
+    bool raise_line() {
+        if (interrupts_to_lose == 0) return true;
+        --interrupts_to_lose;
+        return false;
+    }
+};
+
+}  // namespace k5320::emulator

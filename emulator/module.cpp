@@ -1,0 +1,118 @@
+#include "emulator/module.h"
+
+#include <utility>
+
+#include "platform/futex.h"
+
+namespace k5320::emulator {
+
+Module::Module(std::string type, DualPortRam& ram) : type_(std::move(type)), ram_(ram) {
+    firmware_.mode = firmware_.has_valid_firmware ? Mode::kProgram : Mode::kLoader;
+    thread_ = std::thread([this] { run(); });
+}
+
+Module::~Module() {
+    stop();
+}
+
+void Module::stop() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    ram_.wake_module();
+    if (thread_.joinable()) thread_.join();
+}
+
+void Module::run() {
+    for (;;) {
+        // Taken before looking, so an event that arrives after the look ends the wait at once.
+        const uint32_t wakeups = ram_.module_wakeups.load(std::memory_order_acquire);
+        {
+            std::lock_guard lock(mutex_);
+            if (stopping_) return;
+            post_queued_answers();
+            if (ram_.doorbell_rung() && answer_queue_.size() < kAnswerQueueDepth) {
+                const uint8_t command = ram_.module_read(dpram::kCommandByte);
+                ++commands_seen_[command];
+                execute(command);
+                post_queued_answers();
+                command_handled_.notify_all();
+                continue;
+            }
+        }
+        platform::futex_wait(ram_.module_wakeups, wakeups);
+    }
+}
+
+void Module::reply(uint8_t command, uint8_t value) {
+    const std::optional<uint8_t> given = faults_.filter(command, value);
+    firmware_.answer_to_repeat = given;
+    if (given) answer_queue_.push_back(*given);
+}
+
+void Module::post_queued_answers() {
+    // Only the module side sets the unread flag, and only here (under mutex_), so a clear flag
+    // cannot become set between the test and the write.
+    if (answer_queue_.empty() || ram_.answer_unread()) return;
+    const uint8_t value = answer_queue_.front();
+    answer_queue_.pop_front();
+    ram_.post_answer(value, faults_.raise_line());
+}
+
+uint8_t Module::peek(uint16_t address) const {
+    return ram_.peek(address);
+}
+
+void Module::poke(uint16_t address, uint8_t value) {
+    ram_.module_write(address, value);
+}
+
+void Module::post_answer(uint8_t value) {
+    std::lock_guard lock(mutex_);
+    answer_queue_.push_back(value);
+    post_queued_answers();
+}
+
+void Module::silence(uint8_t command, bool on) {
+    std::lock_guard lock(mutex_);
+    faults_.silenced[command] = on;
+}
+
+void Module::override_answer(uint8_t command, std::optional<uint8_t> value) {
+    std::lock_guard lock(mutex_);
+    faults_.answer_overrides[command] = value;
+}
+
+void Module::lose_interrupts(unsigned count) {
+    std::lock_guard lock(mutex_);
+    faults_.interrupts_to_lose = count;
+}
+
+void Module::set_valid_firmware(bool valid) {
+    std::lock_guard lock(mutex_);
+    firmware_.has_valid_firmware = valid;
+}
+
+uint64_t Module::commands_seen(uint8_t command) const {
+    std::lock_guard lock(mutex_);
+    return commands_seen_[command];
+}
+
+bool Module::wait_for_commands(uint8_t command, uint64_t count,
+                               std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(mutex_);
+    return command_handled_.wait_for(lock, timeout,
+                                     [&] { return commands_seen_[command] >= count; });
+}
+
+uint8_t Module::mode() const {
+    std::lock_guard lock(mutex_);
+    return mode_answer();
+}
+
+bool Module::answer_pending() const {
+    return ram_.answer_unread();
+}
+
+}  // namespace k5320::emulator

@@ -1,0 +1,83 @@
+// One emulated module: its firmware runs on a thread of its own and sees the host only through
+// the dual-port RAM it is given.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "emulator/dual_port_ram.h"
+#include "emulator/firmware.h"
+
+namespace k5320::emulator {
+
+class Module {
+  public:
+    // Commands stop being taken from the doorbell while this many answers wait unread, so a
+    // host that never reads cannot make the firmware drop answers.
+    static constexpr std::size_t kAnswerQueueDepth = 8;
+
+    // Boots the firmware on its own thread. type is any module type name; the firmware does
+    // not depend on it (the driver is what refuses unknown types).
+    Module(std::string type, DualPortRam& ram);
+    ~Module();
+    Module(const Module&) = delete;
+    Module& operator=(const Module&) = delete;
+
+    const std::string& type() const { return type_; }
+    DualPortRam& ram() { return ram_; }
+
+    // Stops and joins the firmware thread; idempotent.
+    void stop();
+
+    // Inspection and fault injection; all thread-safe.
+    uint8_t peek(uint16_t address) const;        // module-side read, no mailbox effects
+    void poke(uint16_t address, uint8_t value);  // module-side write, no mailbox effects
+    void post_answer(uint8_t value);             // as the firmware would: queued, never lost
+    void silence(uint8_t command, bool on);      // never answer this command
+    // Answers command with value (none: the firmware's own answer again), even a command the
+    // firmware leaves unanswered.
+    void override_answer(uint8_t command, std::optional<uint8_t> value);
+    void lose_interrupts(unsigned count);           // next count answer writes leave the line low
+    void set_valid_firmware(bool valid);            // stands in for the flash store for now
+    uint64_t commands_seen(uint8_t command) const;  // commands taken from the doorbell
+    // Waits until at least count commands of this code have been handled; false on time-out.
+    bool wait_for_commands(uint8_t command, uint64_t count,
+                           std::chrono::milliseconds timeout) const;
+    uint8_t mode() const;         // answer code of the mode: 240 or 241
+    bool answer_pending() const;  // answer byte written and not yet read
+
+  private:
+    void run();
+    // firmware.cpp, called with mutex_ held: execute takes a command from the doorbell; serve
+    // is the dispatch, giving the answer or none for a command left unanswered.
+    void execute(uint8_t command);
+    std::optional<uint8_t> serve(uint8_t command);
+    void repeat_answer();
+    uint8_t mode_answer() const;
+    // Answers command (through the fault hooks) and remembers it for repeat requests.
+    void reply(uint8_t command, uint8_t value);
+    // Writes the oldest queued answer once the host has read the previous one.
+    void post_queued_answers();
+
+    const std::string type_;
+    DualPortRam& ram_;
+
+    mutable std::mutex mutex_;
+    mutable std::condition_variable command_handled_;
+    FirmwareState firmware_;
+    FaultHooks faults_;
+    std::deque<uint8_t> answer_queue_;
+    std::array<uint64_t, kCommandCodes> commands_seen_{};
+    bool stopping_ = false;
+
+    std::thread thread_;
+};
+
+}  // namespace k5320::emulator

@@ -1,0 +1,119 @@
+// The backplane configuration file: what it accepts, and every way it is refused.
+#include "backplane/config.h"
+
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <string>
+
+namespace k5320::backplane {
+namespace {
+
+TEST(ConfigTest, DefaultBackplaneHoldsTwo5320OnOneDemoBus) {
+    const Config config = Config::default_backplane();
+    ASSERT_EQ(config.buses.size(), 1u);
+    EXPECT_EQ(config.buses[0], (BusConfig{"can0", 125000, true, true}));
+    EXPECT_EQ(config.slots[1], (SlotConfig{"5320", "can0"}));
+    EXPECT_EQ(config.slots[2], (SlotConfig{"5320", "can0"}));
+    for (int slot = 3; slot <= kLastSlot; ++slot) EXPECT_TRUE(config.slots[slot].type.empty());
+}
+
+TEST(ConfigTest, ParsesBusesAndSlotsWithCommentsBlanksAndCrlf) {
+    const ParseResult result = parse_config(
+        "# two buses\n"
+        "\n"
+        "slot 7 5325 bus=fast_1   # wired before its bus is declared\r\n"
+        "\tbus  fast_1 rate=1000000 unpaced\r\n"
+        "bus slow-bus rate=1000 demo\n"
+        "slot 1 MyModule-X bus=slow-bus\n"
+        "slot 4 5323\n"
+        "bus lonely\n");
+    ASSERT_TRUE(result.ok()) << result.error();
+    const Config& config = *result.config;
+    ASSERT_EQ(config.buses.size(), 3u);
+    EXPECT_EQ(*config.bus("fast_1"), (BusConfig{"fast_1", 1000000, false, false}));
+    EXPECT_EQ(*config.bus("slow-bus"), (BusConfig{"slow-bus", 1000, true, true}));
+    EXPECT_EQ(*config.bus("lonely"), (BusConfig{"lonely", kDefaultBitRate, false, true}));
+    EXPECT_EQ(config.slots[7], (SlotConfig{"5325", "fast_1"}));
+    EXPECT_EQ(config.slots[1], (SlotConfig{"MyModule-X", "slow-bus"}));
+    EXPECT_EQ(config.slots[4], (SlotConfig{"5323", ""}));
+    for (const int empty : {2, 3, 5, 6}) EXPECT_EQ(config.slots[empty], SlotConfig{}) << empty;
+}
+
+TEST(ConfigTest, EmptyTextIsAnEmptyBackplane) {
+    const ParseResult result = parse_config("# nothing here\n\n");
+    ASSERT_TRUE(result.ok());
+    EXPECT_EQ(*result.config, Config::empty_backplane());
+}
+
+TEST(ConfigTest, LongestNamesAreAccepted) {
+    const std::string type(kMaxTypeLength, 'T');
+    const std::string bus(kMaxBusNameLength, 'b');
+    const ParseResult result = parse_config("bus " + bus + "\nslot 3 " + type + " bus=" + bus);
+    ASSERT_TRUE(result.ok()) << result.error();
+    EXPECT_EQ(result.config->slots[3], (SlotConfig{type, bus}));
+}
+
+struct Rejection {
+    std::string text;
+    std::string error;  // exactly as reported
+};
+
+// Names each case by the error it expects.
+void PrintTo(const Rejection& rejection, std::ostream* out) {
+    *out << rejection.error;
+}
+
+class ConfigRejectionTest : public ::testing::TestWithParam<Rejection> {};
+
+TEST_P(ConfigRejectionTest, NamesTheLineAndKeepsNothing) {
+    const ParseResult result = parse_config(GetParam().text);
+    EXPECT_FALSE(result.config.has_value()) << "half-applied";
+    EXPECT_EQ(result.error(), GetParam().error);
+}
+
+// Each bad line comes after good ones, so the line number must be counted, not guessed.
+const std::string kGood = "bus can0\nslot 1 5320 bus=can0\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryRule, ConfigRejectionTest,
+    ::testing::Values(
+        Rejection{kGood + "slots 2 5320", "line 3: unknown keyword 'slots' (expected bus or slot)"},
+        Rejection{kGood + "slot 0 5320", "line 3: slot number must be 1..7"},
+        Rejection{kGood + "slot 8 5320", "line 3: slot number must be 1..7"},
+        Rejection{kGood + "slot x 5320", "line 3: slot number must be 1..7"},
+        Rejection{kGood + "slot 99999999999999999999999 5320", "line 3: slot number must be 1..7"},
+        Rejection{kGood + "slot 2", "line 3: slot needs a number and a module type"},
+        Rejection{kGood + "# ok\nslot 1 5323", "line 4: slot 1 declared twice (first on line 2)"},
+        Rejection{kGood + "slot 2 " + std::string(kMaxTypeLength + 1, 'T'),
+                  "line 3: module type must be 1..51 printable characters"},
+        Rejection{kGood + "slot 2 53\x01"
+                          "20",
+                  "line 3: module type must be 1..51 printable characters"},
+        Rejection{kGood + "slot 2 5320 bus", "line 3: unknown slot option 'bus'"},
+        Rejection{kGood + "slot 2 5320 demo", "line 3: unknown slot option 'demo'"},
+        Rejection{kGood + "slot 2 5320 bus=can0 bus=can0", "line 3: slot option 'bus' given twice"},
+        Rejection{kGood + "slot 2 5320 bus=can.0",
+                  "line 3: bus name must be 1..15 characters of A-Z, a-z, 0-9, _ and -"},
+        Rejection{kGood + "slot 2 5320 bus=",
+                  "line 3: bus name must be 1..15 characters of A-Z, a-z, 0-9, _ and -"},
+        Rejection{kGood + "slot 2 5320 bus=can9\nbus can1",
+                  "line 3: slot 2: bus 'can9' is not declared"},
+        Rejection{kGood + "bus", "line 3: bus needs a name"},
+        Rejection{kGood + "bus " + std::string(kMaxBusNameLength + 1, 'b'),
+                  "line 3: bus name must be 1..15 characters of A-Z, a-z, 0-9, _ and -"},
+        Rejection{kGood + "bus can0", "line 3: bus 'can0' declared twice"},
+        Rejection{kGood + "bus b rate=999", "line 3: rate must be 1000..1000000 bit/s"},
+        Rejection{kGood + "bus b rate=1000001", "line 3: rate must be 1000..1000000 bit/s"},
+        Rejection{kGood + "bus b rate=99999999999999999999999",
+                  "line 3: rate must be 1000..1000000 bit/s"},
+        Rejection{kGood + "bus b rate=125k", "line 3: rate must be a number of bit/s"},
+        Rejection{kGood + "bus b rate=", "line 3: rate must be a number of bit/s"},
+        Rejection{kGood + "bus b rate=-5", "line 3: rate must be a number of bit/s"},
+        Rejection{kGood + "bus b fast", "line 3: unknown bus option 'fast'"},
+        Rejection{kGood + "bus b demo=1", "line 3: unknown bus option 'demo=1'"},
+        Rejection{kGood + "bus b demo demo", "line 3: bus option 'demo' given twice"},
+        Rejection{kGood + "bus b rate=1000 rate=2000", "line 3: bus option 'rate' given twice"}));
+
+}  // namespace
+}  // namespace k5320::backplane

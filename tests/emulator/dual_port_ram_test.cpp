@@ -1,0 +1,75 @@
+// The mailbox flags and the interrupt line as each side of the dual-port RAM sees them.
+#include "emulator/dual_port_ram.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace k5320::emulator {
+namespace {
+
+using dpram::kAnswerByte;
+using dpram::kCommandByte;
+
+class DualPortRamTest : public ::testing::Test {
+  protected:
+    std::unique_ptr<DualPortRam> ram = std::make_unique<DualPortRam>();
+};
+
+TEST_F(DualPortRamTest, CommandByteWriteRingsDoorbellUntilModuleReadsIt) {
+    const uint32_t wakeups = ram->module_wakeups.load();
+    ram->host_write(kCommandByte, 242);
+    EXPECT_TRUE(ram->doorbell_rung());
+    EXPECT_NE(ram->module_wakeups.load(), wakeups);
+
+    EXPECT_EQ(ram->module_read(kCommandByte), 242);
+    EXPECT_FALSE(ram->doorbell_rung());
+    // The byte stays readable; only the doorbell is taken.
+    EXPECT_EQ(ram->module_read(kCommandByte), 242);
+    EXPECT_EQ(ram->host_read(kCommandByte), 242);
+}
+
+TEST_F(DualPortRamTest, ModuleTakesTheLastCommandWrittenBeforeItLooked) {
+    ram->host_write(kCommandByte, 1);
+    ram->host_write(kCommandByte, 2);
+    EXPECT_EQ(ram->module_read(kCommandByte), 2);
+    EXPECT_FALSE(ram->doorbell_rung());
+}
+
+TEST_F(DualPortRamTest, HostReadOfAnswerAcknowledgesItAndLowersTheLine) {
+    ram->post_answer(240, true);
+    EXPECT_TRUE(ram->answer_unread());
+    EXPECT_TRUE(ram->line_raised());
+
+    const uint32_t wakeups = ram->module_wakeups.load();
+    EXPECT_EQ(ram->host_read(kAnswerByte), 240);
+    EXPECT_FALSE(ram->answer_unread());
+    EXPECT_FALSE(ram->line_raised());
+    EXPECT_NE(ram->module_wakeups.load(), wakeups) << "the module must learn it may post again";
+}
+
+TEST_F(DualPortRamTest, AnswerWithoutInterruptLeavesTheLineLow) {
+    const uint32_t line_wakeups = ram->line_wakeups.load();
+    ram->post_answer(7, false);
+    EXPECT_TRUE(ram->answer_unread());
+    EXPECT_FALSE(ram->line_raised());
+    EXPECT_EQ(ram->line_wakeups.load(), line_wakeups);
+}
+
+TEST_F(DualPortRamTest, PlainAccessesMoveBytesWithoutMailboxEffects) {
+    ram->host_write(0x1234, 0xA5);
+    EXPECT_EQ(ram->module_read(0x1234), 0xA5);
+    ram->module_write(0x0000, 0x5A);
+    EXPECT_EQ(ram->host_read(0x0000), 0x5A);
+    EXPECT_FALSE(ram->doorbell_rung());
+    EXPECT_FALSE(ram->answer_unread());
+
+    // A plain module write of the answer byte is no answer: no flag, no line.
+    ram->module_write(kAnswerByte, 9);
+    EXPECT_EQ(ram->peek(kAnswerByte), 9);
+    EXPECT_FALSE(ram->answer_unread());
+    EXPECT_FALSE(ram->line_raised());
+}
+
+}  // namespace
+}  // namespace k5320::emulator
