@@ -4,4 +4,4 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/setup.sh"
 bash "$root/scripts/build.sh" "$root/build"
-exec "$root/build/tools/k5320-probe" "$@"
+exec "$root/build/tools/k5320-probe/k5320-probe" "$@"

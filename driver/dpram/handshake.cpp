@@ -1,0 +1,69 @@
+#include "driver/dpram/handshake.h"
+
+#include "driver/dpram/dpram_io.h"
+#include "driver/irq/recovery.h"
+#include "k5320/commands.h"
+#include "platform/clock.h"
+
+namespace k5320::driver {
+namespace {
+
+bool is_success(const Handshake& h, uint32_t v) { return v >= h.success_low && v <= h.success_high; }
+
+const Refusal* find_refusal(const Handshake& h, uint32_t v) {
+    for (const Refusal& r : h.refusals)
+        if (r.answer == v) return &r;
+    return nullptr;
+}
+
+// Looks at the field once: an outcome when it holds an answer that ends the wait.
+bool decide(const Handshake& h, uint32_t v, HandshakeOutcome* outcome) {
+    if (is_success(h, v)) {
+        *outcome = {K5320_SUCCESS, v};
+        return true;
+    }
+    if (const Refusal* r = find_refusal(h, v)) {
+        *outcome = {r->result, v};
+        return true;
+    }
+    return false;
+}
+
+bool poll_cycle(const SlotRecord& record, const Handshake& h, HandshakeOutcome* outcome) {
+    for (uint32_t poll = 0; poll < h.polls_per_cycle; ++poll) {
+        if (decide(h, record.get(h.field), outcome)) return true;
+        platform::sleep_ms(h.poll_sleep_ms);
+    }
+    return false;
+}
+
+}  // namespace
+
+HandshakeOutcome await_answer(uint8_t slot, const Handshake& h) {
+    SlotRecord& record = slot_context(slot).record;
+    HandshakeOutcome outcome{h.no_answer_result, 0};
+    for (uint32_t repeats_left = h.repeat_requests;; --repeats_left) {
+        if (poll_cycle(record, h, &outcome)) return outcome;
+        if (repeats_left == 0) break;
+        SlotLock lock(slot);
+        record.set(h.field, 0);
+        dpram_io::ring_doorbell(slot, cmd::kRepeatRequest);
+    }
+    if (!h.recovery) return outcome;
+    if (irq::recover(slot) != K5320_SUCCESS) return {K5320_ERR_NO_ANSWER, 0};
+    if (decide(h, record.get(h.field), &outcome)) return outcome;
+    return {h.no_answer_result, 0};
+}
+
+HandshakeOutcome run_handshake(uint8_t slot, const Handshake& h,
+                               const ParameterWriter& write_parameters) {
+    {
+        SlotLock lock(slot);
+        slot_context(slot).record.set(h.field, 0);
+        if (write_parameters) write_parameters();
+        dpram_io::ring_doorbell(slot, h.command);
+    }
+    return await_answer(slot, h);
+}
+
+}  // namespace k5320::driver

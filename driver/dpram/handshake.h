@@ -1,0 +1,48 @@
+// The command handshake: write parameters and a command under the slot lock, then poll the
+// answer field without the lock, with repeat requests and the interrupt recovery as the last
+// resort. Every firmware operation runs through this one routine with its own parameters.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+
+#include "driver/frame/slot_state.h"
+#include "k5320_result.h"
+
+namespace k5320::driver {
+
+struct Refusal {
+    uint8_t answer;
+    int result;
+};
+
+struct Handshake {
+    uint8_t command;
+    Field field;
+    // The answers that end the wait successfully: one value, or a range (lowest..highest).
+    uint8_t success_low;
+    uint8_t success_high = success_low;
+    std::initializer_list<Refusal> refusals = {};
+    uint32_t poll_sleep_ms = 0;  // 0 yields
+    uint32_t polls_per_cycle = 3000;
+    uint32_t repeat_requests = 3;
+    bool recovery = true;
+    int no_answer_result = K5320_ERR_NO_ANSWER;
+};
+
+struct HandshakeOutcome {
+    int result;       // 0, a refusal's result, or the no-answer result
+    uint32_t answer;  // the answer that ended the wait (0 when none came)
+};
+
+// Parameters written to the DPRAM under the slot lock, before the command byte.
+using ParameterWriter = std::function<void()>;
+
+HandshakeOutcome run_handshake(uint8_t slot, const Handshake& handshake,
+                               const ParameterWriter& write_parameters = {});
+
+// Only the waiting part (for operations that write their command themselves).
+HandshakeOutcome await_answer(uint8_t slot, const Handshake& handshake);
+
+}  // namespace k5320::driver

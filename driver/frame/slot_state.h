@@ -1,0 +1,93 @@
+// Per-process state the library keeps for each slot: the slot record, the slot lock and the
+// checks every exported function runs before it touches a module.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "platform/critical_section.h"
+
+namespace k5320::driver {
+
+inline constexpr uint8_t kFirstSlot = 1;
+inline constexpr uint8_t kLastSlot = 7;
+inline constexpr int kSlotTableSize = 8;  // indexed by slot number; entry 0 never used
+
+// The sixteen fields of the slot record, in their documented order.
+enum class Field : uint8_t {
+    Initialized,
+    Configured,
+    DownloadMode,
+    RxReadIndex,
+    RxPending,
+    RxAnswer,
+    TxAnswer,
+    PingAnswer,
+    CyclicAnswer,
+    CmdAnswer,
+    LoaderAnswer,
+    BufferStatus,
+    RxBankBase,
+    CmdArrived,
+    CmdSentTick,
+    CmdPending,
+    Count
+};
+
+// Bits of BufferStatus.
+inline constexpr uint32_t kBufferRxOverflow = 0x10;
+inline constexpr uint32_t kBufferTxRefused = 0x20;
+
+// Answer fields are written by the interrupt service while callers poll them without the lock,
+// so every field is an untorn 32-bit atomic.
+class SlotRecord {
+  public:
+    uint32_t get(Field f) const { return fields_[index(f)].load(std::memory_order_acquire); }
+    void set(Field f, uint32_t v) { fields_[index(f)].store(v, std::memory_order_release); }
+    void set_bits(Field f, uint32_t bits) {
+        fields_[index(f)].fetch_or(bits, std::memory_order_acq_rel);
+    }
+    void clear_bits(Field f, uint32_t bits) {
+        fields_[index(f)].fetch_and(~bits, std::memory_order_acq_rel);
+    }
+    // All sixteen fields to 0, then Initialized to 1: the start state after detection or reset.
+    void reset_initialized() {
+        for (auto& f : fields_) f.store(0, std::memory_order_relaxed);
+        set(Field::Initialized, 1);
+    }
+
+  private:
+    static constexpr int index(Field f) { return static_cast<int>(f); }
+    std::atomic<uint32_t> fields_[static_cast<int>(Field::Count)]{};
+};
+
+struct SlotContext {
+    SlotRecord record;
+    // The slot lock. "Creating" and "deleting" it only toggles lock_exists: the object itself
+    // lives as long as the process, so a thread that still waits on it after a release never
+    // touches freed memory.
+    platform::CriticalSection lock;
+    std::atomic<bool> lock_exists{false};
+};
+
+bool is_valid_slot(uint8_t slot);
+SlotContext& slot_context(uint8_t slot);
+
+// The common checks: 3 for a bad slot, 41 when the slot is not initialised in this process
+// (also after a bare K5320_RemoveIrq, which deleted the slot lock). 0 when the call may go on.
+int check_slot(uint8_t slot);
+int check_initialized(uint8_t slot);
+
+// Holds the slot lock for a scope.
+class SlotLock {
+  public:
+    explicit SlotLock(uint8_t slot) : lock_(slot_context(slot).lock) { lock_.enter(); }
+    ~SlotLock() { lock_.leave(); }
+    SlotLock(const SlotLock&) = delete;
+    SlotLock& operator=(const SlotLock&) = delete;
+
+  private:
+    platform::CriticalSection& lock_;
+};
+
+}  // namespace k5320::driver

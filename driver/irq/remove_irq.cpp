@@ -1,0 +1,35 @@
+// K5320_RemoveIrq: withdraws this process's interrupt registration of a slot and everything
+// that hangs on it.
+#include "driver/dpram/dpram_io.h"
+#include "driver/frame/slot_ownership.h"
+#include "driver/frame/slot_state.h"
+#include "driver/irq/user_interrupt.h"
+#include "driver/sdk/tarn_sdk.h"
+#include "k5320.h"
+
+using namespace k5320::driver;
+
+extern "C" K5320_API int K5320_RemoveIrq(uint8_t slot) {
+    if (int rc = check_slot(slot); rc != K5320_SUCCESS) return rc;
+    // A slot that another live process owns is left alone: this process has no lock for it,
+    // and withdrawing that process's registration would cut it off from its module.
+    if (ownership::owner_of(slot) == ownership::Owner::OtherProcess) return K5320_SUCCESS;
+
+    SlotContext& ctx = slot_context(slot);
+    const bool had_lock = ctx.lock_exists.load();
+    if (!had_lock && ownership::owner_of(slot) != ownership::Owner::ThisProcess)
+        return K5320_SUCCESS;  // nothing of this process to release
+
+    irq::RetiredUserInterrupt retired;
+    {
+        SlotLock lock(slot);
+        trn_EnableSlotInterrupt(slot, 0);
+        dpram_io::read_answer(slot);
+        trn_InterruptDone(slot);
+        trn_UnregisterSlotInterrupt(slot);
+        retired = irq::retire_user_interrupt(slot);
+        ctx.lock_exists.store(false);
+    }
+    ownership::release(slot);
+    return K5320_SUCCESS;
+}

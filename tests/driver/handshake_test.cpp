@@ -1,0 +1,162 @@
+// The command handshake against the emulated firmware: answers, refusals, repeat requests, the
+// interrupt recovery, and firmware that stays silent.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "backplane/inspect.h"
+#include "driver/dpram/handshake.h"
+#include "k5320.h"
+#include "k5320/commands.h"
+#include "k5320/dpram_map.h"
+
+namespace {
+
+using k5320::driver::Field;
+using k5320::driver::Handshake;
+using k5320::driver::run_handshake;
+using k5320::driver::slot_context;
+using namespace std::chrono_literals;
+namespace cmd = k5320::cmd;
+namespace answer = k5320::answer;
+
+constexpr uint8_t kSlot = 1;
+
+// A firmware command the emulated firmware does not answer by itself yet, so tests decide.
+constexpr uint8_t kTestCommand = cmd::kClearBufferStatus;
+constexpr uint8_t kTestSuccess = answer::kBufferStatusCleared;
+
+class HandshakeTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_EQ(K5320_Init(kSlot), K5320_SUCCESS);
+        for (int c = 0; c < 256; ++c)
+            baseline_[c] = module().commands_seen(static_cast<uint8_t>(c));
+    }
+    void TearDown() override {
+        for (uint8_t c : {kTestCommand, cmd::kModeQuery}) {
+            module().silence(c, false);
+            module().override_answer(c, std::nullopt);
+        }
+    }
+    k5320::emulator::Module& module() { return *k5320::backplane::host().module(kSlot); }
+    // Commands of this code the firmware took during this test.
+    uint64_t seen(uint8_t command) { return module().commands_seen(command) - baseline_[command]; }
+    uint64_t repeats() { return seen(cmd::kRepeatRequest); }
+
+  private:
+    uint64_t baseline_[256] = {};
+};
+
+TEST_F(HandshakeTest, StandardHandshakeGetsTheAnswer) {
+    const auto outcome = run_handshake(kSlot, Handshake{.command = cmd::kModeQuery,
+                                                        .field = Field::PingAnswer,
+                                                        .success_low = answer::kProgramMode,
+                                                        .success_high = answer::kLoaderMode});
+    EXPECT_EQ(outcome.result, K5320_SUCCESS);
+    EXPECT_EQ(outcome.answer, answer::kProgramMode);
+    EXPECT_EQ(repeats(), 0u);
+}
+
+TEST_F(HandshakeTest, RefusalEndsTheWaitAtOnceWithoutRepeatRequests) {
+    module().override_answer(kTestCommand, answer::kConfigRefused);
+    const auto outcome =
+        run_handshake(kSlot, Handshake{.command = kTestCommand,
+                                       .field = Field::CmdAnswer,
+                                       .success_low = kTestSuccess,
+                                       .refusals = {{answer::kConfigRefused, K5320_ERR_REFUSED}}});
+    EXPECT_EQ(outcome.result, K5320_ERR_REFUSED);
+    EXPECT_EQ(repeats(), 0u);
+}
+
+TEST_F(HandshakeTest, SilentFirmwareWithoutRepeatsOrRecoveryGivesTheNoAnswerResult) {
+    auto& trace = k5320::backplane::host().trace();
+    trace.clear();
+    trace.start();
+    const auto outcome = run_handshake(kSlot, Handshake{.command = kTestCommand,
+                                                        .field = Field::CmdAnswer,
+                                                        .success_low = kTestSuccess,
+                                                        .repeat_requests = 0,
+                                                        .recovery = false,
+                                                        .no_answer_result = 31});
+    trace.stop();
+    EXPECT_EQ(outcome.result, 31);
+    // Exactly one command byte write: the command itself, never a repeat request or mode query.
+    int command_writes = 0;
+    for (const auto& e : trace.snapshot()) {
+        if (e.kind == k5320::backplane::CallKind::kSlotOut &&
+            e.port == k5320::dpram::window_port_of(k5320::dpram::kCommandByte)) {
+            ++command_writes;
+            EXPECT_EQ(e.value, kTestCommand);
+        }
+    }
+    EXPECT_EQ(command_writes, 1);
+    EXPECT_EQ(seen(cmd::kModeQuery), 0u);
+}
+
+TEST_F(HandshakeTest, FirmwareThatAnswersAfterTheSecondRepeatRequestSucceeds) {
+    const uint64_t second_repeat = module().commands_seen(cmd::kRepeatRequest) + 2;
+    std::thread late_firmware([&] {
+        ASSERT_TRUE(module().wait_for_commands(cmd::kRepeatRequest, second_repeat, 10s));
+        module().post_answer(kTestSuccess);
+    });
+    const auto outcome = run_handshake(kSlot, Handshake{.command = kTestCommand,
+                                                        .field = Field::CmdAnswer,
+                                                        .success_low = kTestSuccess,
+                                                        .poll_sleep_ms = 1,
+                                                        .polls_per_cycle = 500});
+    late_firmware.join();
+    EXPECT_EQ(outcome.result, K5320_SUCCESS);
+    EXPECT_EQ(repeats(), 2u);
+}
+
+TEST_F(HandshakeTest, OtherAnswersInTheFieldKeepThePollGoing) {
+    const uint64_t our_command = module().commands_seen(kTestCommand) + 1;
+    std::thread firmware([&] {
+        ASSERT_TRUE(module().wait_for_commands(kTestCommand, our_command, 10s));
+        module().post_answer(answer::kBankReleased);  // a general answer, not ours
+        std::this_thread::sleep_for(30ms);
+        module().post_answer(kTestSuccess);
+    });
+    const auto outcome = run_handshake(kSlot, Handshake{.command = kTestCommand,
+                                                        .field = Field::CmdAnswer,
+                                                        .success_low = kTestSuccess,
+                                                        .poll_sleep_ms = 1,
+                                                        .polls_per_cycle = 2000,
+                                                        .repeat_requests = 0,
+                                                        .recovery = false});
+    firmware.join();
+    EXPECT_EQ(outcome.result, K5320_SUCCESS);
+    EXPECT_EQ(outcome.answer, kTestSuccess);
+}
+
+TEST_F(HandshakeTest, RecoveryDeliversTheAnswerWhoseInterruptWasLost) {
+    module().override_answer(kTestCommand, kTestSuccess);
+    module().lose_interrupts(4);  // the answer and its three repetitions
+    const auto outcome = run_handshake(
+        kSlot,
+        Handshake{.command = kTestCommand, .field = Field::CmdAnswer, .success_low = kTestSuccess});
+    EXPECT_EQ(outcome.result, K5320_SUCCESS);
+    EXPECT_EQ(slot_context(kSlot).record.get(Field::CmdAnswer), kTestSuccess);
+    EXPECT_EQ(repeats(), 3u);
+    EXPECT_EQ(seen(cmd::kModeQuery), 1u);
+    // The slot is armed again: the next command is answered through the interrupt.
+    EXPECT_EQ(run_handshake(kSlot, Handshake{.command = cmd::kModeQuery,
+                                             .field = Field::PingAnswer,
+                                             .success_low = answer::kProgramMode})
+                  .result,
+              K5320_SUCCESS);
+    EXPECT_TRUE(k5320::backplane::host().registered(kSlot));
+}
+
+TEST_F(HandshakeTest, RecoveryThatGetsNoModeAnswerFails) {
+    module().silence(cmd::kModeQuery, true);
+    const auto outcome = run_handshake(
+        kSlot,
+        Handshake{.command = kTestCommand, .field = Field::CmdAnswer, .success_low = kTestSuccess});
+    EXPECT_EQ(outcome.result, K5320_ERR_NO_ANSWER);
+    EXPECT_EQ(seen(cmd::kModeQuery), 1u);
+}
+
+}  // namespace
