@@ -30,6 +30,15 @@ struct Host::Slot {
     std::thread interrupt_thread;  // started and joined only under replace_mutex_
 };
 
+namespace {
+
+// The DPRAM address a data-window port reaches on the selected page.
+uint16_t window_address(uint8_t page, int port) {
+    return static_cast<uint16_t>((page << dpram::kPageShift) + (port - dpram::kPortDataWindow));
+}
+
+}  // namespace
+
 Host::Host(const Config& config) : config_(config) {
     std::lock_guard replace(replace_mutex_);
     for (int number = kFirstSlot; number <= kLastSlot; ++number) {
@@ -111,10 +120,8 @@ int Host::slot_out(int slot, int port, int value) {
             target->page.store(byte & kPageMask, std::memory_order_relaxed);
             result = kCallDone;
         } else if (port >= dpram::kPortDataWindow && port <= dpram::kPortDataWindowLast) {
-            const auto address = static_cast<uint16_t>(
-                (target->page.load(std::memory_order_relaxed) << dpram::kPageShift) +
-                (port - dpram::kPortDataWindow));
-            target->ram.host_write(address, byte);
+            target->ram.host_write(
+                window_address(target->page.load(std::memory_order_relaxed), port), byte);
             result = kCallDone;
         }
     }
@@ -129,10 +136,8 @@ int Host::slot_in(int slot, int port) {
         if (port == dpram::kPortPageRegister) {
             value = target->page.load(std::memory_order_relaxed);
         } else if (port >= dpram::kPortDataWindow && port <= dpram::kPortDataWindowLast) {
-            const auto address = static_cast<uint16_t>(
-                (target->page.load(std::memory_order_relaxed) << dpram::kPageShift) +
-                (port - dpram::kPortDataWindow));
-            value = target->ram.host_read(address);
+            value = target->ram.host_read(
+                window_address(target->page.load(std::memory_order_relaxed), port));
         }
     }
     trace_.record(CallKind::kSlotIn, slot, port, value);
