@@ -9,6 +9,7 @@
 #include "backplane/inspect.h"
 #include "k5320/dpram_map.h"
 #include "platform/futex.h"
+#include "platform/thread.h"
 
 namespace k5320::backplane {
 
@@ -69,6 +70,9 @@ void Host::insert_module(Slot& slot, std::string type) {
         slot.stop_delivery = false;
     }
     slot.interrupt_thread = std::thread([this, &slot] { deliver_interrupts(slot); });
+    // Interrupts preempt the host's threads, so an answer is filed even while callers spin.
+    platform::set_thread_ce_priority(slot.interrupt_thread.native_handle(),
+                                     platform::kHardwareCePriority);
     slot.populated.store(true, std::memory_order_release);
 }
 

@@ -15,6 +15,7 @@ void Module::execute(uint8_t command) {
     }
     // A new command: an answer to an earlier one must not be repeated for it.
     firmware_.answer_to_repeat.reset();
+    firmware_.withheld_answer.reset();
     std::optional<uint8_t> value = serve(command);
     // An injected answer stands in even for a command this firmware leaves unanswered.
     if (!value) value = faults_.answer_overrides[command];
@@ -38,6 +39,13 @@ std::optional<uint8_t> Module::serve(uint8_t command) {
 }
 
 void Module::repeat_answer() {
+    if (firmware_.withheld_answer) {
+        if (--firmware_.repeats_until_answer > 0) return;
+        firmware_.answer_to_repeat = firmware_.withheld_answer;
+        firmware_.withheld_answer.reset();
+        answer_queue_.push_back(*firmware_.answer_to_repeat);
+        return;
+    }
     if (!firmware_.answer_to_repeat) return;
     const std::optional<uint8_t> value =
         faults_.filter(cmd::kRepeatRequest, *firmware_.answer_to_repeat);

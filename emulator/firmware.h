@@ -23,6 +23,9 @@ struct FirmwareState {
     // The answer to the command in progress, which a repeat request signals again; none while
     // that command has not been (or will never be) answered.
     std::optional<uint8_t> answer_to_repeat;
+    // An answer held back until enough repeat requests have asked for it (a fault).
+    std::optional<uint8_t> withheld_answer;
+    unsigned repeats_until_answer = 0;
 };
 
 // Faults injected by tests. Consulted only when the firmware answers, so each answer path
@@ -31,6 +34,10 @@ struct FaultHooks {
     std::array<bool, kCommandCodes> silenced{};
     std::array<std::optional<uint8_t>, kCommandCodes> answer_overrides{};
     unsigned interrupts_to_lose = 0;
+    // Answer a command only at its k-th repeat request (0: at once).
+    std::array<unsigned, kCommandCodes> answer_after_repeats{};
+    // A value of another class written just before the real answer to a command.
+    std::array<std::optional<uint8_t>, kCommandCodes> strays{};
 
     // The answer the firmware really gives to command, or none when it stays silent.
     std::optional<uint8_t> filter(uint8_t command, uint8_t value) const {

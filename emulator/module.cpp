@@ -3,12 +3,16 @@
 #include <utility>
 
 #include "platform/futex.h"
+#include "platform/thread.h"
 
 namespace k5320::emulator {
 
 Module::Module(std::string type, DualPortRam& ram) : type_(std::move(type)), ram_(ram) {
     firmware_.mode = firmware_.has_valid_firmware ? Mode::kProgram : Mode::kLoader;
     thread_ = std::thread([this] { run(); });
+    // The module has a processor of its own: a busy host must not delay its answers. Where
+    // real-time policies are not allowed it runs at the default priority.
+    platform::set_thread_ce_priority(thread_.native_handle(), platform::kHardwareCePriority);
 }
 
 Module::~Module() {
@@ -47,6 +51,12 @@ void Module::run() {
 
 void Module::reply(uint8_t command, uint8_t value) {
     const std::optional<uint8_t> given = faults_.filter(command, value);
+    if (given && faults_.strays[command]) answer_queue_.push_back(*faults_.strays[command]);
+    if (given && faults_.answer_after_repeats[command] > 0) {
+        firmware_.withheld_answer = given;
+        firmware_.repeats_until_answer = faults_.answer_after_repeats[command];
+        return;
+    }
     firmware_.answer_to_repeat = given;
     if (given) answer_queue_.push_back(*given);
 }
@@ -87,6 +97,16 @@ void Module::override_answer(uint8_t command, std::optional<uint8_t> value) {
 void Module::lose_interrupts(unsigned count) {
     std::lock_guard lock(mutex_);
     faults_.interrupts_to_lose = count;
+}
+
+void Module::answer_after_repeats(uint8_t command, unsigned repeats) {
+    std::lock_guard lock(mutex_);
+    faults_.answer_after_repeats[command] = repeats;
+}
+
+void Module::stray_before(uint8_t command, std::optional<uint8_t> stray) {
+    std::lock_guard lock(mutex_);
+    faults_.strays[command] = stray;
 }
 
 void Module::set_valid_firmware(bool valid) {

@@ -44,7 +44,9 @@ class Module {
     // Answers command with value (none: the firmware's own answer again), even a command the
     // firmware leaves unanswered.
     void override_answer(uint8_t command, std::optional<uint8_t> value);
-    void lose_interrupts(unsigned count);           // next count answer writes leave the line low
+    void lose_interrupts(unsigned count);  // next count answer writes leave the line low
+    void answer_after_repeats(uint8_t command, unsigned repeats);  // 0: answer at once
+    void stray_before(uint8_t command, std::optional<uint8_t> stray);
     void set_valid_firmware(bool valid);            // stands in for the flash store for now
     uint64_t commands_seen(uint8_t command) const;  // commands taken from the doorbell
     // Waits until at least count commands of this code have been handled; false on time-out.

@@ -58,8 +58,15 @@ Thread::~Thread() {
 }
 
 bool Thread::set_ce_priority(int ce_priority) {
-    if (ce_priority < kCeHighestPriority || ce_priority > kCeLowestPriority ||
-        !thread_.joinable()) {
+    if (!thread_.joinable()) {
+        errno = EINVAL;
+        return false;
+    }
+    return set_thread_ce_priority(thread_.native_handle(), ce_priority);
+}
+
+bool set_thread_ce_priority(std::thread::native_handle_type thread, int ce_priority) {
+    if (ce_priority < kCeHighestPriority || ce_priority > kCeLowestPriority) {
         errno = EINVAL;
         return false;
     }
@@ -69,7 +76,7 @@ bool Thread::set_ce_priority(int ce_priority) {
         policy = SCHED_FIFO;
         param.sched_priority = fifo_priority_for(ce_priority);
     }
-    const int rc = pthread_setschedparam(thread_.native_handle(), policy, &param);
+    const int rc = pthread_setschedparam(thread, policy, &param);
     if (rc != 0) {
         errno = rc;
         return false;

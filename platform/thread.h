@@ -48,4 +48,11 @@ class Thread {
     std::thread::id id_;
 };
 
+// The same for any thread (std::thread::native_handle()).
+bool set_thread_ce_priority(std::thread::native_handle_type thread, int ce_priority);
+
+// Threads that stand in for hardware (a module's processor, the backplane's interrupt
+// delivery) run above every driver thread, as interrupts preempt the host's threads.
+inline constexpr int kHardwareCePriority = 20;
+
 }  // namespace k5320::platform

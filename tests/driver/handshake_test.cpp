@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <thread>
 
 #include "backplane/inspect.h"
 #include "driver/dpram/handshake.h"
@@ -38,6 +37,8 @@ class HandshakeTest : public ::testing::Test {
         for (uint8_t c : {kTestCommand, cmd::kModeQuery}) {
             module().silence(c, false);
             module().override_answer(c, std::nullopt);
+            module().answer_after_repeats(c, 0);
+            module().stray_before(c, std::nullopt);
         }
     }
     k5320::emulator::Module& module() { return *k5320::backplane::host().module(kSlot); }
@@ -96,39 +97,36 @@ TEST_F(HandshakeTest, SilentFirmwareWithoutRepeatsOrRecoveryGivesTheNoAnswerResu
 }
 
 TEST_F(HandshakeTest, FirmwareThatAnswersAfterTheSecondRepeatRequestSucceeds) {
-    const uint64_t second_repeat = module().commands_seen(cmd::kRepeatRequest) + 2;
-    std::thread late_firmware([&] {
-        ASSERT_TRUE(module().wait_for_commands(cmd::kRepeatRequest, second_repeat, 10s));
-        module().post_answer(kTestSuccess);
-    });
-    const auto outcome = run_handshake(kSlot, Handshake{.command = kTestCommand,
-                                                        .field = Field::CmdAnswer,
-                                                        .success_low = kTestSuccess,
-                                                        .poll_sleep_ms = 1,
-                                                        .polls_per_cycle = 500});
-    late_firmware.join();
+    module().override_answer(kTestCommand, kTestSuccess);
+    module().answer_after_repeats(kTestCommand, 2);
+    const auto outcome = run_handshake(
+        kSlot,
+        Handshake{.command = kTestCommand, .field = Field::CmdAnswer, .success_low = kTestSuccess});
     EXPECT_EQ(outcome.result, K5320_SUCCESS);
     EXPECT_EQ(repeats(), 2u);
+    EXPECT_EQ(seen(cmd::kModeQuery), 0u);  // no recovery was needed
 }
 
-TEST_F(HandshakeTest, OtherAnswersInTheFieldKeepThePollGoing) {
-    const uint64_t our_command = module().commands_seen(kTestCommand) + 1;
-    std::thread firmware([&] {
-        ASSERT_TRUE(module().wait_for_commands(kTestCommand, our_command, 10s));
-        module().post_answer(answer::kBankReleased);  // a general answer, not ours
-        std::this_thread::sleep_for(30ms);
-        module().post_answer(kTestSuccess);
-    });
+TEST_F(HandshakeTest, AnswerOfAnotherCommandInTheFieldKeepsThePollGoing) {
+    module().override_answer(kTestCommand, kTestSuccess);
+    module().stray_before(kTestCommand, answer::kBankReleased);  // a general answer, not ours
+    const auto outcome = run_handshake(
+        kSlot,
+        Handshake{.command = kTestCommand, .field = Field::CmdAnswer, .success_low = kTestSuccess});
+    EXPECT_EQ(outcome.result, K5320_SUCCESS);
+    EXPECT_EQ(outcome.answer, kTestSuccess);
+    EXPECT_EQ(repeats(), 0u);
+}
+
+TEST_F(HandshakeTest, AnAnswerThatNeverComesRightEndsWithTheNoAnswerResult) {
+    module().override_answer(kTestCommand, answer::kBankReleased);
     const auto outcome = run_handshake(kSlot, Handshake{.command = kTestCommand,
                                                         .field = Field::CmdAnswer,
                                                         .success_low = kTestSuccess,
-                                                        .poll_sleep_ms = 1,
-                                                        .polls_per_cycle = 2000,
-                                                        .repeat_requests = 0,
+                                                        .repeat_requests = 1,
                                                         .recovery = false});
-    firmware.join();
-    EXPECT_EQ(outcome.result, K5320_SUCCESS);
-    EXPECT_EQ(outcome.answer, kTestSuccess);
+    EXPECT_EQ(outcome.result, K5320_ERR_NO_ANSWER);
+    EXPECT_EQ(repeats(), 1u);
 }
 
 TEST_F(HandshakeTest, RecoveryDeliversTheAnswerWhoseInterruptWasLost) {

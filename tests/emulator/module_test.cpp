@@ -214,6 +214,32 @@ TEST_F(ModuleTest, LostInterruptWritesTheAnswerWithoutRaisingTheLine) {
     EXPECT_EQ(handshake(cmd::kRepeatRequest), answer::kProgramMode);
 }
 
+TEST_F(ModuleTest, WithheldAnswerArrivesOnlyAtTheKthRepeatRequest) {
+    module->answer_after_repeats(cmd::kModeQuery, 2);
+    command(cmd::kModeQuery);
+    expect_handled(cmd::kModeQuery);
+    command(cmd::kRepeatRequest);
+    expect_handled(cmd::kRepeatRequest);
+    EXPECT_FALSE(module->answer_pending());
+    EXPECT_EQ(handshake(cmd::kRepeatRequest), answer::kProgramMode);
+    // From then on it is the pending command's answer like any other.
+    EXPECT_EQ(handshake(cmd::kRepeatRequest), answer::kProgramMode);
+    // A new command while an answer is withheld drops the withheld one.
+    command(cmd::kModeQuery);
+    expect_handled(cmd::kModeQuery, 2);
+    module->answer_after_repeats(cmd::kModeQuery, 0);
+    EXPECT_EQ(handshake(cmd::kModeQuery), answer::kProgramMode);
+    EXPECT_FALSE(module->answer_pending());
+}
+
+TEST_F(ModuleTest, StrayValueComesJustBeforeTheRealAnswer) {
+    module->stray_before(cmd::kModeQuery, uint8_t{219});
+    EXPECT_EQ(handshake(cmd::kModeQuery), 219);
+    EXPECT_EQ(next_answer(), answer::kProgramMode);
+    module->stray_before(cmd::kModeQuery, std::nullopt);
+    EXPECT_EQ(handshake(cmd::kModeQuery), answer::kProgramMode);
+}
+
 TEST_F(ModuleTest, PokeAndPeekBypassTheMailbox) {
     module->poke(kCommandByte, cmd::kModeQuery);
     EXPECT_FALSE(ram->doorbell_rung());
