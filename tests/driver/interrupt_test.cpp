@@ -190,6 +190,27 @@ TEST_F(Interrupts, RemovedRoutineIsNeverCalledAgain) {
     EXPECT_EQ(calls.count(), 0u);
 }
 
+std::atomic<bool> slow_call_running{false};
+std::atomic<int> slow_calls{0};
+void slow_routine() {
+    slow_call_running = true;
+    ++slow_calls;
+    std::this_thread::sleep_for(50ms);
+    slow_call_running = false;
+}
+
+TEST_F(Interrupts, ReplacementWaitsForTheOldRoutinesCallInProgress) {
+    ASSERT_EQ(K5320_InstallUserISR(kSlot, slow_routine), K5320_SUCCESS);
+    module().post_answer(11);
+    ASSERT_TRUE(eventually([] { return slow_call_running.load(); }));
+    ASSERT_EQ(K5320_InstallUserISR(kSlot, first_routine), K5320_SUCCESS);
+    EXPECT_FALSE(slow_call_running);  // the old call had ended before the replacement returned
+    post_and_wait_filed(12);
+    ASSERT_TRUE(calls.wait_for(1));
+    EXPECT_EQ(calls.types.back(), 12);
+    EXPECT_EQ(slow_calls, 1);
+}
+
 TEST_F(Interrupts, RoutineCanRemoveItself) {
     const int before = thread_count();
     ASSERT_EQ(K5320_InstallUserISR(kSlot, self_removing_routine), K5320_SUCCESS);
