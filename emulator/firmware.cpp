@@ -1,8 +1,25 @@
 // The firmware's command dispatch. Commands it does not serve yet are taken (and counted) but
 // not answered, as a firmware without that feature would behave.
+#include <vector>
+
 #include "emulator/module.h"
 
 namespace k5320::emulator {
+
+namespace {
+
+constexpr unsigned kBitsPerByte = 8;
+constexpr uint8_t kLowByte = 0xFF;
+
+bool is_record_length(std::size_t length) {
+    return length > 0 && length <= dpram::kCmdRecordMax;
+}
+
+}  // namespace
+
+std::optional<std::vector<uint8_t>> echo_user_program(std::span<const uint8_t> record) {
+    return std::vector<uint8_t>(record.begin(), record.end());
+}
 
 uint8_t Module::mode_answer() const {
     return static_cast<uint8_t>(firmware_.mode);
@@ -23,19 +40,138 @@ void Module::execute(uint8_t command) {
 }
 
 std::optional<uint8_t> Module::serve(uint8_t command) {
+    // Served by the loader and the firmware alike.
     switch (command) {
         case cmd::kModeQuery:
             return mode_answer();
         case cmd::kProgramMode:
-            // Without a valid firmware the loader stays in charge and says so.
+            // Without a valid firmware the loader stays in charge and says so. A firmware the
+            // loader starts leaves its user program ended: every host sequence that leaves the
+            // loader goes on with a run command and expects it to be accepted.
             if (firmware_.has_valid_firmware) firmware_.mode = Mode::kProgram;
             return mode_answer();
         case cmd::kLoaderMode:
             firmware_.mode = Mode::kLoader;
+            firmware_.user_program_running = false;
             return mode_answer();
+        // The host resets a module without knowing which mode it is in; in loader mode the
+        // channel is reset all the same and the loader stays in charge.
+        case cmd::kRestore:
+            restore_power_on_channel_state();
+            return answer::kRestored;
+        case cmd::kReset:
+            restore_power_on_channel_state();
+            return answer::kResetDone;
+        default:
+            break;
+    }
+    if (firmware_.mode != Mode::kProgram) return std::nullopt;
+    switch (command) {
+        case cmd::kRunUserProgram:
+            return start_user_program();
+        case cmd::kEndUserProgram:
+            return end_user_program();
+        case cmd::kWriteRegister:
+            return write_register();
+        case cmd::kReadRegister:
+            return read_register();
+        case cmd::kSetClock:
+            return set_clock();
+        case cmd::kCommandRecord:
+            return take_command_record();
         default:
             return std::nullopt;
     }
+}
+
+std::optional<uint8_t> Module::start_user_program() {
+    if (firmware_.user_program_running) return answer::kUserProgramEnded;
+    firmware_.user_program_running = true;
+    return answer::kUserProgramRunning;
+}
+
+std::optional<uint8_t> Module::end_user_program() {
+    if (!firmware_.user_program_running) return answer::kUserProgramRunning;
+    firmware_.user_program_running = false;
+    return answer::kUserProgramEnded;
+}
+
+std::optional<uint8_t> Module::write_register() {
+    const uint8_t addr = ram_.module_read(dpram::kRegisterAddress);
+    firmware_.controller.write_reg(addr, ram_.module_read(dpram::kRegisterValue));
+    return answer::kRegisterWritten;
+}
+
+std::optional<uint8_t> Module::read_register() {
+    const uint8_t addr = ram_.module_read(dpram::kRegisterAddress);
+    ram_.module_write(dpram::kRegisterValue, firmware_.controller.read_reg(addr));
+    return answer::kRegisterRead;
+}
+
+std::optional<uint8_t> Module::set_clock() {
+    const ModuleClock setting{
+        .year = read_word(dpram::kClockYear),
+        .month = ram_.module_read(dpram::kClockMonth),
+        .day = ram_.module_read(dpram::kClockDay),
+        .hour = ram_.module_read(dpram::kClockHour),
+        .minute = ram_.module_read(dpram::kClockMinute),
+        .second = ram_.module_read(dpram::kClockSecond),
+    };
+    // The seconds byte is the transmit time-out flag's; the host only borrowed it.
+    write_tx_timeout_flag();
+    if (!is_valid(setting)) return answer::kClockRefused;
+    firmware_.clock_setting = setting;
+    firmware_.clock_set_at = std::chrono::steady_clock::now();
+    return answer::kClockSet;
+}
+
+std::optional<uint8_t> Module::take_command_record() {
+    if (!firmware_.user_program_running) return std::nullopt;
+    const uint16_t length = read_word(dpram::kOutCmdLength);
+    // A length the mailbox cannot hold is not a record; reading it would run past the area.
+    if (!is_record_length(length)) return std::nullopt;
+    std::vector<uint8_t> record(length);
+    for (uint16_t i = 0; i < length; ++i) {
+        record[i] = ram_.module_read(static_cast<uint16_t>(dpram::kOutCmdData + i));
+    }
+    const std::optional<std::vector<uint8_t>> reply_record = firmware_.user_program(record);
+    // An answer too long for the incoming area would overwrite the outgoing one behind it.
+    if (!reply_record || !is_record_length(reply_record->size())) return std::nullopt;
+    for (std::size_t i = 0; i < reply_record->size(); ++i) {
+        ram_.module_write(static_cast<uint16_t>(dpram::kInCmdData + i), (*reply_record)[i]);
+    }
+    // The length last: the host may take whatever the length announces.
+    write_word(dpram::kInCmdLength, static_cast<uint16_t>(reply_record->size()));
+    return answer::kCommandRecordArrived;
+}
+
+void Module::restore_power_on_channel_state() {
+    firmware_.controller.hardware_reset();
+    clear_channel_buffers();
+    firmware_.user_program_running = false;
+    firmware_.tx_timeout = false;
+    write_tx_timeout_flag();
+}
+
+void Module::clear_channel_buffers() {
+    // The firmware's receive and transmit buffers and its cyclic table are emptied here.
+}
+
+void Module::write_tx_timeout_flag() {
+    ram_.module_write(dpram::kTxTimeoutFlag,
+                      firmware_.tx_timeout ? dpram::kTxTimeoutFlagSet : dpram::kTxTimeoutFlagClear);
+}
+
+uint16_t Module::read_word(uint16_t address) {
+    const uint8_t low = ram_.module_read(address);
+    const uint8_t high = ram_.module_read(static_cast<uint16_t>(address + 1));
+    return static_cast<uint16_t>(low | high << kBitsPerByte);
+}
+
+void Module::write_word(uint16_t address, uint16_t value) {
+    ram_.module_write(address, static_cast<uint8_t>(value & kLowByte));
+    ram_.module_write(static_cast<uint16_t>(address + 1),
+                      static_cast<uint8_t>(value >> kBitsPerByte));
 }
 
 void Module::repeat_answer() {

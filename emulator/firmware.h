@@ -2,9 +2,15 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
+#include <span>
+#include <vector>
 
+#include "emulator/module_clock.h"
+#include "emulator/sja1000.h"
 #include "k5320/commands.h"
 
 namespace k5320::emulator {
@@ -16,6 +22,15 @@ enum class Mode : uint8_t {
     kLoader = answer::kLoaderMode,
 };
 
+// The user program: takes each command record the host posts and returns the record to answer
+// with, or none. Runs on the firmware thread with the module locked, so it must not call back
+// into the module.
+using UserProgram =
+    std::function<std::optional<std::vector<uint8_t>>(std::span<const uint8_t> record)>;
+
+// The user program a module ships with: answers each record with the record itself.
+std::optional<std::vector<uint8_t>> echo_user_program(std::span<const uint8_t> record);
+
 struct FirmwareState {
     // A fresh module holds a valid built-in firmware; the flash store replaces this later.
     bool has_valid_firmware = true;
@@ -26,6 +41,16 @@ struct FirmwareState {
     // An answer held back until enough repeat requests have asked for it (a fault).
     std::optional<uint8_t> withheld_answer;
     unsigned repeats_until_answer = 0;
+
+    sja1000::Sja1000 controller;
+    bool user_program_running = false;
+    UserProgram user_program = echo_user_program;
+    // Set when a transmission timed out; mirrored into its DPRAM byte, which the host also
+    // borrows for the seconds of a clock setting.
+    bool tx_timeout = false;
+    // The last accepted clock setting and when it was taken; the module's time runs on from it.
+    std::optional<ModuleClock> clock_setting;
+    std::chrono::steady_clock::time_point clock_set_at;
 };
 
 // Faults injected by tests. Consulted only when the firmware answers, so each answer path

@@ -9,6 +9,9 @@ namespace k5320::emulator {
 
 Module::Module(std::string type, DualPortRam& ram) : type_(std::move(type)), ram_(ram) {
     firmware_.mode = firmware_.has_valid_firmware ? Mode::kProgram : Mode::kLoader;
+    restore_power_on_channel_state();
+    // A firmware that boots at power-on starts its user program on its own.
+    firmware_.user_program_running = firmware_.mode == Mode::kProgram;
     thread_ = std::thread([this] { run(); });
     // The module has a processor of its own: a busy host must not delay its answers. Where
     // real-time policies are not allowed it runs at the default priority.
@@ -133,6 +136,40 @@ uint8_t Module::mode() const {
 
 bool Module::answer_pending() const {
     return ram_.answer_unread();
+}
+
+bool Module::user_program_running() const {
+    std::lock_guard lock(mutex_);
+    return firmware_.user_program_running;
+}
+
+uint8_t Module::sja1000_register(uint8_t addr) const {
+    std::lock_guard lock(mutex_);
+    return firmware_.controller.peek_reg(addr);
+}
+
+std::optional<ModuleClock> Module::clock() const {
+    std::lock_guard lock(mutex_);
+    return firmware_.clock_setting;
+}
+
+std::optional<ModuleClock> Module::clock_now() const {
+    std::lock_guard lock(mutex_);
+    if (!firmware_.clock_setting) return std::nullopt;
+    const auto elapsed = std::chrono::floor<std::chrono::seconds>(std::chrono::steady_clock::now() -
+                                                                  firmware_.clock_set_at);
+    return advanced(*firmware_.clock_setting, elapsed);
+}
+
+void Module::set_user_program(UserProgram program) {
+    std::lock_guard lock(mutex_);
+    firmware_.user_program = program ? std::move(program) : UserProgram{echo_user_program};
+}
+
+void Module::set_tx_timeout_flag(bool set) {
+    std::lock_guard lock(mutex_);
+    firmware_.tx_timeout = set;
+    write_tx_timeout_flag();
 }
 
 }  // namespace k5320::emulator

@@ -54,6 +54,17 @@ class Module {
                            std::chrono::milliseconds timeout) const;
     uint8_t mode() const;         // answer code of the mode: 240 or 241
     bool answer_pending() const;  // answer byte written and not yet read
+    bool user_program_running() const;
+    // The controller's register as the firmware would read it, without the read's side effects
+    // (IR is not cleared).
+    uint8_t sja1000_register(uint8_t addr) const;
+    std::optional<ModuleClock> clock() const;      // the last accepted setting
+    std::optional<ModuleClock> clock_now() const;  // that setting advanced by the time since
+    // Replaces the user program that answers command records; an empty one restores the echo.
+    void set_user_program(UserProgram program);
+    // Sets or clears the transmit time-out flag and its DPRAM byte, as the firmware does when a
+    // transmission times out.
+    void set_tx_timeout_flag(bool set);
 
   private:
     void run();
@@ -63,6 +74,18 @@ class Module {
     std::optional<uint8_t> serve(uint8_t command);
     void repeat_answer();
     uint8_t mode_answer() const;
+    std::optional<uint8_t> start_user_program();
+    std::optional<uint8_t> end_user_program();
+    std::optional<uint8_t> write_register();
+    std::optional<uint8_t> read_register();
+    std::optional<uint8_t> set_clock();
+    std::optional<uint8_t> take_command_record();
+    // What power-on, reset and restore leave behind on the CAN channel.
+    void restore_power_on_channel_state();
+    void clear_channel_buffers();
+    void write_tx_timeout_flag();
+    uint16_t read_word(uint16_t address);
+    void write_word(uint16_t address, uint16_t value);
     // Answers command (through the fault hooks) and remembers it for repeat requests.
     void reply(uint8_t command, uint8_t value);
     // Writes the oldest queued answer once the host has read the previous one.

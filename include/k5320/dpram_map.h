@@ -71,6 +71,8 @@ inline constexpr uint16_t kClockHour = 0x1FEC;
 inline constexpr uint16_t kClockMinute = 0x1FED;
 inline constexpr uint16_t kClockSecond = 0x1FEE;
 inline constexpr uint16_t kTxTimeoutFlag = 0x1FEE;
+inline constexpr uint8_t kTxTimeoutFlagClear = 0;
+inline constexpr uint8_t kTxTimeoutFlagSet = 1;
 
 // Mailbox bytes: a host write of the command byte rings the firmware's doorbell; a firmware
 // write of the answer byte raises the slot interrupt, acknowledged by the host's read.

@@ -1,16 +1,13 @@
 // The module's firmware as the host sees it through the dual-port RAM: mode commands, the
 // answer queue, repeat requests and the injected faults.
-#include "emulator/module.h"
-
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <memory>
 #include <optional>
-#include <thread>
 
 #include "k5320/commands.h"
-#include "platform/futex.h"
+#include "tests/emulator/module_fixture.h"
 
 namespace k5320::emulator {
 namespace {
@@ -19,39 +16,8 @@ using dpram::kAnswerByte;
 using dpram::kCommandByte;
 using namespace std::chrono_literals;
 
-constexpr auto kTimeout = 10s;        // generous: the machine may be busy
 constexpr auto kQuietPeriod = 100ms;  // how long a wrong firmware gets to show itself
 constexpr uint8_t kUnservedCommand = 100;
-
-class ModuleTest : public ::testing::Test {
-  protected:
-    void command(uint8_t code) { ram->host_write(kCommandByte, code); }
-
-    // The next answer announced by the line, read (and so acknowledged) as the host would.
-    std::optional<uint8_t> next_answer() {
-        const auto deadline = std::chrono::steady_clock::now() + kTimeout;
-        for (;;) {
-            const uint32_t wakeups = ram->line_wakeups.load();
-            if (ram->line_raised()) return ram->host_read(kAnswerByte);
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            if (left <= 0ms) return std::nullopt;
-            platform::futex_wait(ram->line_wakeups, wakeups, static_cast<uint32_t>(left.count()));
-        }
-    }
-
-    std::optional<uint8_t> handshake(uint8_t code) {
-        command(code);
-        return next_answer();
-    }
-
-    void expect_handled(uint8_t code, uint64_t count = 1) {
-        EXPECT_TRUE(module->wait_for_commands(code, count, kTimeout)) << "command " << int(code);
-    }
-
-    std::unique_ptr<DualPortRam> ram = std::make_unique<DualPortRam>();
-    std::unique_ptr<Module> module = std::make_unique<Module>("5320", *ram);
-};
 
 // --- modes ---------------------------------------------------------------------------------
 

@@ -1,0 +1,218 @@
+#include "emulator/sja1000.h"
+
+namespace k5320::emulator::sja1000 {
+
+namespace {
+
+bool in_acceptance_registers(uint8_t addr) {
+    return addr >= SJA1000_ACR0 && addr < SJA1000_AMR0 + SJA1000_ACCEPTANCE_BYTES;
+}
+
+bool in_frame_window(uint8_t addr) {
+    return addr >= SJA1000_FRAME_WINDOW && addr <= SJA1000_FRAME_WINDOW_LAST;
+}
+
+}  // namespace
+
+void Sja1000::hardware_reset() {
+    regs_ = Sja1000Registers{};
+    update_interrupt();
+}
+
+uint8_t Sja1000::peek_reg(uint8_t addr) const {
+    // Addresses above the 128 bytes of the chip mirror them: A7 is not decoded.
+    addr &= SJA1000_ADDRESS_MASK;
+    if (addr >= SJA1000_RAM) return regs_.ram[addr - SJA1000_RAM];
+    if (in_frame_window(addr)) {
+        // In operating mode the window shows the receive buffer, which needs frames; in reset
+        // mode its bytes past the acceptance registers are reserved.
+        if (!in_reset_mode() || !in_acceptance_registers(addr)) return 0;
+        const uint8_t index = addr - SJA1000_ACR0;
+        if (index < SJA1000_ACCEPTANCE_BYTES) return regs_.acr[index];
+        return regs_.amr[index - SJA1000_ACCEPTANCE_BYTES];
+    }
+    switch (addr) {
+        case SJA1000_MOD:
+            return regs_.mod;
+        case SJA1000_SR:
+            return regs_.sr;
+        case SJA1000_IR:
+            return regs_.ir;
+        case SJA1000_IER:
+            return regs_.ier;
+        case SJA1000_BTR0:
+            return regs_.btr0;
+        case SJA1000_BTR1:
+            return regs_.btr1;
+        case SJA1000_OCR:
+            return regs_.ocr;
+        case SJA1000_ALC:
+            return regs_.alc;
+        case SJA1000_ECC:
+            return regs_.ecc;
+        case SJA1000_EWLR:
+            return regs_.ewlr;
+        case SJA1000_RXERR:
+            return regs_.rxerr;
+        case SJA1000_TXERR:
+            return regs_.txerr;
+        case SJA1000_RMC:
+            return regs_.rmc;
+        case SJA1000_RBSA:
+            return regs_.rbsa;
+        case SJA1000_CDR:
+            return regs_.cdr;
+        default:
+            // CMR is write-only; the reserved addresses read 0.
+            return 0;
+    }
+}
+
+uint8_t Sja1000::read_reg(uint8_t addr) {
+    addr &= SJA1000_ADDRESS_MASK;
+    const uint8_t value = peek_reg(addr);
+    switch (addr) {
+        case SJA1000_IR:
+            // RI stays while received frames wait; it goes with the release of the last one.
+            regs_.ir &= IR_RI;
+            update_interrupt();
+            break;
+        case SJA1000_ALC:
+            regs_.alc_armed = true;
+            break;
+        case SJA1000_ECC:
+            regs_.ecc_armed = true;
+            break;
+        default:
+            break;
+    }
+    return value;
+}
+
+void Sja1000::write_reg(uint8_t addr, uint8_t value) {
+    addr &= SJA1000_ADDRESS_MASK;
+    if (addr >= SJA1000_RAM) {
+        regs_.ram[addr - SJA1000_RAM] = value;
+        return;
+    }
+    const bool reset_mode = in_reset_mode();
+    if (in_frame_window(addr)) {
+        // Operating mode: the transmit buffer, which needs frames. Reset mode: the acceptance
+        // registers, then reserved bytes.
+        if (!reset_mode || !in_acceptance_registers(addr)) return;
+        const uint8_t index = addr - SJA1000_ACR0;
+        if (index < SJA1000_ACCEPTANCE_BYTES) {
+            regs_.acr[index] = value;
+        } else {
+            regs_.amr[index - SJA1000_ACCEPTANCE_BYTES] = value;
+        }
+        return;
+    }
+    switch (addr) {
+        case SJA1000_MOD:
+            write_mod(value);
+            return;
+        case SJA1000_CMR:
+            write_cmr(value);
+            return;
+        case SJA1000_IER:
+            regs_.ier = value;
+            update_interrupt();
+            return;
+        case SJA1000_CDR: {
+            const uint8_t changeable = reset_mode ? 0xFF : static_cast<uint8_t>(~CDR_RESET_ONLY);
+            regs_.cdr = static_cast<uint8_t>((regs_.cdr & ~changeable) | (value & changeable) |
+                                             CDR_PELICAN);
+            return;
+        }
+        default:
+            break;
+    }
+    // The timing, output, limit and counter registers and RBSA only change in reset mode, so a
+    // running controller never sees them half-configured.
+    if (!reset_mode) return;
+    switch (addr) {
+        case SJA1000_BTR0:
+            regs_.btr0 = value;
+            break;
+        case SJA1000_BTR1:
+            regs_.btr1 = value;
+            break;
+        case SJA1000_OCR:
+            regs_.ocr = value;
+            break;
+        case SJA1000_EWLR:
+            regs_.ewlr = value;
+            break;
+        case SJA1000_RXERR:
+            regs_.rxerr = value;
+            break;
+        case SJA1000_TXERR:
+            regs_.txerr = value;
+            break;
+        case SJA1000_RBSA:
+            regs_.rbsa = value;
+            break;
+        default:
+            // SR, IR, ALC, ECC and RMC are read-only; the reserved addresses ignore writes.
+            break;
+    }
+}
+
+void Sja1000::write_mod(uint8_t value) {
+    const bool was_reset = in_reset_mode();
+    const bool wants_reset = (value & MOD_RM) != 0;
+    uint8_t mod = regs_.mod & MOD_BITS;
+    // Listen-only, self-test and filter mode are taken only from a write made in reset mode
+    // (the write that leaves reset mode may set them).
+    if (was_reset) mod = static_cast<uint8_t>((mod & ~MOD_RESET_ONLY) | (value & MOD_RESET_ONLY));
+
+    // Sleep is entered only by an operating controller with no interrupt pending; leaving it
+    // wakes the controller up.
+    const bool was_asleep = (regs_.mod & MOD_SM) != 0;
+    const bool may_sleep = !was_reset && !wants_reset && regs_.ir == 0;
+    const bool asleep = (value & MOD_SM) != 0 && (was_asleep || may_sleep) && !wants_reset;
+    mod = static_cast<uint8_t>((mod & ~(MOD_SM | MOD_RM)) | (asleep ? MOD_SM : 0) |
+                               (wants_reset ? MOD_RM : 0));
+    regs_.mod = mod;
+
+    if (!was_reset && wants_reset) enter_reset_mode();
+    if (was_reset && !wants_reset) leave_reset_mode();
+    if (was_asleep && !asleep) raise_interrupt(IR_WUI);
+}
+
+void Sja1000::write_cmr(uint8_t value) {
+    // Transmission, abort, self reception and release act on frames, which belong to the bus
+    // side of the chip; clearing the overrun status needs none.
+    if ((value & CMR_CDO) != 0) regs_.sr &= static_cast<uint8_t>(~SR_DOS);
+}
+
+void Sja1000::enter_reset_mode() {
+    // A software reset (or bus-off) keeps the configuration but drops what was received and
+    // stops any transfer in progress.
+    regs_.sr = static_cast<uint8_t>((regs_.sr & (SR_BS | SR_ES | SR_TCS | SR_TBS)) | SR_TS | SR_RS);
+    regs_.ir = 0;
+    regs_.rmc = 0;
+    update_interrupt();
+}
+
+void Sja1000::leave_reset_mode() {
+    // Without traffic the bus is free at once: the controller is idle.
+    regs_.sr &= static_cast<uint8_t>(~(SR_TS | SR_RS));
+}
+
+void Sja1000::raise_interrupt(uint8_t ir_bits) {
+    regs_.ir |= static_cast<uint8_t>(ir_bits & regs_.ier);
+    update_interrupt();
+}
+
+void Sja1000::signal_data_overrun() {
+    regs_.sr |= SR_DOS;
+    raise_interrupt(IR_DOI);
+}
+
+void Sja1000::update_interrupt() {
+    interrupt_asserted_ = (regs_.ir & regs_.ier) != 0;
+}
+
+}  // namespace k5320::emulator::sja1000
