@@ -39,7 +39,18 @@ void set_tick_offset_for_test(uint32_t offset) {
     tick_offset.store(offset, std::memory_order_relaxed);
 }
 
+namespace {
+
+std::atomic<const LocalTime*> fixed_local_time{nullptr};
+
+}  // namespace
+
+void set_local_time_for_test(const LocalTime* fixed) {
+    fixed_local_time.store(fixed);
+}
+
 LocalTime local_time() {
+    if (const LocalTime* fixed = fixed_local_time.load()) return *fixed;
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     tm fields{};

@@ -30,4 +30,7 @@ struct LocalTime {
 
 LocalTime local_time();
 
+// Tests only: every later local_time() returns this fixed time; nullptr restores the clock.
+void set_local_time_for_test(const LocalTime* fixed);
+
 }  // namespace k5320::platform

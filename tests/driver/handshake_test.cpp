@@ -29,6 +29,8 @@ constexpr uint8_t kTestSuccess = answer::kBufferStatusCleared;
 class HandshakeTest : public ::testing::Test {
   protected:
     void SetUp() override {
+        // A fresh module for every test, also when the whole suite runs in one process.
+        ASSERT_TRUE(k5320::backplane::host().replace_module(kSlot, "5320"));
         ASSERT_EQ(K5320_Init(kSlot), K5320_SUCCESS);
         for (int c = 0; c < 256; ++c)
             baseline_[c] = module().commands_seen(static_cast<uint8_t>(c));

@@ -93,6 +93,8 @@ bool user_event_exists() {
 class Interrupts : public ::testing::Test {
   protected:
     void SetUp() override {
+        // A fresh module for every test, also when the whole suite runs in one process.
+        ASSERT_TRUE(k5320::backplane::host().replace_module(kSlot, "5320"));
         ASSERT_EQ(K5320_Init(kSlot), K5320_SUCCESS);
         std::lock_guard lock(calls.mutex);
         calls.types.clear();
