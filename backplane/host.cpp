@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <iostream>
+#include <optional>
 #include <thread>
 #include <utility>
 
@@ -24,6 +25,7 @@ struct Host::Slot {
 
     mutable std::mutex mutex;  // guards everything below
     std::string type;
+    std::optional<std::string> reported_name;  // a fault: the slot reports another name
     std::unique_ptr<emulator::Module> module;
     TrnSlotInterruptRoutine routine = nullptr;
     bool enabled = false;
@@ -40,12 +42,13 @@ uint16_t window_address(uint8_t page, int port) {
 
 }  // namespace
 
-Host::Host(const Config& config) : config_(config) {
+Host::Host(const Config& config)
+    : config_(config), flash_directory_(emulator::flash_state_directory()) {
     std::lock_guard replace(replace_mutex_);
     for (int number = kFirstSlot; number <= kLastSlot; ++number) {
         slots_[number] = std::make_unique<Slot>();
         if (!config_.slots[number].type.empty()) {
-            insert_module(*slots_[number], config_.slots[number].type);
+            insert_module(*slots_[number], number, config_.slots[number].type);
         }
     }
 }
@@ -60,13 +63,19 @@ Host::Slot* Host::slot_at(int slot) const {
     return slots_[slot].get();
 }
 
-void Host::insert_module(Slot& slot, std::string type) {
+std::optional<std::filesystem::path> Host::flash_file(int slot) const {
+    if (!flash_directory_) return std::nullopt;
+    return emulator::flash_file_for_slot(*flash_directory_, slot);
+}
+
+void Host::insert_module(Slot& slot, int number, std::string type) {
     slot.ram.reset();
     slot.page.store(0, std::memory_order_relaxed);
     {
         std::lock_guard lock(slot.mutex);
         slot.type = std::move(type);
-        slot.module = std::make_unique<emulator::Module>(slot.type, slot.ram);
+        slot.reported_name.reset();
+        slot.module = std::make_unique<emulator::Module>(slot.type, slot.ram, flash_file(number));
         slot.stop_delivery = false;
     }
     slot.interrupt_thread = std::thread([this, &slot] { deliver_interrupts(slot); });
@@ -177,9 +186,10 @@ int Host::get_module_name(int slot, char* name) {
     Slot* target = slot_at(slot);
     if (target == nullptr) return kCallIgnored;
     std::lock_guard lock(target->mutex);
-    const std::size_t length = std::min(target->type.size(), kMaxTypeLength);
+    const std::string& reported = target->reported_name ? *target->reported_name : target->type;
+    const std::size_t length = std::min(reported.size(), kMaxTypeLength);
     static_assert(kMaxTypeLength < TRN_MODULE_NAME_SIZE);
-    std::memcpy(name, target->type.data(), length);
+    std::memcpy(name, reported.data(), length);
     name[length] = '\0';
     return kCallDone;
 }
@@ -261,6 +271,13 @@ bool Host::line_pending(int slot) const {
     return target != nullptr && target->ram.line_raised();
 }
 
+void Host::report_module_name(int slot, std::optional<std::string> name) {
+    Slot* target = slot_at(slot);
+    if (target == nullptr) return;
+    std::lock_guard lock(target->mutex);
+    target->reported_name = std::move(name);
+}
+
 bool Host::replace_module(int slot, std::string type) {
     // An interrupt thread cannot join itself.
     if (on_interrupt_thread()) return false;
@@ -272,7 +289,12 @@ bool Host::replace_module(int slot, std::string type) {
         if (target->routine != nullptr) return false;
     }
     remove_module(*target);
-    if (!type.empty()) insert_module(*target, std::move(type));
+    // Another module brings its own flash: a missing file is a module fresh from the factory.
+    if (const std::optional<std::filesystem::path> file = flash_file(slot)) {
+        std::error_code ignored;
+        std::filesystem::remove(*file, ignored);
+    }
+    if (!type.empty()) insert_module(*target, slot, std::move(type));
     return true;
 }
 

@@ -5,8 +5,10 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "backplane/config.h"
@@ -55,18 +57,24 @@ class Host {
     bool line_pending(int slot) const;
     Trace& trace() { return trace_; }
     // Puts a fresh module of this type in the slot (empty type: empties it), as if the module
-    // had been swapped with the power off. Refused (false) while the slot's interrupt is
-    // registered, and from an interrupt thread.
+    // had been swapped with the power off; the new module holds its factory firmware. Refused
+    // (false) while the slot's interrupt is registered, and from an interrupt thread.
     bool replace_module(int slot, std::string type);
+    // A fault: the slot reports this module name instead of its module's type (as if the module
+    // had been swapped under a running program); nullopt reports the type again.
+    void report_module_name(int slot, std::optional<std::string> name);
 
   private:
     struct Slot;
     Slot* slot_at(int slot) const;
-    void insert_module(Slot& slot, std::string type);
+    void insert_module(Slot& slot, int number, std::string type);
+    // The file that keeps the flash of the module in this slot; none: kept in memory.
+    std::optional<std::filesystem::path> flash_file(int slot) const;
     void remove_module(Slot& slot);
     void deliver_interrupts(Slot& slot);
 
     const Config config_;
+    const std::optional<std::filesystem::path> flash_directory_;
     std::array<std::unique_ptr<Slot>, kLastSlot + 1> slots_;
     std::array<std::atomic<uint8_t>, kControllerRegisterLast - kControllerRegisterFirst + 1>
         controller_registers_{};

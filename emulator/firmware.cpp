@@ -45,14 +45,12 @@ std::optional<uint8_t> Module::serve(uint8_t command) {
         case cmd::kModeQuery:
             return mode_answer();
         case cmd::kProgramMode:
-            // Without a valid firmware the loader stays in charge and says so. A firmware the
-            // loader starts leaves its user program ended: every host sequence that leaves the
-            // loader goes on with a run command and expects it to be accepted.
-            if (firmware_.has_valid_firmware) firmware_.mode = Mode::kProgram;
-            return mode_answer();
+            return start_firmware();
         case cmd::kLoaderMode:
+            // The loader is entered afresh: a download in progress is given up.
             firmware_.mode = Mode::kLoader;
             firmware_.user_program_running = false;
+            firmware_.download.reset();
             return mode_answer();
         // The host resets a module without knowing which mode it is in; in loader mode the
         // channel is reset all the same and the loader stays in charge.
@@ -65,7 +63,7 @@ std::optional<uint8_t> Module::serve(uint8_t command) {
         default:
             break;
     }
-    if (firmware_.mode != Mode::kProgram) return std::nullopt;
+    if (firmware_.mode == Mode::kLoader) return serve_loader(command);
     switch (command) {
         case cmd::kRunUserProgram:
             return start_user_program();

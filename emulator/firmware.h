@@ -9,6 +9,7 @@
 #include <span>
 #include <vector>
 
+#include "emulator/flash_store.h"
 #include "emulator/module_clock.h"
 #include "emulator/sja1000.h"
 #include "k5320/commands.h"
@@ -31,10 +32,19 @@ using UserProgram =
 // The user program a module ships with: answers each record with the record itself.
 std::optional<std::vector<uint8_t>> echo_user_program(std::span<const uint8_t> record);
 
+// A download the resident loader is taking: announced by 224, described by the info frame, then
+// filled block by block.
+struct Download {
+    bool info_taken = false;  // until then only the info frame is taken
+    FirmwareRecord record{};
+    uint32_t announced_size = 0;
+    std::vector<uint8_t> image;
+    uint16_t next_block = 1;
+};
+
 struct FirmwareState {
-    // A fresh module holds a valid built-in firmware; the flash store replaces this later.
-    bool has_valid_firmware = true;
     Mode mode = Mode::kProgram;
+    std::optional<Download> download;  // none: no download announced
     // The answer to the command in progress, which a repeat request signals again; none while
     // that command has not been (or will never be) answered.
     std::optional<uint8_t> answer_to_repeat;

@@ -7,8 +7,11 @@
 
 namespace k5320::emulator {
 
-Module::Module(std::string type, DualPortRam& ram) : type_(std::move(type)), ram_(ram) {
-    firmware_.mode = firmware_.has_valid_firmware ? Mode::kProgram : Mode::kLoader;
+Module::Module(std::string type, DualPortRam& ram, std::optional<std::filesystem::path> flash_file)
+    : type_(std::move(type)),
+      ram_(ram),
+      flash_(flash_file ? FlashStore(std::move(*flash_file)) : FlashStore()) {
+    firmware_.mode = flash_.holds_valid_image() ? Mode::kProgram : Mode::kLoader;
     restore_power_on_channel_state();
     // A firmware that boots at power-on starts its user program on its own.
     firmware_.user_program_running = firmware_.mode == Mode::kProgram;
@@ -112,9 +115,19 @@ void Module::stray_before(uint8_t command, std::optional<uint8_t> stray) {
     faults_.strays[command] = stray;
 }
 
-void Module::set_valid_firmware(bool valid) {
+std::optional<FlashContents> Module::flash() const {
     std::lock_guard lock(mutex_);
-    firmware_.has_valid_firmware = valid;
+    return flash_.contents();
+}
+
+FlashState Module::flash_state() const {
+    std::lock_guard lock(mutex_);
+    return flash_.state();
+}
+
+void Module::fail_flash_writes(bool on) {
+    std::lock_guard lock(mutex_);
+    flash_.fail_writes(on);
 }
 
 uint64_t Module::commands_seen(uint8_t command) const {

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <filesystem>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -14,6 +15,7 @@
 
 #include "emulator/dual_port_ram.h"
 #include "emulator/firmware.h"
+#include "emulator/flash_store.h"
 
 namespace k5320::emulator {
 
@@ -23,9 +25,11 @@ class Module {
     // host that never reads cannot make the firmware drop answers.
     static constexpr std::size_t kAnswerQueueDepth = 8;
 
-    // Boots the firmware on its own thread. type is any module type name; the firmware does
-    // not depend on it (the driver is what refuses unknown types).
-    Module(std::string type, DualPortRam& ram);
+    // Boots the firmware on its own thread: into program mode when the flash holds a valid
+    // image, else into the resident loader. type is any module type name; only the loader's
+    // model check depends on it. The flash is kept in flash_file, or in memory without one.
+    Module(std::string type, DualPortRam& ram,
+           std::optional<std::filesystem::path> flash_file = std::nullopt);
     ~Module();
     Module(const Module&) = delete;
     Module& operator=(const Module&) = delete;
@@ -47,7 +51,10 @@ class Module {
     void lose_interrupts(unsigned count);  // next count answer writes leave the line low
     void answer_after_repeats(uint8_t command, unsigned repeats);  // 0: answer at once
     void stray_before(uint8_t command, std::optional<uint8_t> stray);
-    void set_valid_firmware(bool valid);            // stands in for the flash store for now
+    // What the flash holds: the image and its record, none when erased or unreadable.
+    std::optional<FlashContents> flash() const;
+    FlashState flash_state() const;
+    void fail_flash_writes(bool on);  // every flash write fails, leaving the old flash
     uint64_t commands_seen(uint8_t command) const;  // commands taken from the doorbell
     // Waits until at least count commands of this code have been handled; false on time-out.
     bool wait_for_commands(uint8_t command, uint64_t count,
@@ -80,6 +87,14 @@ class Module {
     std::optional<uint8_t> read_register();
     std::optional<uint8_t> set_clock();
     std::optional<uint8_t> take_command_record();
+    // loader.cpp: the resident loader's commands, served in loader mode only.
+    std::optional<uint8_t> serve_loader(uint8_t command);
+    std::optional<uint8_t> start_firmware();
+    std::optional<uint8_t> take_loader_frame();
+    std::optional<uint8_t> take_info_frame(uint16_t length, uint16_t block);
+    std::optional<uint8_t> take_data_block(uint16_t length, uint16_t block);
+    std::optional<uint8_t> complete_download(uint8_t success);
+    std::optional<uint8_t> report_flash();
     // What power-on, reset and restore leave behind on the CAN channel.
     void restore_power_on_channel_state();
     void clear_channel_buffers();
@@ -97,6 +112,7 @@ class Module {
     mutable std::mutex mutex_;
     mutable std::condition_variable command_handled_;
     FirmwareState firmware_;
+    FlashStore flash_;
     FaultHooks faults_;
     std::deque<uint8_t> answer_queue_;
     std::array<uint64_t, kCommandCodes> commands_seen_{};

@@ -35,6 +35,15 @@ inline constexpr uint16_t kLoaderLength = 0x0000;
 inline constexpr uint16_t kLoaderBlockNumber = 0x0002;
 inline constexpr uint16_t kLoaderPayload = 0x0004;
 inline constexpr uint16_t kLoaderMaxPayload = 8186;  // up to 0x1FFD
+inline constexpr uint16_t kLoaderFrameOverhead = 2;  // the block number counts in the length
+inline constexpr uint16_t kFirmwareInfoSize = 25;
+// Information frame (host to loader): length 30, block 0, model code, then the record.
+inline constexpr uint16_t kInfoFrameLength = 30;
+inline constexpr uint16_t kInfoBlockNumber = 0;
+inline constexpr uint16_t kInfoModelCode = 0x0004;  // 3 bytes
+inline constexpr uint16_t kInfoRecord = 0x0007;     // 25 bytes, up to 0x001F
+// Information answer (loader to host, announced by 231): length word 25, then the record.
+inline constexpr uint16_t kInfoAnswerRecord = 0x0002;
 
 // Command mailbox.
 inline constexpr uint16_t kInCmdLength = 0x1B58;

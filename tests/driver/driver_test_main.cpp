@@ -16,7 +16,7 @@ class ReleaseSlotsAfterEachTest : public ::testing::EmptyTestEventListener {
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    ::testing::AddGlobalTestEnvironment(new k5320::test::OwnershipTableEnvironment);
+    ::testing::AddGlobalTestEnvironment(new k5320::test::DriverTestEnvironment);
     ::testing::UnitTest::GetInstance()->listeners().Append(new ReleaseSlotsAfterEachTest);
     return RUN_ALL_TESTS();
 }

@@ -34,9 +34,10 @@ TEST_F(ModuleTest, BootsIntoProgramModeAndSwitchesModesOnCommand) {
 }
 
 TEST_F(ModuleTest, WithoutValidFirmwareProgramModeIsRefusedAndLoaderStays) {
-    module->set_valid_firmware(false);
     EXPECT_EQ(handshake(cmd::kLoaderMode), answer::kLoaderMode);
-    EXPECT_EQ(handshake(cmd::kProgramMode), answer::kLoaderMode);
+    ASSERT_EQ(handshake(cmd::kLoaderDelete), answer::kLoaderDeleted);
+    EXPECT_EQ(handshake(cmd::kProgramMode), answer::kLoaderEmpty);
+    EXPECT_EQ(next_answer(), answer::kLoaderMode);
     EXPECT_EQ(module->mode(), answer::kLoaderMode);
     EXPECT_EQ(handshake(cmd::kModeQuery), answer::kLoaderMode);
 }
