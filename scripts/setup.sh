@@ -7,6 +7,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang-format
   binutils procps
+  python3 python3-crcmod
 )
 
 missing=()

@@ -8,7 +8,9 @@
 namespace k5320::driver {
 namespace {
 
-bool is_success(const Handshake& h, uint32_t v) { return v >= h.success_low && v <= h.success_high; }
+bool is_success(const Handshake& h, uint32_t v) {
+    return v >= h.success_low && v <= h.success_high;
+}
 
 const Refusal* find_refusal(const Handshake& h, uint32_t v) {
     for (const Refusal& r : h.refusals)
@@ -29,9 +31,24 @@ bool decide(const Handshake& h, uint32_t v, HandshakeOutcome* outcome) {
     return false;
 }
 
+bool has_second_field(const Handshake& h) {
+    return h.second_field != Field::Count;
+}
+
+// Looks at the awaited field(s) once.
+bool look(const SlotRecord& record, const Handshake& h, HandshakeOutcome* outcome) {
+    return decide(h, record.get(h.field), outcome) ||
+           (has_second_field(h) && decide(h, record.get(h.second_field), outcome));
+}
+
+void clear_fields(SlotRecord& record, const Handshake& h) {
+    record.set(h.field, 0);
+    if (has_second_field(h)) record.set(h.second_field, 0);
+}
+
 bool poll_cycle(const SlotRecord& record, const Handshake& h, HandshakeOutcome* outcome) {
     for (uint32_t poll = 0; poll < h.polls_per_cycle; ++poll) {
-        if (decide(h, record.get(h.field), outcome)) return true;
+        if (look(record, h, outcome)) return true;
         platform::sleep_ms(h.poll_sleep_ms);
     }
     return false;
@@ -46,12 +63,12 @@ HandshakeOutcome await_answer(uint8_t slot, const Handshake& h) {
         if (poll_cycle(record, h, &outcome)) return outcome;
         if (repeats_left == 0) break;
         SlotLock lock(slot);
-        record.set(h.field, 0);
+        clear_fields(record, h);
         dpram_io::ring_doorbell(slot, cmd::kRepeatRequest);
     }
     if (!h.recovery) return outcome;
     if (irq::recover(slot) != K5320_SUCCESS) return {K5320_ERR_NO_ANSWER, 0};
-    if (decide(h, record.get(h.field), &outcome)) return outcome;
+    if (look(record, h, &outcome)) return outcome;
     return {h.no_answer_result, 0};
 }
 
@@ -59,7 +76,7 @@ HandshakeOutcome run_handshake(uint8_t slot, const Handshake& h,
                                const ParameterWriter& write_parameters) {
     {
         SlotLock lock(slot);
-        slot_context(slot).record.set(h.field, 0);
+        clear_fields(slot_context(slot).record, h);
         if (write_parameters) write_parameters();
         dpram_io::ring_doorbell(slot, h.command);
     }

@@ -29,6 +29,9 @@ struct Handshake {
     uint32_t repeat_requests = 3;
     bool recovery = true;
     int no_answer_result = K5320_ERR_NO_ANSWER;
+    // A second field whose answers end the wait as well (whichever comes first); cleared with
+    // the first. Count: none.
+    Field second_field = Field::Count;
 };
 
 struct HandshakeOutcome {

@@ -1,0 +1,243 @@
+// The firmware download protocol against the emulated resident loader, and the CRC-16.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "backplane/inspect.h"
+#include "driver/frame/slot_state.h"
+#include "k5320.h"
+#include "k5320/commands.h"
+#include "k5320/dpram_map.h"
+#include "tests/driver/driver_test_support.h"
+
+namespace {
+
+using k5320::driver::Field;
+using k5320::driver::slot_context;
+using namespace std::chrono_literals;
+namespace cmd = k5320::cmd;
+namespace answer = k5320::answer;
+namespace dp = k5320::dpram;
+
+constexpr uint8_t kSlot = 2;
+constexpr uint16_t kBlock = 8186;
+
+TEST(Crc16, CheckValueAndEmptyInput) {
+    const char* digits = "123456789";
+    EXPECT_EQ(K5320_Load_CalculatedCRC(reinterpret_cast<const uint8_t*>(digits), 9), 0x31C3);
+    EXPECT_EQ(K5320_Load_CalculatedCRC(nullptr, 0), 0);
+    const uint8_t one = 0x01;
+    EXPECT_EQ(K5320_Load_CalculatedCRC(&one, 1), 0x1021);
+}
+
+TEST(Crc16, TableBuiltFromTwoThreadsAtOnceGivesOneResult) {
+    std::vector<uint8_t> data(4096);
+    std::mt19937 random(7);
+    for (auto& b : data) b = static_cast<uint8_t>(random());
+    uint16_t a = 0, b = 0;
+    std::thread first([&] { a = K5320_Load_CalculatedCRC(data.data(), 4096); });
+    std::thread second([&] { b = K5320_Load_CalculatedCRC(data.data(), 4096); });
+    first.join();
+    second.join();
+    EXPECT_EQ(a, b);
+}
+
+FirmwareInfo record_for(const std::vector<uint8_t>& image, const char* name) {
+    FirmwareInfo info{};
+    std::snprintf(info.fileName, sizeof info.fileName, "%s", name);
+    info.year = 34;
+    info.month = 3;
+    info.day = 5;
+    info.hour = 9;
+    info.minute = 7;
+    info.second = 5;
+    info.crc = K5320_Load_CalculatedCRC(image.data(), static_cast<uint32_t>(image.size()));
+    info.size = static_cast<uint32_t>(image.size());
+    return info;
+}
+
+std::vector<uint8_t> image_of(size_t size, unsigned seed) {
+    std::vector<uint8_t> image(size);
+    std::mt19937 random(seed);
+    for (auto& b : image) b = static_cast<uint8_t>(random());
+    return image;
+}
+
+class Loader : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(k5320::backplane::host().replace_module(kSlot, "5320"));
+        ASSERT_EQ(K5320_Init(kSlot), K5320_SUCCESS);
+    }
+    k5320::emulator::Module& module() { return *k5320::backplane::host().module(kSlot); }
+    uint16_t module_word(uint16_t address) {
+        return static_cast<uint16_t>(module().peek(address) | module().peek(address + 1) << 8);
+    }
+
+    // The calling order of a complete update; returns the first failing result.
+    int download(const std::vector<uint8_t>& image, const FirmwareInfo& info) {
+        if (int rc = K5320_Load_IntoDownloadMode(kSlot)) return rc;
+        if (int rc = K5320_Load_DeleteFirmware(kSlot)) return rc;
+        if (int rc = K5320_Load_DownloadInfo(kSlot, info)) return rc;
+        uint16_t block = 1;
+        for (size_t offset = 0; offset < image.size(); offset += kBlock, ++block) {
+            const auto length =
+                static_cast<uint16_t>(std::min<size_t>(kBlock, image.size() - offset));
+            if (int rc = K5320_Load_DownloadData(kSlot, block, image.data() + offset, length))
+                return rc;
+        }
+        return K5320_SUCCESS;
+    }
+};
+
+TEST_F(Loader, EveryCallButInitNeedsDownloadMode) {
+    FirmwareInfo info{};
+    uint8_t data[4] = {};
+    EXPECT_EQ(K5320_Load_IntoDownloadMode(kSlot), K5320_ERR_NOT_DOWNLOAD_MODE);
+    EXPECT_EQ(K5320_Load_GetFirmwareInfo(kSlot, &info), K5320_ERR_NOT_DOWNLOAD_MODE);
+    EXPECT_EQ(K5320_Load_DeleteFirmware(kSlot), K5320_ERR_NOT_DOWNLOAD_MODE);
+    EXPECT_EQ(K5320_Load_DownloadInfo(kSlot, info), K5320_ERR_NOT_DOWNLOAD_MODE);
+    EXPECT_EQ(K5320_Load_DownloadData(kSlot, 1, data, 9000), K5320_ERR_NOT_DOWNLOAD_MODE);
+    EXPECT_EQ(K5320_Load_RunProgram(kSlot), K5320_ERR_NOT_DOWNLOAD_MODE);
+    EXPECT_EQ(K5320_Load_Reset(kSlot), K5320_ERR_NOT_DOWNLOAD_MODE);
+    for (uint8_t bad : {0, 8}) {
+        EXPECT_EQ(K5320_Load_Init(bad), K5320_ERR_BAD_SLOT);
+        EXPECT_EQ(K5320_Load_RunProgram(bad), K5320_ERR_BAD_SLOT);
+    }
+    EXPECT_EQ(K5320_Load_Init(1), K5320_ERR_NOT_INITIALIZED);  // never initialised
+}
+
+TEST_F(Loader, InitEntersDownloadModeAndRunProgramLeavesIt) {
+    ASSERT_EQ(K5320_Load_Init(kSlot), K5320_SUCCESS);
+    EXPECT_EQ(slot_context(kSlot).record.get(Field::DownloadMode), 1u);
+    EXPECT_EQ(module().mode(), answer::kLoaderMode);
+    FirmwareInfo info{};
+    ASSERT_EQ(K5320_Load_GetFirmwareInfo(kSlot, &info), K5320_SUCCESS);
+    EXPECT_GT(uint32_t{info.size}, 0u);  // a fresh module holds its built-in firmware
+    EXPECT_EQ(K5320_Load_Reset(kSlot), K5320_SUCCESS);
+    ASSERT_EQ(K5320_Load_RunProgram(kSlot), K5320_SUCCESS);
+    EXPECT_EQ(slot_context(kSlot).record.get(Field::DownloadMode), 0u);
+    EXPECT_EQ(module().mode(), answer::kProgramMode);
+    EXPECT_EQ(K5320_Load_GetFirmwareInfo(kSlot, &info), K5320_ERR_NOT_DOWNLOAD_MODE);
+}
+
+TEST_F(Loader, DataFramesUpTo8186BytesAndNothingWrittenBeyond) {
+    ASSERT_EQ(K5320_Load_Init(kSlot), K5320_SUCCESS);
+    const std::vector<uint8_t> image = image_of(kBlock + 1, 3);
+    ASSERT_EQ(K5320_Load_DeleteFirmware(kSlot), K5320_SUCCESS);
+    FirmwareInfo info =
+        record_for(std::vector<uint8_t>(image.begin(), image.begin() + kBlock), "BLOCK.EXE");
+    ASSERT_EQ(K5320_Load_DownloadInfo(kSlot, info), K5320_SUCCESS);
+    ASSERT_EQ(K5320_Load_DownloadData(kSlot, 1, image.data(), kBlock), K5320_SUCCESS);
+    EXPECT_EQ(module_word(dp::kLoaderLength), kBlock + 2);
+    EXPECT_EQ(module().peek(dp::kLoaderPayload + kBlock - 1), image[kBlock - 1]);
+    module().poke(dp::kLoaderLength, 0x77);
+    EXPECT_EQ(K5320_Load_DownloadData(kSlot, 2, image.data(), kBlock + 1),
+              K5320_ERR_BLOCK_TOO_LONG);
+    EXPECT_EQ(module().peek(dp::kLoaderLength), 0x77);  // nothing written
+}
+
+TEST_F(Loader, EmptyImageIsAnnouncedAndAnEmptyDataFrameHasLengthTwo) {
+    ASSERT_EQ(K5320_Load_Init(kSlot), K5320_SUCCESS);
+    ASSERT_EQ(download({}, record_for({}, "EMPTY.EXE")), K5320_SUCCESS);
+    FirmwareInfo info{};
+    ASSERT_EQ(K5320_Load_GetFirmwareInfo(kSlot, &info), K5320_SUCCESS);
+    EXPECT_STREQ(info.fileName, "EMPTY.EXE");
+    // The record is packed: copy its fields before comparing them.
+    EXPECT_EQ(uint32_t{info.size}, 0u);
+    EXPECT_EQ(uint16_t{info.crc}, 0);
+    const uint8_t none = 0;
+    K5320_Load_DownloadData(kSlot, 1, &none, 0);  // the loader may refuse it; the frame counts
+    EXPECT_EQ(module_word(dp::kLoaderLength), 2);
+}
+
+TEST_F(Loader, FullSizeUpdateIsStartedAndItsRecordReadBack) {
+    const std::vector<uint8_t> image = image_of(393152, 11);
+    const FirmwareInfo info = record_for(image, "NEWFIRM~.EXE");
+    ASSERT_EQ(K5320_Load_Init(kSlot), K5320_SUCCESS);
+    const uint64_t frames_before = module().commands_seen(cmd::kLoaderBlock);
+    ASSERT_EQ(download(image, info), K5320_SUCCESS);
+    EXPECT_EQ(module().commands_seen(cmd::kLoaderBlock) - frames_before, 1u + 49u);
+    FirmwareInfo back{};
+    ASSERT_EQ(K5320_Load_GetFirmwareInfo(kSlot, &back), K5320_SUCCESS);
+    EXPECT_EQ(std::memcmp(&back, &info, sizeof info), 0);
+    ASSERT_EQ(K5320_Load_RunProgram(kSlot), K5320_SUCCESS);
+    EXPECT_EQ(module().mode(), answer::kProgramMode);
+}
+
+TEST_F(Loader, CorruptedBlockIsRefusedAndTheStartRefusesToo) {
+    std::vector<uint8_t> image = image_of(3 * kBlock, 5);
+    const FirmwareInfo info = record_for(image, "BAD.EXE");
+    image[kBlock + 17] ^= 0x40;  // damaged on the way, after the CRC was taken
+    ASSERT_EQ(K5320_Load_Init(kSlot), K5320_SUCCESS);
+    // The loader checks the finished image against the announced CRC: the last block is refused
+    // and nothing damaged is stored; the old firmware was deleted, so nothing can start.
+    EXPECT_EQ(download(image, info), K5320_ERR_DOWNLOAD_REFUSED);
+    EXPECT_EQ(K5320_Load_RunProgram(kSlot), K5320_ERR_LOADER_EMPTY);
+    EXPECT_EQ(slot_context(kSlot).record.get(Field::DownloadMode), 1u);
+    FirmwareInfo back{};
+    EXPECT_EQ(K5320_Load_GetFirmwareInfo(kSlot, &back), K5320_ERR_LOADER_EMPTY);
+}
+
+TEST_F(Loader, UnknownModuleTypeIsRefusedAfterTheLoaderAcceptedTheAnnouncement) {
+    ASSERT_EQ(K5320_Load_Init(kSlot), K5320_SUCCESS);
+    k5320::backplane::host().report_module_name(kSlot, "5329");
+    const uint64_t announcements = module().commands_seen(cmd::kLoaderInfo);
+    const uint64_t frames = module().commands_seen(cmd::kLoaderBlock);
+    const std::vector<uint8_t> image = image_of(100, 1);
+    EXPECT_EQ(K5320_Load_DownloadInfo(kSlot, record_for(image, "X.EXE")),
+              K5320_ERR_DOWNLOAD_REFUSED);
+    EXPECT_EQ(module().commands_seen(cmd::kLoaderInfo), announcements + 1);  // answered 224
+    EXPECT_EQ(module().commands_seen(cmd::kLoaderBlock), frames);            // no frame was sent
+    k5320::backplane::host().report_module_name(kSlot, std::nullopt);
+}
+
+TEST_F(Loader, DeletedFirmwareCannotBeReportedOrStarted) {
+    ASSERT_EQ(K5320_Load_Init(kSlot), K5320_SUCCESS);
+    ASSERT_EQ(K5320_Load_DeleteFirmware(kSlot), K5320_SUCCESS);
+    FirmwareInfo info{};
+    EXPECT_EQ(K5320_Load_GetFirmwareInfo(kSlot, &info), K5320_ERR_LOADER_EMPTY);
+    EXPECT_EQ(K5320_Load_RunProgram(kSlot), K5320_ERR_LOADER_EMPTY);
+}
+
+TEST_F(Loader, InformationWithAWrongLengthWordLeavesTheCallersRecordAlone) {
+    ASSERT_EQ(K5320_Load_Init(kSlot), K5320_SUCCESS);
+    module().silence(cmd::kLoaderReport, true);
+    const uint64_t reports = module().commands_seen(cmd::kLoaderReport) + 1;
+    std::thread firmware([&] {
+        ASSERT_TRUE(module().wait_for_commands(cmd::kLoaderReport, reports, 10s));
+        module().poke(dp::kLoaderLength, 24);
+        module().poke(dp::kLoaderLength + 1, 0);
+        module().post_answer(answer::kLoaderInfoReport);
+    });
+    FirmwareInfo info;
+    std::memset(&info, 0xAB, sizeof info);
+    EXPECT_EQ(K5320_Load_GetFirmwareInfo(kSlot, &info), K5320_ERR_REFUSED);
+    firmware.join();
+    const auto* bytes = reinterpret_cast<const uint8_t*>(&info);
+    for (size_t i = 0; i < sizeof info; ++i) EXPECT_EQ(bytes[i], 0xAB) << i;
+}
+
+TEST_F(Loader, ImageSurvivesIntoANewProcess) {
+    const std::vector<uint8_t> image = image_of(20000, 21);
+    const FirmwareInfo info = record_for(image, "KEPT.EXE");
+    ASSERT_EQ(K5320_Load_Init(kSlot), K5320_SUCCESS);
+    ASSERT_EQ(download(image, info), K5320_SUCCESS);
+    ASSERT_EQ(K5320_Load_RunProgram(kSlot), K5320_SUCCESS);
+
+    const std::string command = std::string(FIRMWARE_INFO_PROBE_PATH) + " " +
+                                k5320::test::test_table_name() + "-probe " + std::to_string(kSlot);
+    FILE* probe = popen(command.c_str(), "r");
+    ASSERT_NE(probe, nullptr);
+    char line[128] = {};
+    ASSERT_NE(std::fgets(line, sizeof line, probe), nullptr);
+    pclose(probe);
+    EXPECT_EQ(std::string(line), "0 KEPT.EXE 20000 " + std::to_string(uint16_t{info.crc}) + "\n");
+}
+
+}  // namespace
