@@ -26,4 +26,10 @@ int check_initialized(uint8_t slot) {
     return K5320_SUCCESS;
 }
 
+int check_configured(uint8_t slot) {
+    if (int rc = check_initialized(slot); rc != K5320_SUCCESS) return rc;
+    if (slot_context(slot).record.get(Field::Configured) == 0) return K5320_ERR_NOT_CONFIGURED;
+    return K5320_SUCCESS;
+}
+
 }  // namespace k5320::driver

@@ -77,6 +77,8 @@ SlotContext& slot_context(uint8_t slot);
 // (also after a bare K5320_RemoveIrq, which deleted the slot lock). 0 when the call may go on.
 int check_slot(uint8_t slot);
 int check_initialized(uint8_t slot);
+// ... and 40 when the CAN channel is not configured.
+int check_configured(uint8_t slot);
 
 // Holds the slot lock for a scope.
 class SlotLock {
