@@ -19,6 +19,20 @@ constexpr uint32_t kReleaseSettleMs = 5;      // before a release looks at the s
 constexpr uint32_t kResetPollSleepMs = 1;     // the reset steps poll every millisecond ...
 constexpr uint32_t kResetPolls = 1200;        // ... for at least 1.2 s, without repeat requests
 
+// A step of a reset: polled every millisecond, 1200 times, without repeat requests or recovery.
+constexpr Handshake reset_step(uint8_t command, Field field, uint8_t success_low,
+                               uint8_t success_high, std::initializer_list<Refusal> refusals = {}) {
+    return Handshake{.command = command,
+                     .field = field,
+                     .success_low = success_low,
+                     .success_high = success_high,
+                     .refusals = refusals,
+                     .poll_sleep_ms = kResetPollSleepMs,
+                     .polls_per_cycle = kResetPolls,
+                     .repeat_requests = 0,
+                     .recovery = false};
+}
+
 constexpr Handshake kRunUserProgram{
     .command = cmd::kRunUserProgram,
     .field = Field::CmdAnswer,
@@ -75,25 +89,14 @@ K5320_API int K5320_HardwareReset(uint8_t slot) {
     SlotRecord& record = slot_context(slot).record;
     record.reset_initialized();  // Configured is 0 from here on, whatever the outcome
     sleep_ms(kResetSettleMs);
-    if (int rc = run_handshake(slot, Handshake{.command = cmd::kProgramMode,
-                                               .field = Field::PingAnswer,
-                                               .success_low = answer::kProgramMode,
-                                               .success_high = answer::kLoaderMode,
-                                               .poll_sleep_ms = kResetPollSleepMs,
-                                               .polls_per_cycle = kResetPolls,
-                                               .repeat_requests = 0,
-                                               .recovery = false})
+    if (int rc = run_handshake(slot, reset_step(cmd::kProgramMode, Field::PingAnswer,
+                                                answer::kProgramMode, answer::kLoaderMode))
                      .result;
         rc != K5320_SUCCESS)
         return rc;
     sleep_ms(kResetSettleMs);
-    if (int rc = run_handshake(slot, Handshake{.command = cmd::kRestore,
-                                               .field = Field::CmdAnswer,
-                                               .success_low = answer::kRestored,
-                                               .poll_sleep_ms = kResetPollSleepMs,
-                                               .polls_per_cycle = kResetPolls,
-                                               .repeat_requests = 0,
-                                               .recovery = false})
+    if (int rc = run_handshake(slot, reset_step(cmd::kRestore, Field::CmdAnswer, answer::kRestored,
+                                                answer::kRestored))
                      .result;
         rc != K5320_SUCCESS)
         return rc;
@@ -118,15 +121,9 @@ K5320_API int K5320_Reset(uint8_t slot) {
                               record.set(f, 0);
                       });
     if (reset.result != K5320_SUCCESS) return reset.result;
-    if (int rc = run_handshake(slot,
-                               Handshake{.command = cmd::kProgramMode,
-                                         .field = Field::PingAnswer,
-                                         .success_low = answer::kProgramMode,
-                                         .refusals = {{answer::kLoaderMode, K5320_ERR_WRONG_STATE}},
-                                         .poll_sleep_ms = kResetPollSleepMs,
-                                         .polls_per_cycle = kResetPolls,
-                                         .repeat_requests = 0,
-                                         .recovery = false})
+    if (int rc = run_handshake(slot, reset_step(cmd::kProgramMode, Field::PingAnswer,
+                                                answer::kProgramMode, answer::kProgramMode,
+                                                {{answer::kLoaderMode, K5320_ERR_WRONG_STATE}}))
                      .result;
         rc != K5320_SUCCESS)
         return rc;
