@@ -3,6 +3,8 @@
 // resort. Every firmware operation runs through this one routine with its own parameters.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
@@ -17,13 +19,31 @@ struct Refusal {
     int result;
 };
 
+// The refusal answers of a handshake, held by value: a handshake may be built by a function and
+// outlive the braces it was written with.
+class Refusals {
+  public:
+    static constexpr size_t kCapacity = 2;
+    constexpr Refusals() = default;
+    constexpr Refusals(std::initializer_list<Refusal> list) {
+        for (const Refusal& r : list)
+            if (count_ < kCapacity) items_[count_++] = r;
+    }
+    constexpr const Refusal* begin() const { return items_.data(); }
+    constexpr const Refusal* end() const { return items_.data() + count_; }
+
+  private:
+    std::array<Refusal, kCapacity> items_{};
+    size_t count_ = 0;
+};
+
 struct Handshake {
     uint8_t command;
     Field field;
     // The answers that end the wait successfully: one value, or a range (lowest..highest).
     uint8_t success_low;
     uint8_t success_high = success_low;
-    std::initializer_list<Refusal> refusals = {};
+    Refusals refusals = {};
     uint32_t poll_sleep_ms = 0;  // 0 yields
     uint32_t polls_per_cycle = 3000;
     uint32_t repeat_requests = 3;

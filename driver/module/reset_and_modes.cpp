@@ -21,7 +21,7 @@ constexpr uint32_t kResetPolls = 1200;        // ... for at least 1.2 s, without
 
 // A step of a reset: polled every millisecond, 1200 times, without repeat requests or recovery.
 constexpr Handshake reset_step(uint8_t command, Field field, uint8_t success_low,
-                               uint8_t success_high, std::initializer_list<Refusal> refusals = {}) {
+                               uint8_t success_high, Refusals refusals = {}) {
     return Handshake{.command = command,
                      .field = field,
                      .success_low = success_low,
