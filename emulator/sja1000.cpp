@@ -143,12 +143,15 @@ void Sja1000::write_reg(uint8_t addr, uint8_t value) {
             break;
         case SJA1000_EWLR:
             regs_.ewlr = value;
+            update_error_state();
             break;
         case SJA1000_RXERR:
             regs_.rxerr = value;
+            update_error_state();
             break;
         case SJA1000_TXERR:
             regs_.txerr = value;
+            update_error_state();
             break;
         case SJA1000_RBSA:
             regs_.rbsa = value;
@@ -209,6 +212,143 @@ void Sja1000::raise_interrupt(uint8_t ir_bits) {
 void Sja1000::signal_data_overrun() {
     regs_.sr |= SR_DOS;
     raise_interrupt(IR_DOI);
+}
+
+bool Sja1000::accepts(const ReceivedFrame& frame) const {
+    const FilterRegisters filter{regs_.acr, regs_.amr};
+    const bool single_filter = (regs_.mod & MOD_AFM) != 0;
+    return single_filter ? accepts_single(filter, frame) : accepts_dual(filter, frame);
+}
+
+bool Sja1000::accepts(uint32_t id, bool extended, bool remote, uint8_t dlc,
+                      const uint8_t* data) const {
+    return accepts(ReceivedFrame{id, extended, remote, dlc, data});
+}
+
+void Sja1000::begin_transmit() {
+    if (in_reset_mode()) return;
+    regs_.sr = static_cast<uint8_t>((regs_.sr & ~(SR_TBS | SR_TCS)) | SR_TS);
+}
+
+void Sja1000::end_transmit(bool acknowledged) {
+    if (in_reset_mode()) return;
+    regs_.sr &= static_cast<uint8_t>(~SR_TS);
+    const bool self_test = (regs_.mod & MOD_STM) != 0;
+    if (acknowledged || self_test) {
+        regs_.sr |= SR_TBS | SR_TCS;
+        if (counting_errors() && regs_.txerr > 0) --regs_.txerr;
+        update_error_state();
+        raise_interrupt(IR_TI);
+        return;
+    }
+    // An error-passive transmitter's ACK errors do not count: alone on the bus it would otherwise
+    // go bus-off, though nothing is wrong with it. So it stays at 128 and keeps retrying.
+    const bool was_error_passive = regs_.error_passive;
+    capture_bus_error(ECC_TX_ACK_ERROR);
+    if (!was_error_passive) add_transmit_errors(TX_ERROR_STEP);
+}
+
+void Sja1000::transmit_error(uint8_t ecc_code) {
+    if (in_reset_mode()) return;
+    regs_.sr &= static_cast<uint8_t>(~SR_TS);
+    capture_bus_error(ecc_code);
+    add_transmit_errors(TX_ERROR_STEP);
+}
+
+void Sja1000::begin_receive() {
+    if (in_reset_mode()) return;
+    regs_.sr |= SR_RS;
+}
+
+bool Sja1000::end_receive(const ReceivedFrame& frame) {
+    if (in_reset_mode()) return false;
+    regs_.sr &= static_cast<uint8_t>(~SR_RS);
+    if (counting_errors()) {
+        if (regs_.rxerr >= ERROR_PASSIVE_LIMIT) {
+            regs_.rxerr = RXERR_AFTER_PASSIVE_RECOVERY;
+        } else if (regs_.rxerr > 0) {
+            --regs_.rxerr;
+        }
+        update_error_state();
+    }
+    return accepts(frame);
+}
+
+void Sja1000::receive_error(uint8_t ecc_code) {
+    if (in_reset_mode()) return;
+    regs_.sr &= static_cast<uint8_t>(~SR_RS);
+    capture_bus_error(static_cast<uint8_t>(ecc_code | ECC_DIRECTION_RX));
+    if (!counting_errors()) return;
+    const unsigned rxerr = regs_.rxerr + RX_ERROR_STEP;
+    regs_.rxerr = static_cast<uint8_t>(rxerr < ERROR_COUNTER_MAX ? rxerr : ERROR_COUNTER_MAX);
+    update_error_state();
+}
+
+void Sja1000::complete_bus_off_recovery() {
+    // Only a controller the firmware restarted recovers; in reset mode it stays bus-off.
+    if (!bus_off() || in_reset_mode()) return;
+    regs_.sr &= static_cast<uint8_t>(~SR_BS);
+    regs_.txerr = 0;
+    regs_.rxerr = 0;
+    regs_.ecc_armed = true;
+    update_error_state();
+    raise_interrupt(IR_EI);
+}
+
+void Sja1000::capture_bus_error(uint8_t ecc_code) {
+    if (regs_.ecc_armed) {
+        regs_.ecc = ecc_code;
+        regs_.ecc_armed = false;
+    }
+    raise_interrupt(IR_BEI);
+}
+
+void Sja1000::add_transmit_errors(unsigned step) {
+    if (!counting_errors()) return;
+    const unsigned txerr = regs_.txerr + step;
+    if (txerr > BUS_OFF_LIMIT) {
+        enter_bus_off();
+        return;
+    }
+    regs_.txerr = static_cast<uint8_t>(txerr);
+    update_error_state();
+}
+
+void Sja1000::enter_bus_off() {
+    // The chip leaves the bus by entering reset mode itself; the firmware must clear RM to start
+    // the recovery. The receive counter restarts from 0.
+    regs_.txerr = TXERR_AT_BUS_OFF;
+    regs_.rxerr = 0;
+    regs_.sr |= SR_BS;
+    regs_.mod = static_cast<uint8_t>((regs_.mod & ~MOD_SM) | MOD_RM);
+    // Unlike a reset the firmware asks for, bus-off keeps the error interrupts that led to it
+    // pending, so the firmware learns why the controller stopped.
+    const uint8_t pending_errors = regs_.ir & static_cast<uint8_t>(~IR_RI);
+    enter_reset_mode();
+    regs_.ir |= pending_errors;
+    // Bus-off is not error passive: leaving that state is no return to error active.
+    regs_.error_passive = false;
+    update_error_state();
+    raise_interrupt(IR_EI);
+}
+
+bool Sja1000::counting_errors() const {
+    return !in_reset_mode() && (regs_.mod & MOD_LOM) == 0;
+}
+
+void Sja1000::update_error_state() {
+    const bool warning = regs_.txerr >= regs_.ewlr || regs_.rxerr >= regs_.ewlr;
+    const bool was_warning = (regs_.sr & SR_ES) != 0;
+    regs_.sr = static_cast<uint8_t>((regs_.sr & ~SR_ES) | (warning ? SR_ES : 0));
+    if (warning != was_warning) raise_interrupt(IR_EI);
+
+    const bool passive =
+        !bus_off() && (regs_.txerr >= ERROR_PASSIVE_LIMIT || regs_.rxerr >= ERROR_PASSIVE_LIMIT);
+    // EPI both on becoming error passive and on becoming error active again.
+    if (passive != regs_.error_passive) {
+        regs_.error_passive = passive;
+        raise_interrupt(IR_EPI);
+    }
 }
 
 void Sja1000::update_interrupt() {

@@ -1,13 +1,16 @@
 // The module's CAN controller: an SJA1000 in PeliCAN mode, seen as its register file.
 //
 // Every access of the firmware goes through read_reg()/write_reg(), so the chip's access rules
-// (reset-mode-only registers, write-only CMR, IR cleared by reading) live in one place. Bus
-// traffic, the acceptance filter and the error counters' rules are layered on top of this file
-// through the chip events below (raise_interrupt, signal_data_overrun) and the internal RAM.
+// (reset-mode-only registers, write-only CMR, IR cleared by reading) live in one place. What
+// happens on the bus reaches the chip through the events below: the firmware reports each
+// transmission and reception, and the chip keeps its status, error counters and error state the
+// way the CAN rules of fault confinement demand.
 #pragma once
 
 #include <array>
 #include <cstdint>
+
+#include "emulator/acceptance_filter.h"
 
 namespace k5320::emulator::sja1000 {
 
@@ -37,7 +40,7 @@ inline constexpr uint8_t SJA1000_CDR = 31;
 inline constexpr uint8_t SJA1000_RAM = 32;
 inline constexpr uint8_t SJA1000_RAM_LAST = 127;
 inline constexpr uint8_t SJA1000_RAM_SIZE = SJA1000_RAM_LAST - SJA1000_RAM + 1;
-inline constexpr uint8_t SJA1000_ACCEPTANCE_BYTES = 4;
+inline constexpr uint8_t SJA1000_ACCEPTANCE_BYTES = ACCEPTANCE_REGISTERS;
 // The chip decodes seven address lines; higher addresses reach the same 128 bytes.
 inline constexpr uint8_t SJA1000_ADDRESS_MASK = 0x7F;
 
@@ -77,6 +80,31 @@ inline constexpr uint8_t IR_EPI = 0x20;  // error passive
 inline constexpr uint8_t IR_ALI = 0x40;  // arbitration lost
 inline constexpr uint8_t IR_BEI = 0x80;  // bus error
 
+// ECC: error code capture.
+inline constexpr uint8_t ECC_TYPE_BIT = 0x00;
+inline constexpr uint8_t ECC_TYPE_FORM = 0x40;
+inline constexpr uint8_t ECC_TYPE_STUFF = 0x80;
+inline constexpr uint8_t ECC_TYPE_OTHER = 0xC0;
+inline constexpr uint8_t ECC_DIRECTION_RX = 0x20;  // the error happened while receiving
+inline constexpr uint8_t ECC_SEGMENT_ACK_SLOT = 0x19;
+// The code a transmitter captures when nobody acknowledges its frame (0xD9).
+inline constexpr uint8_t ECC_TX_ACK_ERROR = ECC_TYPE_OTHER | ECC_SEGMENT_ACK_SLOT;
+
+// Fault confinement (CAN 2.0).
+inline constexpr unsigned TX_ERROR_STEP = 8;
+inline constexpr unsigned RX_ERROR_STEP = 1;
+inline constexpr unsigned ERROR_PASSIVE_LIMIT = 128;  // a counter at or above: error passive
+inline constexpr unsigned BUS_OFF_LIMIT = 255;        // TXERR above: bus-off
+inline constexpr uint8_t TXERR_AT_BUS_OFF = 127;
+// A good reception brings a receive counter above the passive limit back to this value, so that
+// an error-passive receiver becomes error active again.
+inline constexpr uint8_t RXERR_AFTER_PASSIVE_RECOVERY = 127;
+inline constexpr uint8_t ERROR_COUNTER_MAX = 255;
+// After bus-off the controller waits, once restarted, for this many sequences of 11 recessive
+// bits before it takes part in bus traffic again.
+inline constexpr unsigned BUS_OFF_RECOVERY_SEQUENCES = 128;
+inline constexpr unsigned BUS_OFF_RECOVERY_SEQUENCE_BITS = 11;
+
 // CDR: clock divider.
 inline constexpr uint8_t CDR_PELICAN = 0x80;
 // CAN mode, comparator bypass and RX1 interrupt: changeable in reset mode only.
@@ -112,7 +140,12 @@ struct Sja1000Registers {
     // Reading ALC or ECC re-arms its capture; the next event is captured only while armed.
     bool alc_armed = true;
     bool ecc_armed = true;
+    // Error passive is no status bit, but its changes raise EPI, so the chip remembers it.
+    bool error_passive = false;
 };
+
+// A received frame, as the firmware hands it to the chip when the reception ends.
+using ReceivedFrame = FilterFrame;
 
 class Sja1000 {
   public:
@@ -132,16 +165,54 @@ class Sja1000 {
     // The chip's INT output, active while an enabled interrupt is pending.
     bool interrupt_asserted() const { return interrupt_asserted_; }
 
+    // Whether the acceptance filter lets a received frame through, in the filter mode MOD.AFM
+    // selects (single filter when set, dual filter when clear).
+    bool accepts(const ReceivedFrame& frame) const;
+    bool accepts(uint32_t id, bool extended, bool remote, uint8_t dlc, const uint8_t* data) const;
+
     // Chip events. Interrupt bits are latched only where IER enables them, as on the chip.
     void raise_interrupt(uint8_t ir_bits);
     // A received frame found the receive FIFO full.
     void signal_data_overrun();
+
+    // Bus events, reported by the firmware as the bus carries frames. A controller in reset mode
+    // is off the bus and ignores them; in listen-only mode the error counters do not move.
+    //
+    // A transmission attempt starts (SR.TS, transmit buffer locked).
+    void begin_transmit();
+    // The attempt ended. Acknowledged (or unacknowledged in self-test mode, where the chip needs
+    // no acknowledge): complete, TXERR - 1, TI. Unacknowledged: an ACK error (ECC 0xD9, BEI),
+    // TXERR + 8 unless error passive, the frame stays pending for the next attempt.
+    void end_transmit(bool acknowledged);
+    // The attempt ended in any other bus error, captured as ecc_code: TXERR + 8, BEI.
+    void transmit_error(uint8_t ecc_code);
+    // A reception starts (SR.RS).
+    void begin_receive();
+    // The frame arrived intact: RXERR - 1 (or back to error active). Returns whether the
+    // acceptance filter keeps it; the firmware stores only frames it keeps.
+    bool end_receive(const ReceivedFrame& frame);
+    // The reception ended in a bus error, captured as ecc_code: RXERR + 1, BEI.
+    void receive_error(uint8_t ecc_code);
+    // A bus-off controller that was restarted (RM cleared) has seen its 128 x 11 recessive bits:
+    // it is error active again with both counters at 0.
+    void complete_bus_off_recovery();
+
+    bool bus_off() const { return (regs_.sr & SR_BS) != 0; }
+    bool error_passive() const { return regs_.error_passive; }
 
   private:
     void write_mod(uint8_t value);
     void write_cmr(uint8_t value);
     void enter_reset_mode();
     void leave_reset_mode();
+    // Captures a bus error in ECC (unless an earlier one waits to be read) and raises BEI.
+    void capture_bus_error(uint8_t ecc_code);
+    void add_transmit_errors(unsigned step);
+    void enter_bus_off();
+    // Whether the error counters may change now.
+    bool counting_errors() const;
+    // Recomputes SR.ES and error passive from the counters, raising EI and EPI on changes.
+    void update_error_state();
     // Recomputes the INT output from IR and IER; called after every change of either.
     void update_interrupt();
 

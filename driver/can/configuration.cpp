@@ -4,6 +4,7 @@
 #include "driver/dpram/handshake.h"
 #include "driver/frame/slot_state.h"
 #include "k5320.h"
+#include "k5320/baud_codes.h"
 #include "k5320/commands.h"
 #include "k5320/dpram_map.h"
 #include "platform/clock.h"
@@ -21,11 +22,6 @@ constexpr uint8_t kStatusCleared = 0x00;
 constexpr uint8_t kComplementCleared = 0xFF;
 constexpr uint32_t kComplementSum = 0xFF;
 
-// Firmware baud codes by baud-rate index; any other index is user-defined (the caller's BT0/BT1).
-constexpr uint8_t kUserDefinedBaudCode = 0x0C;
-constexpr uint8_t kBaudCodes[] = {
-    kUserDefinedBaudCode, 0x01, 0x02, 0x04, 0x06, 0x08, 0x09, 0x0A, 0x0B};
-
 struct ConfigBlock {
     uint8_t baud_code;
     uint8_t bt0;
@@ -34,10 +30,11 @@ struct ConfigBlock {
     uint32_t mask;
 };
 
+// Only user-defined timing passes the caller's BT0/BT1 on; a standard rate writes 0 for both.
 ConfigBlock make_block(uint32_t code, uint32_t mask, uint8_t baud_rate, uint8_t bt0, uint8_t bt1) {
-    if (baud_rate == 0 || baud_rate >= std::size(kBaudCodes))
-        return {kUserDefinedBaudCode, bt0, bt1, code, mask};
-    return {kBaudCodes[baud_rate], 0, 0, code, mask};
+    const uint8_t baud_code = k5320::baud::code_for_index(baud_rate);
+    if (baud_code == k5320::baud::kUserDefined) return {baud_code, bt0, bt1, code, mask};
+    return {baud_code, 0, 0, code, mask};
 }
 
 // Most significant byte first, each byte written by itself.
