@@ -1,0 +1,143 @@
+// The virtual CAN bus that emulated modules, the demo node and later bridges share.
+//
+// Every node runs at a bit rate of its own. A frame occupies the bus for its exact length at its
+// sender's rate (or not at all on an unpaced bus, for tests and benchmarks), the lowest
+// arbitration field goes first, and every other node at the sender's rate receives it. Nodes at
+// another rate cannot decode it and see bus errors instead.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "k5320/can_frame.h"
+
+namespace k5320::can {
+
+// How a receiving node's controller classifies what it saw.
+enum class BusErrorKind : uint8_t {
+    // Six equal bits in a row: what sampling a frame at the wrong bit rate produces.
+    kStuff,
+    // A fixed-form field broken: the error frame that follows a frame nobody acknowledged.
+    kForm,
+};
+
+enum class TxOutcome : uint8_t { kAcknowledged, kNotAcknowledged };
+
+// A node on the bus. The bus calls these from its delivery thread (paced) or from whichever
+// thread is delivering (unpaced), one call at a time per bus, and never while it holds its own
+// lock: a callback may submit, attach or detach.
+class BusClient {
+  public:
+    virtual ~BusClient();
+    // Bits per second. 0 takes the node off the bus: it receives and acknowledges nothing, and
+    // a frame it submits is reported not acknowledged at once, without taking bus time.
+    virtual uint32_t bit_rate() const = 0;
+    // Whether the node acknowledges frames (not in listen-only or reset mode).
+    virtual bool active() const = 0;
+    // A frame another node sent; time_ns is the end of the frame on the steady clock.
+    virtual void receive(const Frame& frame, uint64_t time_ns) = 0;
+    virtual void bus_error(BusErrorKind kind) = 0;
+    // The end of this node's frame. A frame nobody acknowledged is not repeated by the bus:
+    // retrying is the sender's business.
+    virtual void transmitted(const Frame& frame, TxOutcome outcome) = 0;
+    // This node's pending frame lost arbitration at bit (see arbitration_lost_at) and stays
+    // pending.
+    virtual void arbitration_lost(const Frame& frame, unsigned bit);
+};
+
+struct BusCounters {
+    uint64_t frames = 0;        // frames that went over the bus, acknowledged or not
+    uint64_t acknowledged = 0;  // of those, the acknowledged ones
+    uint64_t receptions = 0;    // frames handed to receivers
+    uint64_t bits = 0;          // bus time used, in bits at each frame's rate
+    uint64_t bus_errors = 0;    // bus errors reported to nodes
+};
+
+enum class Pacing : uint8_t {
+    kPaced,    // frames take their bit time; a bus thread delivers them
+    kUnpaced,  // frames are delivered at once, without bus time
+};
+
+class Bus {
+  public:
+    explicit Bus(Pacing pacing);
+    // Stops the bus thread. Clients should have detached; none is called afterwards.
+    ~Bus();
+    Bus(const Bus&) = delete;
+    Bus& operator=(const Bus&) = delete;
+
+    Pacing pacing() const { return pacing_; }
+
+    // Attaching twice is a no-op.
+    void attach(BusClient* client);
+    // Drops the client's pending frame. Once detach returns the bus calls the client no more,
+    // unless detach was called from one of the bus's callbacks, which then end as they return.
+    // The caller must not hold a lock that the client's callbacks take.
+    void detach(BusClient* client);
+
+    // Queues the client's next frame. A client has one frame on its way at a time, from submit
+    // until transmitted() is called for it (a submit from within transmitted() is taken).
+    // false when the client is not attached, already has a frame on its way, or the frame is
+    // malformed (identifier beyond its format, length above 8). A remote frame's data and bytes
+    // past the length are sent as 0. Unpaced, the frame has been delivered when submit returns
+    // unless another thread or an enclosing callback was delivering at that moment; that one
+    // delivers it.
+    bool submit(BusClient* client, const Frame& frame);
+
+    BusCounters counters() const;
+
+  private:
+    using Clock = std::chrono::steady_clock;
+
+    struct Station {
+        BusClient* client = nullptr;
+        std::optional<Frame> frame;  // on its way: pending or on the bus
+        bool on_bus = false;
+        Clock::time_point submitted{};
+    };
+
+    // Frames sent back to back at one rate form a busy period; each end of frame is computed
+    // from the period's start, so rounding and late wake-ups do not add up.
+    struct BusyPeriod {
+        Clock::time_point start{};
+        uint32_t bit_rate = 0;
+        uint64_t bits = 0;
+    };
+
+    void run();
+    bool has_waiting_frame() const;
+    Station* find(BusClient* client);
+    // Sends the frame that wins arbitration, if any is waiting; false when none is. Called and
+    // returns with lock held.
+    bool transmit_next(std::unique_lock<std::mutex>& lock);
+    // Waits until the end of a frame starting no earlier than submitted; none when stopping.
+    std::optional<Clock::time_point> occupy_bus(std::unique_lock<std::mutex>& lock,
+                                                Clock::time_point submitted, uint32_t bit_rate,
+                                                unsigned bits);
+    // Runs call on the client with the lock released, if it is still attached; false if not.
+    template <typename Call>
+    bool call_client(std::unique_lock<std::mutex>& lock, BusClient* client, Call&& call);
+
+    const Pacing pacing_;
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;      // a frame waits, or the bus stops
+    std::condition_variable callee_done_;  // a call into a client returned
+    std::vector<Station> stations_;        // in attach order, which breaks ties of equal frames
+    BusCounters counters_;
+    // The thread calling clients and the client it is in; detach waits for such a call to end.
+    std::thread::id deliverer_;
+    bool delivering_ = false;
+    BusClient* callee_ = nullptr;
+    std::optional<BusyPeriod> busy_;
+    Clock::time_point last_end_{};
+    bool finishing_ = false;  // the bus thread is between a frame's end and its next pick
+    bool stopping_ = false;
+    std::thread thread_;
+};
+
+}  // namespace k5320::can
