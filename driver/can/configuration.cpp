@@ -20,7 +20,6 @@ constexpr uint32_t kStartPollSleepMs = 1;
 constexpr uint32_t kStatusPairTries = 3000;
 constexpr uint8_t kStatusCleared = 0x00;
 constexpr uint8_t kComplementCleared = 0xFF;
-constexpr uint32_t kComplementSum = 0xFF;
 
 struct ConfigBlock {
     uint8_t baud_code;
@@ -66,7 +65,7 @@ bool wait_for_status_pair(uint8_t slot) {
             status = dpram_io::read_byte(slot, dp::kCanStatus);
             complement = dpram_io::read_byte(slot, dp::kCanStatusComplement);
         }
-        if (status != 0 && uint32_t{status} + complement == kComplementSum) return true;
+        if (status != 0 && uint32_t{status} + complement == dp::kStatusPairSum) return true;
         platform::sleep_ms(0);
     }
     return false;

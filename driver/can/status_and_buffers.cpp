@@ -15,8 +15,6 @@ namespace {
 namespace dp = k5320::dpram;
 namespace answer = k5320::answer;
 
-constexpr uint32_t kComplementSum = 0xFF;
-
 // SJA1000 registers used to clear a data overrun.
 constexpr uint8_t kSja1000Command = 1;
 constexpr uint8_t kSja1000Status = 2;
@@ -66,7 +64,7 @@ K5320_API int K5320_Status(uint8_t slot, uint8_t* status) {
         complement = dpram_io::read_byte(slot, dp::kCanStatusComplement);
     }
     // A pair caught while the firmware rewrites it does not count: the last good value stands.
-    if (uint32_t{value} + complement == kComplementSum) status_cache(slot).store(value);
+    if (uint32_t{value} + complement == dp::kStatusPairSum) status_cache(slot).store(value);
     *status = status_cache(slot).load();
     return K5320_SUCCESS;
 }

@@ -69,6 +69,7 @@ inline constexpr uint16_t kConfigAccMask = 0x1F7B;
 
 inline constexpr uint16_t kCanStatus = 0x1F7F;
 inline constexpr uint16_t kCanStatusComplement = 0x1F80;
+inline constexpr uint32_t kStatusPairSum = 0xFF;  // a valid pair: status + complement
 inline constexpr uint16_t kRegisterAddress = 0x1F81;
 inline constexpr uint16_t kRegisterValue = 0x1F82;
 
