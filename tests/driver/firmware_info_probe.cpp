@@ -12,12 +12,21 @@ int main(int argc, char** argv) {
     k5320::driver::ownership::use_table_for_test(argv[1]);
     k5320::platform::NamedEvent::use_namespace_for_test(argv[1]);
     const auto slot = static_cast<uint8_t>(std::atoi(argv[2]));
-    if (int rc = K5320_Init(slot); rc != K5320_SUCCESS) return std::printf("init %d\n", rc), 1;
-    if (int rc = K5320_Load_Init(slot); rc != K5320_SUCCESS) return std::printf("load %d\n", rc), 1;
+    if (int rc = K5320_Init(slot); rc != K5320_SUCCESS) {
+        std::printf("init %d\n", rc);
+        k5320::driver::ownership::remove_test_table();
+        return 1;
+    }
+    if (int rc = K5320_Load_Init(slot); rc != K5320_SUCCESS) {
+        std::printf("load %d\n", rc);
+        k5320::driver::ownership::remove_test_table();
+        return 1;
+    }
     FirmwareInfo info{};
     const int rc = K5320_Load_GetFirmwareInfo(slot, &info);
     std::printf("%d %.13s %u %u\n", rc, info.fileName, info.size, info.crc);
     K5320_Load_RunProgram(slot);
     K5320_RestoreK5320(slot);
+    k5320::driver::ownership::remove_test_table();
     return 0;
 }
