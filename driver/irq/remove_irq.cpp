@@ -11,14 +11,12 @@ using namespace k5320::driver;
 
 extern "C" K5320_API int K5320_RemoveIrq(uint8_t slot) {
     if (int rc = check_slot(slot); rc != K5320_SUCCESS) return rc;
-    // A slot that another live process owns is left alone: this process has no lock for it,
-    // and withdrawing that process's registration would cut it off from its module.
-    if (ownership::owner_of(slot) == ownership::Owner::OtherProcess) return K5320_SUCCESS;
-
+    // Only a registration this process made is withdrawn: without a slot lock of its own the
+    // process never initialised the slot, and another process's registration stays intact
+    // (nor is the shared table touched, so unloading an unused library leaves no trace).
     SlotContext& ctx = slot_context(slot);
-    const bool had_lock = ctx.lock_exists.load();
-    if (!had_lock && ownership::owner_of(slot) != ownership::Owner::ThisProcess)
-        return K5320_SUCCESS;  // nothing of this process to release
+    if (!ctx.lock_exists.load()) return K5320_SUCCESS;
+    if (ownership::owner_of(slot) == ownership::Owner::OtherProcess) return K5320_SUCCESS;
 
     irq::RetiredUserInterrupt retired;
     {
