@@ -54,6 +54,28 @@ struct Handshake {
     Field second_field = Field::Count;
 };
 
+// The exchange of reset steps and of the resident loader: the command is sent once and polled
+// every millisecond, 1200 times (at least 1.2 s), without repeat requests or the recovery.
+inline constexpr uint32_t kOnceOnlyPollSleepMs = 1;
+inline constexpr uint32_t kOnceOnlyPolls = 1200;
+
+constexpr Handshake once_only_exchange(uint8_t command, Field field, uint8_t success_low,
+                                       uint8_t success_high, Refusals refusals = {},
+                                       int no_answer_result = K5320_ERR_NO_ANSWER,
+                                       Field second_field = Field::Count) {
+    return Handshake{.command = command,
+                     .field = field,
+                     .success_low = success_low,
+                     .success_high = success_high,
+                     .refusals = refusals,
+                     .poll_sleep_ms = kOnceOnlyPollSleepMs,
+                     .polls_per_cycle = kOnceOnlyPolls,
+                     .repeat_requests = 0,
+                     .recovery = false,
+                     .no_answer_result = no_answer_result,
+                     .second_field = second_field};
+}
+
 struct HandshakeOutcome {
     int result;       // 0, a refusal's result, or the no-answer result
     uint32_t answer;  // the answer that ended the wait (0 when none came)

@@ -20,26 +20,14 @@ namespace answer = k5320::answer;
 
 static_assert(sizeof(FirmwareInfo) == dp::kFirmwareInfoSize);
 
-// A loader exchange: the command is sent once and any answer ends the wait; it is polled every
-// millisecond, 1200 times, without repeat requests or the interrupt recovery.
-constexpr uint32_t kLoaderPollSleepMs = 1;
-constexpr uint32_t kLoaderPolls = 1200;
 constexpr uint32_t kModeSettleMs = 100;   // after a change of mode has been answered
 constexpr uint32_t kDeleteSettleMs = 10;  // after the flash has been erased
 
+// A loader exchange: sent once, and any answer ends the wait.
 constexpr Handshake loader_exchange(uint8_t command, Field field,
                                     int no_answer_result = K5320_ERR_NO_ANSWER,
                                     Field second_field = Field::Count) {
-    return Handshake{.command = command,
-                     .field = field,
-                     .success_low = 1,
-                     .success_high = 0xFF,
-                     .poll_sleep_ms = kLoaderPollSleepMs,
-                     .polls_per_cycle = kLoaderPolls,
-                     .repeat_requests = 0,
-                     .recovery = false,
-                     .no_answer_result = no_answer_result,
-                     .second_field = second_field};
+    return once_only_exchange(command, field, 1, 0xFF, {}, no_answer_result, second_field);
 }
 
 // The guards of every loader function but K5320_Load_Init.

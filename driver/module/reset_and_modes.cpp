@@ -16,21 +16,10 @@ namespace answer = k5320::answer;
 constexpr uint32_t kResetSettleMs = 100;      // between the steps of a reset or a release
 constexpr uint32_t kUserProgramStartMs = 10;  // lets a freshly started user program settle
 constexpr uint32_t kReleaseSettleMs = 5;      // before a release looks at the slot
-constexpr uint32_t kResetPollSleepMs = 1;     // the reset steps poll every millisecond ...
-constexpr uint32_t kResetPolls = 1200;        // ... for at least 1.2 s, without repeat requests
-
-// A step of a reset: polled every millisecond, 1200 times, without repeat requests or recovery.
+// A step of a reset: the command sent once, polled every millisecond.
 constexpr Handshake reset_step(uint8_t command, Field field, uint8_t success_low,
                                uint8_t success_high, Refusals refusals = {}) {
-    return Handshake{.command = command,
-                     .field = field,
-                     .success_low = success_low,
-                     .success_high = success_high,
-                     .refusals = refusals,
-                     .poll_sleep_ms = kResetPollSleepMs,
-                     .polls_per_cycle = kResetPolls,
-                     .repeat_requests = 0,
-                     .recovery = false};
+    return once_only_exchange(command, field, success_low, success_high, refusals);
 }
 
 constexpr Handshake kRunUserProgram{
