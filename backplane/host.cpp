@@ -44,6 +44,12 @@ uint16_t window_address(uint8_t page, int port) {
 
 Host::Host(const Config& config)
     : config_(config), flash_directory_(emulator::flash_state_directory()) {
+    for (const BusConfig& bus : config_.buses) {
+        auto& wire = buses_[bus.name];
+        wire = std::make_unique<can::Bus>(bus.paced ? can::Pacing::kPaced : can::Pacing::kUnpaced);
+        if (bus.demo_node)
+            demo_nodes_[bus.name] = std::make_unique<can::DemoNode>(*wire, bus.bit_rate);
+    }
     std::lock_guard replace(replace_mutex_);
     for (int number = kFirstSlot; number <= kLastSlot; ++number) {
         slots_[number] = std::make_unique<Slot>();
@@ -54,8 +60,13 @@ Host::Host(const Config& config)
 }
 
 Host::~Host() {
-    std::lock_guard replace(replace_mutex_);
-    for (int number = kFirstSlot; number <= kLastSlot; ++number) remove_module(*slots_[number]);
+    {
+        std::lock_guard replace(replace_mutex_);
+        for (int number = kFirstSlot; number <= kLastSlot; ++number) {
+            remove_module(*slots_[number]);
+        }
+    }
+    for (auto& [name, node] : demo_nodes_) node->stop();
 }
 
 Host::Slot* Host::slot_at(int slot) const {
@@ -76,6 +87,7 @@ void Host::insert_module(Slot& slot, int number, std::string type) {
         slot.type = std::move(type);
         slot.reported_name.reset();
         slot.module = std::make_unique<emulator::Module>(slot.type, slot.ram, flash_file(number));
+        slot.module->connect(bus(config_.slots[number].bus));
         slot.stop_delivery = false;
     }
     slot.interrupt_thread = std::thread([this, &slot] { deliver_interrupts(slot); });
@@ -250,6 +262,16 @@ emulator::Module* Host::module(int slot) {
     if (target == nullptr) return nullptr;
     std::lock_guard lock(target->mutex);
     return target->module.get();
+}
+
+can::Bus* Host::bus(std::string_view name) {
+    const auto it = buses_.find(name);
+    return it == buses_.end() ? nullptr : it->second.get();
+}
+
+can::DemoNode* Host::demo_node(std::string_view bus_name) {
+    const auto it = demo_nodes_.find(bus_name);
+    return it == demo_nodes_.end() ? nullptr : it->second.get();
 }
 
 bool Host::registered(int slot) const {

@@ -1,19 +1,24 @@
 // The stand-in backplane: seven slots, each empty or holding an emulated module, with the slot
-// ports, the slot interrupt lines and the controller's interrupt registers.
+// ports, the slot interrupt lines and the controller's interrupt registers, and the CAN buses
+// the modules are wired to.
 #pragma once
 
 #include <array>
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "backplane/config.h"
 #include "backplane/trace.h"
 #include "driver/sdk/tarn_sdk.h"
+#include "emulator/can/bus.h"
+#include "emulator/can/demo_node.h"
 #include "emulator/module.h"
 
 namespace k5320::backplane {
@@ -50,7 +55,9 @@ class Host {
 
     // Inspection, for tests.
     const Config& config() const { return config_; }
-    emulator::Module* module(int slot);  // nullptr for an empty slot
+    emulator::Module* module(int slot);    // nullptr for an empty slot
+    can::Bus* bus(std::string_view name);  // nullptr for a bus the configuration lacks
+    can::DemoNode* demo_node(std::string_view bus_name);  // nullptr for a bus without one
     uint8_t controller_register(int port) const;
     bool registered(int slot) const;
     bool enabled(int slot) const;
@@ -75,6 +82,9 @@ class Host {
 
     const Config config_;
     const std::optional<std::filesystem::path> flash_directory_;
+    // Declared before the slots: the modules leave their buses before the buses go.
+    std::map<std::string, std::unique_ptr<can::Bus>, std::less<>> buses_;
+    std::map<std::string, std::unique_ptr<can::DemoNode>, std::less<>> demo_nodes_;
     std::array<std::unique_ptr<Slot>, kLastSlot + 1> slots_;
     std::array<std::atomic<uint8_t>, kControllerRegisterLast - kControllerRegisterFirst + 1>
         controller_registers_{};

@@ -1,5 +1,5 @@
-// The firmware's command dispatch. Commands it does not serve yet are taken (and counted) but
-// not answered, as a firmware without that feature would behave.
+// The firmware's command dispatch. Commands it does not serve are taken (and counted) but not
+// answered, as a firmware without that feature would behave.
 #include <vector>
 
 #include "emulator/module.h"
@@ -48,8 +48,9 @@ std::optional<uint8_t> Module::serve(uint8_t command) {
             return start_firmware();
         case cmd::kLoaderMode:
             // The loader is entered afresh: a download in progress is given up.
+            // The firmware stops, and the controller with it.
+            restore_power_on_channel_state();
             firmware_.mode = Mode::kLoader;
-            firmware_.user_program_running = false;
             firmware_.download.reset();
             return mode_answer();
         // The host resets a module without knowing which mode it is in; in loader mode the
@@ -77,6 +78,37 @@ std::optional<uint8_t> Module::serve(uint8_t command) {
             return set_clock();
         case cmd::kCommandRecord:
             return take_command_record();
+        case cmd::kApplyConfig:
+            return apply_configuration();
+        case cmd::kStartCan:
+            return start_controller(answer::kCanStarted);
+        case cmd::kEnableSja1000:
+            return start_controller(answer::kSja1000Toggled);
+        case cmd::kDisableSja1000:
+            return stop_controller();
+        case cmd::kTransmit:
+            return take_transmit_record();
+        case cmd::kFetchReceived:
+            return report_received();
+        case cmd::kBankRead:
+            return release_bank();
+        case cmd::kClearBufferStatus:
+            firmware_.channel.frames_lost = false;
+            clear_tx_timeout();
+            return answer::kBufferStatusCleared;
+        case cmd::kClearSoftBuffers:
+            clear_channel_buffers();
+            return answer::kSoftBuffersCleared;
+        case cmd::kClearTxSoftBuffer:
+            clear_transmit_buffer();
+            return answer::kTxSoftBufferCleared;
+        case cmd::kClearRxSoftBuffer:
+            clear_receive_buffer();
+            return answer::kRxSoftBufferCleared;
+        case cmd::kSystemMsgOff:
+            return switch_system_messages(false);
+        case cmd::kSystemMsgOn:
+            return switch_system_messages(true);
         default:
             return std::nullopt;
     }
@@ -146,13 +178,12 @@ std::optional<uint8_t> Module::take_command_record() {
 void Module::restore_power_on_channel_state() {
     firmware_.controller.hardware_reset();
     clear_channel_buffers();
+    firmware_.channel.system_messages = false;
+    firmware_.channel.next_bank = 0;
     firmware_.user_program_running = false;
     firmware_.tx_timeout = false;
     write_tx_timeout_flag();
-}
-
-void Module::clear_channel_buffers() {
-    // The firmware's receive and transmit buffers and its cyclic table are emptied here.
+    after_controller_event();
 }
 
 void Module::write_tx_timeout_flag() {

@@ -4,6 +4,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <optional>
 #include <span>
@@ -12,6 +13,7 @@
 #include "emulator/flash_store.h"
 #include "emulator/module_clock.h"
 #include "emulator/sja1000.h"
+#include "k5320/can_frame.h"
 #include "k5320/commands.h"
 
 namespace k5320::emulator {
@@ -42,6 +44,32 @@ struct Download {
     uint16_t next_block = 1;
 };
 
+// A received frame in the firmware's receive buffer, stamped in 0.1 ms since the module started.
+struct StampedFrame {
+    can::Frame frame;
+    uint64_t stamp = 0;
+};
+
+// The CAN channel as the firmware keeps it: its receive and transmit buffers and the two receive
+// banks it hands to the host in turn.
+struct CanChannelState {
+    using Clock = std::chrono::steady_clock;
+
+    std::deque<StampedFrame> received;
+    bool frames_lost = false;  // the receive buffer overflowed since the last bank report
+    std::optional<uint8_t> announced_bank;  // handed to the host and not given back yet
+    uint8_t next_bank = 0;
+
+    std::deque<can::Frame> to_send;  // the front one is the frame being sent
+    bool on_its_way = false;         // the front frame is with the bus, its outcome unknown
+    bool abandoned = false;          // the buffer was cleared while a frame was on its way
+    std::optional<Clock::time_point> pending_since;  // since the front frame first could go
+    std::optional<Clock::time_point> retry_at;       // next try of an unacknowledged frame
+
+    bool system_messages = false;
+    std::optional<uint8_t> published_status;  // the status pair last written
+};
+
 struct FirmwareState {
     Mode mode = Mode::kProgram;
     std::optional<Download> download;  // none: no download announced
@@ -53,6 +81,7 @@ struct FirmwareState {
     unsigned repeats_until_answer = 0;
 
     sja1000::Sja1000 controller;
+    CanChannelState channel;
     bool user_program_running = false;
     UserProgram user_program = echo_user_program;
     // Set when a transmission timed out; mirrored into its DPRAM byte, which the host also
@@ -73,6 +102,8 @@ struct FaultHooks {
     std::array<unsigned, kCommandCodes> answer_after_repeats{};
     // A value of another class written just before the real answer to a command.
     std::array<std::optional<uint8_t>, kCommandCodes> strays{};
+    // The firmware leaves the CAN status pair as it is, whatever the controller does.
+    bool status_pair_frozen = false;
 
     // The answer the firmware really gives to command, or none when it stays silent.
     std::optional<uint8_t> filter(uint8_t command, uint8_t value) const {

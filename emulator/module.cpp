@@ -10,7 +10,8 @@ namespace k5320::emulator {
 Module::Module(std::string type, DualPortRam& ram, std::optional<std::filesystem::path> flash_file)
     : type_(std::move(type)),
       ram_(ram),
-      flash_(flash_file ? FlashStore(std::move(*flash_file)) : FlashStore()) {
+      flash_(flash_file ? FlashStore(std::move(*flash_file)) : FlashStore()),
+      started_at_(std::chrono::steady_clock::now()) {
     firmware_.mode = flash_.holds_valid_image() ? Mode::kProgram : Mode::kLoader;
     restore_power_on_channel_state();
     // A firmware that boots at power-on starts its user program on its own.
@@ -26,6 +27,7 @@ Module::~Module() {
 }
 
 void Module::stop() {
+    connect(nullptr);
     {
         std::lock_guard lock(mutex_);
         stopping_ = true;
@@ -38,6 +40,8 @@ void Module::run() {
     for (;;) {
         // Taken before looking, so an event that arrives after the look ends the wait at once.
         const uint32_t wakeups = ram_.module_wakeups.load(std::memory_order_acquire);
+        bool handled = false;
+        uint32_t sleep_ms = platform::kWaitForever;
         {
             std::lock_guard lock(mutex_);
             if (stopping_) return;
@@ -48,10 +52,15 @@ void Module::run() {
                 execute(command);
                 post_queued_answers();
                 command_handled_.notify_all();
-                continue;
+                handled = true;
             }
+            const auto now = CanChannelState::Clock::now();
+            check_transmit_timeout(now);
+            sleep_ms = next_timer_ms(now);
         }
-        platform::futex_wait(ram_.module_wakeups, wakeups);
+        // Outside the lock: an unpaced bus calls back into this module from within.
+        pump_transmitter();
+        if (!handled) platform::futex_wait(ram_.module_wakeups, wakeups, sleep_ms);
     }
 }
 
@@ -113,6 +122,11 @@ void Module::answer_after_repeats(uint8_t command, unsigned repeats) {
 void Module::stray_before(uint8_t command, std::optional<uint8_t> stray) {
     std::lock_guard lock(mutex_);
     faults_.strays[command] = stray;
+}
+
+void Module::freeze_status_pair(bool on) {
+    std::lock_guard lock(mutex_);
+    faults_.status_pair_frozen = on;
 }
 
 std::optional<FlashContents> Module::flash() const {

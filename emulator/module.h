@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -13,17 +14,31 @@
 #include <string>
 #include <thread>
 
+#include "emulator/can/bus.h"
 #include "emulator/dual_port_ram.h"
 #include "emulator/firmware.h"
 #include "emulator/flash_store.h"
 
 namespace k5320::emulator {
 
-class Module {
+// The module is the board glue between its firmware, its SJA1000 and the CAN bus it is wired to.
+class Module final : public can::BusClient {
   public:
     // Commands stop being taken from the doorbell while this many answers wait unread, so a
     // host that never reads cannot make the firmware drop answers.
     static constexpr std::size_t kAnswerQueueDepth = 8;
+    // System messages are dropped while this many answers wait: a host that does not read them
+    // must not keep the firmware from answering its commands.
+    static constexpr std::size_t kSystemMessageQueueLimit = kAnswerQueueDepth / 2;
+    // The firmware's receive buffer: a quarter of a second of a saturated 1 Mbit/s bus.
+    static constexpr std::size_t kReceiveBufferFrames = 2048;
+    // Frames taken for transmission and not yet sent; one more is refused.
+    static constexpr std::size_t kTransmitBufferFrames = 64;
+    // A frame that has not been acknowledged for this long sets the transmit time-out flag.
+    // The controller keeps retrying it all the same.
+    static constexpr std::chrono::milliseconds kTransmitTimeout{200};
+    // On an unpaced bus a retry takes no bus time, so the firmware spaces its retries itself.
+    static constexpr std::chrono::milliseconds kUnpacedRetryInterval{1};
 
     // Boots the firmware on its own thread: into program mode when the flash holds a valid
     // image, else into the resident loader. type is any module type name; only the loader's
@@ -37,8 +52,20 @@ class Module {
     const std::string& type() const { return type_; }
     DualPortRam& ram() { return ram_; }
 
-    // Stops and joins the firmware thread; idempotent.
+    // Stops and joins the firmware thread, after leaving the bus; idempotent.
     void stop();
+
+    // Wires the module to a bus, or (nullptr) takes it off its bus. The bus must outlive the
+    // module or its disconnection.
+    void connect(can::Bus* bus);
+
+    // What the bus asks of the module's controller; called by the bus only.
+    uint32_t bit_rate() const override;
+    bool active() const override;
+    void receive(const can::Frame& frame, uint64_t time_ns) override;
+    void bus_error(can::BusErrorKind kind) override;
+    void transmitted(const can::Frame& frame, can::TxOutcome outcome) override;
+    void arbitration_lost(const can::Frame& frame, unsigned bit) override;
 
     // Inspection and fault injection; all thread-safe.
     uint8_t peek(uint16_t address) const;        // module-side read, no mailbox effects
@@ -51,6 +78,7 @@ class Module {
     void lose_interrupts(unsigned count);  // next count answer writes leave the line low
     void answer_after_repeats(uint8_t command, unsigned repeats);  // 0: answer at once
     void stray_before(uint8_t command, std::optional<uint8_t> stray);
+    void freeze_status_pair(bool on);  // the status pair is no longer written
     // What the flash holds: the image and its record, none when erased or unreadable.
     std::optional<FlashContents> flash() const;
     FlashState flash_state() const;
@@ -72,6 +100,9 @@ class Module {
     // Sets or clears the transmit time-out flag and its DPRAM byte, as the firmware does when a
     // transmission times out.
     void set_tx_timeout_flag(bool set);
+    std::size_t frames_to_send() const;   // in the transmit buffer, the one being sent included
+    std::size_t frames_received() const;  // in the receive buffer, not yet in a bank
+    bool system_messages() const;
 
   private:
     void run();
@@ -95,6 +126,34 @@ class Module {
     std::optional<uint8_t> take_data_block(uint16_t length, uint16_t block);
     std::optional<uint8_t> complete_download(uint8_t success);
     std::optional<uint8_t> report_flash();
+    // can_channel.cpp, called with mutex_ held unless said otherwise.
+    std::optional<uint8_t> apply_configuration();
+    std::optional<uint8_t> start_controller(uint8_t answer);
+    std::optional<uint8_t> stop_controller();
+    std::optional<uint8_t> take_transmit_record();
+    std::optional<uint8_t> report_received();
+    std::optional<uint8_t> release_bank();
+    std::optional<uint8_t> switch_system_messages(bool on);
+    void clear_receive_buffer();
+    void clear_transmit_buffer();
+    void clear_tx_timeout();
+    void store_received(const can::Frame& frame, uint64_t time_ns);
+    void write_bank(uint8_t bank, std::size_t count);
+    // After every change of the controller: report its interrupts as system messages, publish
+    // its status and tell the bus whether and at which rate it takes part.
+    void after_controller_event();
+    void service_controller_interrupt();
+    void report_system_message(uint8_t value);
+    void publish_status(bool force = false);
+    void update_bus_presence();
+    // The front frame, when it may go to the bus now (marked as on its way).
+    std::optional<can::Frame> frame_for_bus();
+    // Without mutex_: hands the next frame to the bus, if one may go.
+    void pump_transmitter();
+    // Sets the transmit time-out flag when the front frame has waited too long.
+    void check_transmit_timeout(CanChannelState::Clock::time_point now);
+    // How long the firmware thread may sleep before a retry or time-out falls due.
+    uint32_t next_timer_ms(CanChannelState::Clock::time_point now) const;
     // What power-on, reset and restore leave behind on the CAN channel.
     void restore_power_on_channel_state();
     void clear_channel_buffers();
@@ -117,6 +176,11 @@ class Module {
     std::deque<uint8_t> answer_queue_;
     std::array<uint64_t, kCommandCodes> commands_seen_{};
     bool stopping_ = false;
+    can::Bus* bus_ = nullptr;  // guarded by mutex_; the bus itself is called without it
+    const std::chrono::steady_clock::time_point started_at_;
+    // What the bus reads without taking mutex_, updated with it held.
+    std::atomic<uint32_t> bus_bit_rate_{0};
+    std::atomic<bool> bus_active_{false};
 
     std::thread thread_;
 };

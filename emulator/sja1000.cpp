@@ -284,6 +284,16 @@ void Sja1000::receive_error(uint8_t ecc_code) {
     update_error_state();
 }
 
+void Sja1000::arbitration_lost(unsigned bit) {
+    if (in_reset_mode()) return;
+    regs_.sr &= static_cast<uint8_t>(~SR_TS);
+    if (regs_.alc_armed) {
+        regs_.alc = static_cast<uint8_t>(bit & ALC_BIT_MASK);
+        regs_.alc_armed = false;
+    }
+    raise_interrupt(IR_ALI);
+}
+
 void Sja1000::complete_bus_off_recovery() {
     // Only a controller the firmware restarted recovers; in reset mode it stays bus-off.
     if (!bus_off() || in_reset_mode()) return;

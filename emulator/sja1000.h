@@ -90,6 +90,9 @@ inline constexpr uint8_t ECC_SEGMENT_ACK_SLOT = 0x19;
 // The code a transmitter captures when nobody acknowledges its frame (0xD9).
 inline constexpr uint8_t ECC_TX_ACK_ERROR = ECC_TYPE_OTHER | ECC_SEGMENT_ACK_SLOT;
 
+// ALC: the bit position (0..31) at which arbitration was lost.
+inline constexpr uint8_t ALC_BIT_MASK = 0x1F;
+
 // Fault confinement (CAN 2.0).
 inline constexpr unsigned TX_ERROR_STEP = 8;
 inline constexpr unsigned RX_ERROR_STEP = 1;
@@ -193,6 +196,9 @@ class Sja1000 {
     bool end_receive(const ReceivedFrame& frame);
     // The reception ended in a bus error, captured as ecc_code: RXERR + 1, BEI.
     void receive_error(uint8_t ecc_code);
+    // The pending frame lost arbitration at bit (0: the first identifier bit), captured in ALC
+    // unless an earlier capture waits to be read; the frame stays pending.
+    void arbitration_lost(unsigned bit);
     // A bus-off controller that was restarted (RM cleared) has seen its 128 x 11 recessive bits:
     // it is error active again with both counters at 0.
     void complete_bus_off_recovery();

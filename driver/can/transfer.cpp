@@ -15,10 +15,6 @@ namespace {
 namespace dp = k5320::dpram;
 namespace answer = k5320::answer;
 
-// Receive record: the frame as in the transmit record, then the time stamp's high and low words.
-constexpr uint16_t kRecordStampHigh = 13;
-constexpr uint16_t kRecordStampLow = 17;
-
 uint32_t read_le32(const uint8_t* p) {
     return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
 }
@@ -119,8 +115,8 @@ K5320_API int K5320_ReceiveWithoutStruct(uint8_t slot, uint8_t* Mode, uint32_t* 
     *DataLen = frame.length;
     // A remote frame leaves the caller's data alone; a data frame fills all eight bytes.
     if (!frame.remote) std::memcpy(Data, frame.data.data(), frame.data.size());
-    *TimeStampHigh = read_le32(bytes + kRecordStampHigh);
-    *TimeStampLow = read_le32(bytes + kRecordStampLow);
+    *TimeStampHigh = read_le32(bytes + dp::kRxRecordStampHigh);
+    *TimeStampLow = read_le32(bytes + dp::kRxRecordStampLow);
 
     if (left == 0) hand_back_bank(slot);
     return (record.get(Field::BufferStatus) & kBufferRxOverflow) != 0 ? K5320_ERR_TX_REFUSED

@@ -94,3 +94,18 @@ inline constexpr uint8_t kLoaderFirst = 224;
 inline constexpr uint8_t kLoaderLast = 233;
 
 }  // namespace k5320::answer
+
+// System messages: while they are on (command 237), the firmware reports these controller events
+// to the host as user interrupt values, one per change. They sit high in the user range so that
+// values a user program posts for its own purposes stay clear of them.
+namespace k5320::sysmsg {
+
+inline constexpr uint8_t kErrorWarning = 0xC0;      // an error counter reached the warning limit
+inline constexpr uint8_t kErrorWarningGone = 0xC1;  // both counters back below it
+inline constexpr uint8_t kErrorPassive = 0xC2;
+inline constexpr uint8_t kErrorActive = 0xC3;  // back from error passive
+inline constexpr uint8_t kBusOff = 0xC4;       // the controller left the bus
+inline constexpr uint8_t kDataOverrun = 0xC5;  // received frames were lost
+inline constexpr uint8_t kArbitrationLost = 0xC6;
+
+}  // namespace k5320::sysmsg

@@ -27,6 +27,10 @@ inline constexpr uint16_t kRxRecordSize = 21;
 inline constexpr uint16_t kRxBankRecords = 64;
 inline constexpr uint16_t kRxBank0Count = 0x1882;
 inline constexpr uint16_t kRxBank1Count = 0x1883;
+// Within a receive record: the frame as in the transmit record, then the 64-bit time stamp in
+// 0.1 ms units as two 32-bit words, each least significant byte first.
+inline constexpr uint16_t kRxRecordStampHigh = 13;
+inline constexpr uint16_t kRxRecordStampLow = 17;
 
 inline constexpr uint16_t kTxRecord = 0x0A80;  // 3..13 bytes
 

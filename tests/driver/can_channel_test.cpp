@@ -66,8 +66,8 @@ class CanChannel : public ::testing::Test {
             k5320::can::encode(frames[i], record);
             const uint64_t stamp = first_stamp + 10 * i;
             for (int b = 0; b < 4; ++b) {
-                record[13 + b] = static_cast<uint8_t>(stamp >> (32 + 8 * b));
-                record[17 + b] = static_cast<uint8_t>(stamp >> (8 * b));
+                record[dp::kRxRecordStampHigh + b] = static_cast<uint8_t>(stamp >> (32 + 8 * b));
+                record[dp::kRxRecordStampLow + b] = static_cast<uint8_t>(stamp >> (8 * b));
             }
             for (uint16_t b = 0; b < dp::kRxRecordSize; ++b)
                 module().poke(static_cast<uint16_t>(dp::kRxBank0 + dp::kRxRecordSize * i + b),
@@ -127,8 +127,7 @@ TEST_F(CanChannel, RefusedConfigurationEndsAtOnceAndLeavesTheSlotUnconfigured) {
 }
 
 TEST_F(CanChannel, StatusPairTheHostWroteItselfNeverCountsAsStarted) {
-    module().override_answer(cmd::kApplyConfig, answer::kConfigApplied);
-    module().override_answer(cmd::kStartCan, answer::kCanStarted);
+    module().freeze_status_pair(true);
     EXPECT_EQ(K5320_ConfigWithoutStruct(kSlot, 0, 0xFFFFFFFF, 4, 0, 0), K5320_ERR_NO_ANSWER);
     EXPECT_EQ(module().peek(dp::kCanStatus), 0x00);
     EXPECT_EQ(module().peek(dp::kCanStatusComplement), 0xFF);
