@@ -55,7 +55,7 @@ uint8_t DualPortRam::host_read(uint16_t address) {
         // next answer and raise the line again, and that raise must survive.
         clear_line();
         const uint32_t word = answer_mailbox.fetch_and(~kAnswerUnread, std::memory_order_acq_rel);
-        if ((word & kAnswerUnread) != 0) wake_module();
+        if ((word & kAnswerUnread) != 0 && (word & kModuleWaitsForRead) != 0) wake_module();
         return static_cast<uint8_t>(word & kByteMask);
     }
     return load(address);

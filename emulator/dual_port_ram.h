@@ -21,6 +21,9 @@ struct DualPortRam {
     // cleared by the host's read); it is the one store of the answer byte, so value and flag
     // always change together.
     static constexpr uint32_t kAnswerUnread = 0x100;
+    // Set by the module while the answer is unread and it has more to post: only then does the
+    // host's read wake it, so a lone answer costs one wake-up less.
+    static constexpr uint32_t kModuleWaitsForRead = 0x200;
     static constexpr uint32_t kByteMask = 0xFF;
     static constexpr uint16_t kAddressMask = dpram::kSize - 1;
 
@@ -47,6 +50,11 @@ struct DualPortRam {
     void post_answer(uint8_t value, bool with_interrupt);
     // Raises the line again for the answer already written.
     void raise_line();
+    // Asks to be woken when the host reads the answer; false when it has been read already.
+    bool wake_on_answer_read() {
+        return (answer_mailbox.fetch_or(kModuleWaitsForRead, std::memory_order_acq_rel) &
+                kAnswerUnread) != 0;
+    }
 
     // Without side effects (inspection).
     uint8_t peek(uint16_t address) const;

@@ -79,10 +79,16 @@ void Module::reply(uint8_t command, uint8_t value) {
 void Module::post_queued_answers() {
     // Only the module side sets the unread flag, and only here (under mutex_), so a clear flag
     // cannot become set between the test and the write.
-    if (answer_queue_.empty() || ram_.answer_unread()) return;
-    const uint8_t value = answer_queue_.front();
-    answer_queue_.pop_front();
-    ram_.post_answer(value, faults_.raise_line());
+    while (!answer_queue_.empty()) {
+        if (ram_.answer_unread()) {
+            // The host's read wakes the thread to post the next one, unless it came first.
+            if (ram_.wake_on_answer_read()) return;
+            continue;
+        }
+        const uint8_t value = answer_queue_.front();
+        answer_queue_.pop_front();
+        ram_.post_answer(value, faults_.raise_line());
+    }
 }
 
 uint8_t Module::peek(uint16_t address) const {

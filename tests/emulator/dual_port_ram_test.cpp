@@ -45,7 +45,23 @@ TEST_F(DualPortRamTest, HostReadOfAnswerAcknowledgesItAndLowersTheLine) {
     EXPECT_EQ(ram->host_read(kAnswerByte), 240);
     EXPECT_FALSE(ram->answer_unread());
     EXPECT_FALSE(ram->line_raised());
+    // Without more answers to post, the module has no reason to wake up.
+    EXPECT_EQ(ram->module_wakeups.load(), wakeups);
+}
+
+TEST_F(DualPortRamTest, HostReadWakesAModuleThatWaitsToPostMore) {
+    ram->post_answer(240, true);
+    EXPECT_TRUE(ram->wake_on_answer_read());
+    const uint32_t wakeups = ram->module_wakeups.load();
+    EXPECT_EQ(ram->host_read(kAnswerByte), 240);
     EXPECT_NE(ram->module_wakeups.load(), wakeups) << "the module must learn it may post again";
+    // Once read, asking is refused: the module posts at once instead of waiting.
+    EXPECT_FALSE(ram->wake_on_answer_read());
+    // A new answer starts without the request.
+    ram->post_answer(241, true);
+    const uint32_t before = ram->module_wakeups.load();
+    EXPECT_EQ(ram->host_read(kAnswerByte), 241);
+    EXPECT_EQ(ram->module_wakeups.load(), before);
 }
 
 TEST_F(DualPortRamTest, AnswerWithoutInterruptLeavesTheLineLow) {
