@@ -62,6 +62,11 @@ inline constexpr uint16_t kCyclicHandle = 0x1F6B;
 inline constexpr uint16_t kCyclicTime = 0x1F6C;
 inline constexpr uint16_t kCyclicCount = 0x1F70;
 inline constexpr uint8_t kCyclicNoHandle = 0xFF;
+// The count an add gives for an entry that sends without end.
+inline constexpr uint32_t kCyclicCountEndless = 0;
+// The rest reported for such an entry, so that it cannot be taken for one whose count is used up
+// (rest 0).
+inline constexpr uint32_t kCyclicRestEndless = 0xFFFFFFFF;
 
 // Configuration block: baud code, BT0, BT1, acceptance code (4, MSB first), mask (4, MSB first).
 inline constexpr uint16_t kConfigBlock = 0x1F74;
