@@ -370,6 +370,9 @@ uint32_t Module::next_timer_ms(Clock::time_point now) const {
         const Clock::time_point timeout = *channel.pending_since + kTransmitTimeout;
         due = due ? std::min(*due, timeout) : timeout;
     }
+    if (const std::optional<Clock::time_point> cyclic = firmware_.cyclic.next_due()) {
+        due = due ? std::min(*due, *cyclic) : *cyclic;
+    }
     if (!due) return platform::kWaitForever;
     const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*due - now).count();
     return static_cast<uint32_t>(std::max<decltype(wait)>(wait, 1));

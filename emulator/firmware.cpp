@@ -109,6 +109,13 @@ std::optional<uint8_t> Module::serve(uint8_t command) {
             return switch_system_messages(false);
         case cmd::kSystemMsgOn:
             return switch_system_messages(true);
+        case cmd::kCyclicAdd:
+            return add_cyclic();
+        case cmd::kCyclicDelete:
+        case cmd::kCyclicEnable:
+        case cmd::kCyclicDisable:
+        case cmd::kCyclicRest:
+            return serve_cyclic_entry(command);
         default:
             return std::nullopt;
     }
@@ -178,6 +185,7 @@ std::optional<uint8_t> Module::take_command_record() {
 void Module::restore_power_on_channel_state() {
     firmware_.controller.hardware_reset();
     clear_channel_buffers();
+    firmware_.cyclic.clear();
     firmware_.channel.system_messages = false;
     firmware_.channel.next_bank = 0;
     firmware_.user_program_running = false;

@@ -10,6 +10,7 @@
 #include <span>
 #include <vector>
 
+#include "emulator/cyclic_table.h"
 #include "emulator/flash_store.h"
 #include "emulator/module_clock.h"
 #include "emulator/sja1000.h"
@@ -82,6 +83,7 @@ struct FirmwareState {
 
     sja1000::Sja1000 controller;
     CanChannelState channel;
+    CyclicTable cyclic;
     bool user_program_running = false;
     UserProgram user_program = echo_user_program;
     // Set when a transmission timed out; mirrored into its DPRAM byte, which the host also

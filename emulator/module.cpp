@@ -55,6 +55,7 @@ void Module::run() {
                 handled = true;
             }
             const auto now = CanChannelState::Clock::now();
+            transmit_due_cyclic(now);
             check_transmit_timeout(now);
             sleep_ms = next_timer_ms(now);
         }

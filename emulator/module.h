@@ -102,6 +102,7 @@ class Module final : public can::BusClient {
     void set_tx_timeout_flag(bool set);
     std::size_t frames_to_send() const;   // in the transmit buffer, the one being sent included
     std::size_t frames_received() const;  // in the receive buffer, not yet in a bank
+    std::size_t cyclic_entries() const;   // in the cyclic table, paused and used up ones included
     bool system_messages() const;
 
   private:
@@ -157,9 +158,16 @@ class Module final : public can::BusClient {
     // What power-on, reset and restore leave behind on the CAN channel.
     void restore_power_on_channel_state();
     void clear_channel_buffers();
+    // cyclic.cpp, called with mutex_ held: the cyclic table's commands, and its frames that
+    // are due, into the transmit buffer.
+    std::optional<uint8_t> add_cyclic();
+    std::optional<uint8_t> serve_cyclic_entry(uint8_t command);
+    void transmit_due_cyclic(CanChannelState::Clock::time_point now);
     void write_tx_timeout_flag();
     uint16_t read_word(uint16_t address);
     void write_word(uint16_t address, uint16_t value);
+    uint32_t read_dword(uint16_t address);
+    void write_dword(uint16_t address, uint32_t value);
     // Answers command (through the fault hooks) and remembers it for repeat requests.
     void reply(uint8_t command, uint8_t value);
     // Writes the oldest queued answer once the host has read the previous one.
