@@ -1,0 +1,400 @@
+// The main dialog's behaviour without a screen: start-up, Initialize and its failures, slot
+// changes, the status and system-message buttons, the lamps and sending.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "k5320_result.h"
+#include "tests/utility/fake_dialog_parts.h"
+#include "utility/main/utility_dialog.h"
+
+namespace k5320::utility::test {
+namespace {
+
+using C = ControlId;
+using Calls = std::vector<std::string>;
+
+constexpr C kModuleControls[] = {
+    C::ClearStatus, C::StandardId,    C::ExtendedId,   C::Id,
+    C::Rtr,         C::Length,        C::Data,         C::Send,
+    C::Pause,       C::DisableSysMsg, C::EnableSysMsg, C::ResetCounter};
+constexpr C kAlwaysEnabled[] = {C::Slot,        C::Initialize, C::UpdateFirmware, C::Clear,
+                                C::AccCode,     C::AccMask,    C::Baud,           C::Bt0,
+                                C::Bt1,         C::FormatHex,  C::FormatDec,      C::FormatAscii,
+                                C::MessageList, C::ShowOnList, C::SaveToFile,     C::SoftKeyboard};
+constexpr const char* kTitle = "K-5320W Utility Ver 1.05";
+
+class UtilityDialogTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dialog.start();
+        module.calls.clear();
+    }
+
+    void chooseSlot(int slot) {
+        view.selected[C::Slot] = slot - 1;
+        dialog.slotChosen();
+    }
+
+    // The not-initialised view, as seen at the moment of the call.
+    void expectNotInitialisedView() const {
+        for (const C id : kModuleControls)
+            EXPECT_FALSE(view.enabled(id)) << "control " << static_cast<int>(id);
+        EXPECT_EQ(view.texts.at(C::StatusDisplay), "****");
+        EXPECT_EQ(view.texts.at(C::CounterDisplay), "**********");
+        EXPECT_EQ(view.lamps.at(C::RxLamp), BitmapImage::None);
+        EXPECT_EQ(view.lamps.at(C::TxLamp), BitmapImage::None);
+        EXPECT_EQ(view.caption, kTitle);
+        EXPECT_FALSE(view.timerRunning);
+        EXPECT_FALSE(dialog.state().pollingActive);
+    }
+
+    FakeView view;
+    FakeModule module;
+    FakeBoxes boxes;
+    UtilityDialog dialog{view, module, boxes};
+};
+
+TEST_F(UtilityDialogTest, StartsNotInitialisedWithTheTemplateDefaults) {
+    expectNotInitialisedView();
+    for (const C id : kAlwaysEnabled) EXPECT_TRUE(view.enabled(id)) << static_cast<int>(id);
+
+    EXPECT_EQ(view.choices[C::Slot],
+              (Calls{" Slot 1", " Slot 2", " Slot 3", " Slot 4", " Slot 5", " Slot 6", " Slot 7"}));
+    EXPECT_EQ(view.selected[C::Slot], 0);
+    EXPECT_EQ(view.choices[C::Baud],
+              (Calls{"User defined", "   10K bps  ", "   20K bps  ", "   50K bps  ", "  125K bps  ",
+                     "  250K bps  ", "  500K bps  ", "  800K bps  ", " 1000K bps  "}));
+    EXPECT_EQ(view.selected[C::Baud], 4);
+
+    const std::map<C, std::pair<int, std::string>> boxesAtStart{
+        {C::AccCode, {8, "00000000"}}, {C::AccMask, {8, "FFFFFFFF"}},
+        {C::Bt0, {2, "FF"}},           {C::Bt1, {2, "FF"}},
+        {C::Length, {1, "8"}},         {C::Data, {23, "FF FF FF FF FF FF FF FF"}},
+        {C::Id, {3, "3FF"}},
+    };
+    for (const auto& [id, expected] : boxesAtStart) {
+        EXPECT_EQ(view.limits[id], expected.first) << static_cast<int>(id);
+        EXPECT_EQ(view.texts[id], expected.second) << static_cast<int>(id);
+    }
+    EXPECT_TRUE(view.checked[C::StandardId]);
+    EXPECT_TRUE(view.checked[C::FormatHex]);
+    EXPECT_TRUE(view.checked[C::ShowOnList]);
+    EXPECT_TRUE(dialog.state().showOnList);
+    EXPECT_FALSE(dialog.state().logOpen);
+    EXPECT_EQ(dialog.state().activeSlot, kNoSlot);
+    ASSERT_EQ(view.columns.size(), 14u);
+    EXPECT_EQ(view.columns.front(), "No");
+    EXPECT_EQ(view.columns.back(), "Time(100us)");
+}
+
+TEST_F(UtilityDialogTest, InitializeSetsUpTheSelectedSlotAndEntersTheInitialisedView) {
+    chooseSlot(2);
+    module.calls.clear();
+    dialog.initialize();
+
+    EXPECT_EQ(module.calls, (Calls{"init(2)", "hardwareReset(2)", "configure(2)"}));
+    ASSERT_EQ(module.configures.size(), 1u);
+    EXPECT_EQ(module.configures[0].code, 0u);
+    EXPECT_EQ(module.configures[0].mask, 0xFFFFFFFFu);
+    EXPECT_EQ(module.configures[0].baud, 4);
+    EXPECT_EQ(dialog.state().activeSlot, 2);
+    for (const C id : kModuleControls) EXPECT_TRUE(view.enabled(id)) << static_cast<int>(id);
+    EXPECT_EQ(view.lamps[C::RxLamp], BitmapImage::GreenLamp);
+    EXPECT_EQ(view.lamps[C::TxLamp], BitmapImage::GreenLamp);
+    EXPECT_EQ(view.texts[C::StatusDisplay], "0x0C");
+    EXPECT_EQ(view.texts[C::CounterDisplay], "0000000000");
+    EXPECT_TRUE(view.timerRunning);
+    EXPECT_TRUE(dialog.state().pollingActive);
+    EXPECT_EQ(view.caption, "K-5320W Utility Ver 1.05, Filter[0,FFFFFFFF], Baud:125 kbps");
+    EXPECT_TRUE(boxes.shown.empty());
+}
+
+TEST_F(UtilityDialogTest, UserDefinedRatePassesTheTypedBusTimingAndSaysSoInTheCaption) {
+    view.selected[C::Baud] = 0;
+    view.texts[C::AccCode] = "1a2B";
+    view.texts[C::AccMask] = "00FFZ123";  // conversion ends at Z
+    view.texts[C::Bt0] = "3";
+    view.texts[C::Bt1] = "1C";
+    dialog.initialize();
+    ASSERT_EQ(module.configures.size(), 1u);
+    EXPECT_EQ(module.configures[0].code, 0x1A2Bu);
+    EXPECT_EQ(module.configures[0].mask, 0xFFu);
+    EXPECT_EQ(module.configures[0].baud, 0);
+    EXPECT_EQ(module.configures[0].bt0, 0x03);
+    EXPECT_EQ(module.configures[0].bt1, 0x1C);
+    EXPECT_EQ(view.caption, "K-5320W Utility Ver 1.05, Filter[1A2B,FF], Baud:User-defined");
+
+    // A listed rate passes 0 for both, whatever the boxes hold.
+    view.selected[C::Baud] = 8;
+    dialog.initialize();
+    ASSERT_EQ(module.configures.size(), 2u);
+    EXPECT_EQ(module.configures[1].baud, 8);
+    EXPECT_EQ(module.configures[1].bt0, 0);
+    EXPECT_EQ(module.configures[1].bt1, 0);
+    EXPECT_EQ(view.caption, "K-5320W Utility Ver 1.05, Filter[1A2B,FF], Baud:1000 kbps");
+}
+
+struct FailingStep {
+    const char* call;
+    const char* message;
+    Calls calls;
+};
+
+void PrintTo(const FailingStep& step, std::ostream* out) {
+    *out << step.call;
+}
+
+class InitializeFailure : public UtilityDialogTest,
+                          public ::testing::WithParamInterface<FailingStep> {};
+
+TEST_P(InitializeFailure, ReportsTheStepRestoresTheChosenSlotAndKeepsTheActiveOne) {
+    dialog.initialize();  // slot 1 becomes the active module
+    chooseSlot(3);
+    module.calls.clear();
+    module.results[GetParam().call] = K5320_ERR_NO_ANSWER;
+    Calls callsWhileBoxOpen;
+    boxes.whileOpen = [&] {
+        expectNotInitialisedView();
+        callsWhileBoxOpen = module.calls;
+    };
+
+    dialog.initialize();
+
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(boxes.shown[0].caption, "Error");
+    EXPECT_EQ(boxes.shown[0].text, std::string(GetParam().message) + ", Error Code=23");
+    EXPECT_EQ(callsWhileBoxOpen, GetParam().calls);  // the slot is restored after the box
+    Calls all = GetParam().calls;
+    all.push_back("restore(3)");
+    EXPECT_EQ(module.calls, all);
+    EXPECT_EQ(dialog.state().activeSlot, 1);
+    expectNotInitialisedView();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachStep, InitializeFailure,
+    ::testing::Values(
+        FailingStep{"init", "Initiate Error", {"init(3)"}},
+        FailingStep{"hardwareReset", "Hardware reset Error", {"init(3)", "hardwareReset(3)"}},
+        FailingStep{
+            "configure", "Configure Error", {"init(3)", "hardwareReset(3)", "configure(3)"}}),
+    [](const ::testing::TestParamInfo<FailingStep>& step) { return std::string(step.param.call); });
+
+TEST_F(UtilityDialogTest, InitializeTwiceOnOneSlotReleasesItFirstAndRestartsTheCounter) {
+    dialog.initialize();
+    view.texts[C::CounterDisplay] = "0000000042";
+    module.calls.clear();
+    dialog.initialize();
+    EXPECT_EQ(module.calls, (Calls{"restore(1)", "init(1)", "hardwareReset(1)", "configure(1)"}));
+    EXPECT_EQ(view.texts[C::CounterDisplay], "0000000000");
+    EXPECT_EQ(dialog.state().rxCount, 0u);
+    EXPECT_EQ(view.timerStarts, 1);  // polling kept running, not started twice
+}
+
+TEST_F(UtilityDialogTest, ChoosingAnotherSlotReleasesTheModuleAndTheSameSlotChangesNothing) {
+    dialog.initialize();
+    module.calls.clear();
+
+    chooseSlot(1);
+    EXPECT_TRUE(module.calls.empty());
+    EXPECT_TRUE(view.enabled(C::Send));
+    EXPECT_TRUE(dialog.state().pollingActive);
+
+    chooseSlot(4);
+    EXPECT_EQ(module.calls, (Calls{"restore(1)"}));
+    EXPECT_EQ(dialog.state().activeSlot, 1);  // until the next successful Initialize
+    expectNotInitialisedView();
+
+    // Before any Initialize there is no module to release.
+    FakeView otherView;
+    FakeModule otherModule;
+    UtilityDialog fresh(otherView, otherModule, boxes);
+    fresh.start();
+    otherView.selected[C::Slot] = 5;
+    fresh.slotChosen();
+    EXPECT_EQ(otherModule.calls, (Calls{"dllVersion(0)"}));
+}
+
+TEST_F(UtilityDialogTest, ClearStatusClearsBuffersShowsTheStatusAndTurnsTheLampsGreen) {
+    dialog.initialize();
+    dialog.applyBufferAlarm(kRxBufferAlarm | kTxBufferAlarm);
+    dialog.stopPolling();
+    module.calls.clear();
+    module.statusByte = 0x4C;
+
+    dialog.clearStatus();
+    EXPECT_EQ(module.calls, (Calls{"clearBufferStatus(1)", "clearSoftBuffer(1)", "status(1)"}));
+    EXPECT_EQ(view.texts[C::StatusDisplay], "0x4C");
+    EXPECT_EQ(dialog.state().lastStatus, 0x4C);
+    EXPECT_EQ(view.lamps[C::RxLamp], BitmapImage::GreenLamp);
+    EXPECT_EQ(view.lamps[C::TxLamp], BitmapImage::GreenLamp);
+    EXPECT_EQ(dialog.state().bufferAlarm, 0);
+    EXPECT_TRUE(view.timerRunning);
+
+    // An unchanged status is not written again.
+    const int writes = view.statusWrites;
+    dialog.clearStatus();
+    EXPECT_EQ(view.statusWrites, writes);
+}
+
+TEST_F(UtilityDialogTest, StatusDisplayIsRewrittenWhenInitializeLeftItShowingAnotherValue) {
+    // The status seen before the module was set up again is the status it has afterwards; the
+    // display, which Initialize set to the idle value, must still show the module's status.
+    module.statusByte = 0x4C;
+    dialog.initialize();
+    dialog.clearStatus();
+    ASSERT_EQ(view.texts[C::StatusDisplay], "0x4C");
+    dialog.initialize();
+    ASSERT_EQ(view.texts[C::StatusDisplay], "0x0C");
+    dialog.clearStatus();
+    EXPECT_EQ(view.texts[C::StatusDisplay], "0x4C");
+}
+
+TEST_F(UtilityDialogTest, FailingButtonCallsReturnToTheNotInitialisedView) {
+    struct Case {
+        const char* call;
+        std::function<void()> press;
+        const char* message;
+    };
+    const std::vector<Case> cases{
+        {"clearBufferStatus", [&] { dialog.clearStatus(); }, "Get Status Error"},
+        {"clearSoftBuffer", [&] { dialog.clearStatus(); }, "Get Status Error"},
+        {"status", [&] { dialog.clearStatus(); }, "Get Status Error"},
+        {"systemMsgOn", [&] { dialog.systemMessages(true); }, "Set SystemMsg Error"},
+        {"systemMsgOff", [&] { dialog.systemMessages(false); }, "Set SystemMsg Error"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.call);
+        module.results.clear();
+        dialog.initialize();
+        module.results[c.call] = K5320_ERR_SYSTEM_MSG_REFUSED;
+        boxes.shown.clear();
+        boxes.whileOpen = [&] { expectNotInitialisedView(); };
+        c.press();
+        ASSERT_EQ(boxes.shown.size(), 1u);
+        EXPECT_EQ(boxes.shown[0].caption, "Error");
+        EXPECT_EQ(boxes.shown[0].text, std::string(c.message) + ", Error Code=239");
+        boxes.whileOpen = nullptr;
+    }
+
+    module.results.clear();
+    boxes.shown.clear();
+    dialog.initialize();
+    dialog.systemMessages(true);
+    dialog.systemMessages(false);
+    EXPECT_TRUE(boxes.shown.empty());
+    EXPECT_TRUE(view.enabled(C::Send));
+}
+
+TEST_F(UtilityDialogTest, ResetCounterZeroesTheCountAndRestartsPolling) {
+    dialog.initialize();
+    dialog.stopPolling();
+    view.texts[C::CounterDisplay] = "0000000007";
+    dialog.resetCounter();
+    EXPECT_EQ(view.texts[C::CounterDisplay], "0000000000");
+    EXPECT_EQ(dialog.state().rxCount, 0u);
+    EXPECT_TRUE(view.timerRunning);
+    EXPECT_TRUE(dialog.state().pollingActive);
+}
+
+TEST_F(UtilityDialogTest, LampsFollowTheAlarmBitsAndRepaintOnlyOnAChange) {
+    dialog.initialize();
+    const int paints = view.lampPaints;
+    dialog.applyBufferAlarm(0);
+    EXPECT_EQ(view.lampPaints, paints);
+    dialog.applyBufferAlarm(kTxBufferAlarm);
+    EXPECT_EQ(view.lamps[C::RxLamp], BitmapImage::GreenLamp);
+    EXPECT_EQ(view.lamps[C::TxLamp], BitmapImage::RedLamp);
+    dialog.applyBufferAlarm(kRxBufferAlarm);
+    EXPECT_EQ(view.lamps[C::RxLamp], BitmapImage::RedLamp);
+    EXPECT_EQ(view.lamps[C::TxLamp], BitmapImage::GreenLamp);
+    EXPECT_EQ(dialog.state().bufferAlarm, kRxBufferAlarm);
+}
+
+TEST_F(UtilityDialogTest, SendPassesTheParsedMessageAndTheTransmitLampShowsTheOutcome) {
+    dialog.initialize();
+    view.checked[C::StandardId] = false;
+    view.checked[C::ExtendedId] = true;
+    view.texts[C::Id] = "1ABCDEF";
+    view.checked[C::Rtr] = true;
+    view.texts[C::Length] = "4";
+    view.texts[C::Data] = "1 2  3";
+    dialog.send();
+    ASSERT_EQ(module.sends.size(), 1u);
+    const SendCall& sent = module.sends[0];
+    EXPECT_EQ(sent.slot, 1);
+    EXPECT_EQ(sent.mode, 1);
+    EXPECT_EQ(sent.id, 0x1ABCDEFu);
+    EXPECT_EQ(sent.rtr, 1);
+    EXPECT_EQ(sent.length, 4);
+    EXPECT_EQ(sent.data, (std::array<uint8_t, 8>{1, 2, 0, 3, 0, 0, 0, 0}));
+
+    module.results["send"] = K5320_ERR_TX_REFUSED;
+    dialog.send();
+    EXPECT_EQ(view.lamps[C::TxLamp], BitmapImage::RedLamp);
+    EXPECT_EQ(view.lamps[C::RxLamp], BitmapImage::GreenLamp);
+    EXPECT_TRUE(boxes.shown.empty());
+
+    // Another error is reported and leaves the lamp and the initialised view as they were.
+    module.results["send"] = K5320_ERR_NOT_CONFIGURED;
+    dialog.send();
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(boxes.shown[0].caption, "Error");
+    EXPECT_EQ(boxes.shown[0].text, "Send CAN Message Error, Error Code=40");
+    EXPECT_EQ(view.lamps[C::TxLamp], BitmapImage::RedLamp);
+    EXPECT_TRUE(view.enabled(C::Send));
+    EXPECT_TRUE(dialog.state().pollingActive);
+
+    module.results.erase("send");
+    dialog.send();
+    EXPECT_EQ(view.lamps[C::TxLamp], BitmapImage::GreenLamp);
+}
+
+TEST_F(UtilityDialogTest, IdFormatAndRtrSwitchTheirBoxes) {
+    dialog.initialize();
+    view.texts[C::Id] = "12";
+    dialog.extendedIdChosen();
+    EXPECT_EQ(view.limits[C::Id], 8);
+    EXPECT_EQ(view.texts[C::Id], "1FFFFFFF");
+    dialog.standardIdChosen();
+    EXPECT_EQ(view.limits[C::Id], 3);
+    EXPECT_EQ(view.texts[C::Id], "3FF");
+
+    view.checked[C::Rtr] = true;
+    dialog.rtrClicked();
+    EXPECT_FALSE(view.enabled(C::Data));
+    view.checked[C::Rtr] = false;
+    dialog.rtrClicked();
+    EXPECT_TRUE(view.enabled(C::Data));
+
+    // Initialize enables the Data box even with RTR checked.
+    view.checked[C::Rtr] = true;
+    dialog.rtrClicked();
+    dialog.initialize();
+    EXPECT_TRUE(view.enabled(C::Data));
+}
+
+TEST_F(UtilityDialogTest, ClosingReleasesTheActiveModuleOrPassesSlot255) {
+    dialog.destroyed();
+    EXPECT_EQ(module.calls, (Calls{"restore(255)"}));
+
+    dialog.initialize();
+    module.calls.clear();
+    dialog.destroyed();
+    EXPECT_EQ(module.calls, (Calls{"restore(1)"}));
+    EXPECT_FALSE(view.timerRunning);
+}
+
+TEST_F(UtilityDialogTest, SoftKeyboardFollowsItsCheckBox) {
+    view.checked[C::SoftKeyboard] = true;
+    dialog.softKeyboardClicked();
+    EXPECT_TRUE(view.inputPanelVisible);
+    view.checked[C::SoftKeyboard] = false;
+    dialog.softKeyboardClicked();
+    EXPECT_FALSE(view.inputPanelVisible);
+}
+
+}  // namespace
+}  // namespace k5320::utility::test

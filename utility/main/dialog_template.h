@@ -1,0 +1,112 @@
+// The main dialog's template: size, font and every control with its kind, text and position in
+// dialog units. The widget layer builds the window from this table alone, so what the dialog
+// shows is data, kept in one place.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "utility/main/dialog_ids.h"
+
+namespace k5320::utility {
+
+struct DialogRect {
+    int x = 0;
+    int y = 0;
+    int width = 0;
+    int height = 0;
+};
+
+enum class ControlKind {
+    Label,
+    GroupFrame,
+    Button,
+    Edit,
+    DropDownList,
+    RadioButton,
+    CheckBox,
+    Bitmap,
+    ReportList,
+};
+
+enum class BitmapImage { None, GreenLamp, RedLamp };
+
+// Style bits a control may carry beside its kind.
+enum ControlStyle : unsigned {
+    kStyleNone = 0,
+    kStyleFirstOfGroup = 1u << 0,  // radio button that starts an exclusive group
+    kStyleAlignRight = 1u << 1,
+    kStyleAlignCenter = 1u << 2,
+    kStyleDigitsOnly = 1u << 3,
+};
+
+struct DialogItem {
+    ControlId id;
+    ControlKind kind;
+    std::string_view text;
+    DialogRect rect;
+    unsigned style = kStyleNone;
+    BitmapImage image = BitmapImage::None;
+};
+
+struct DialogTemplate {
+    int width;
+    int height;
+    std::string_view fontFamily;
+    int fontPointSize;
+    std::span<const DialogItem> items;
+};
+
+const DialogTemplate& mainDialogTemplate();
+
+// The first (template) part of the window caption; Initialize appends filter and bit rate.
+inline constexpr std::string_view kProgramTitle = "K-5320W Utility Ver 1.05";
+
+// Bit-rate choices of the Baud list. The list index is the bit-rate code the library takes;
+// kbps 0 marks the user-defined entry, whose rate comes from BT0 and BT1.
+struct BaudChoice {
+    std::string_view text;
+    int kbps;
+};
+inline constexpr std::array<BaudChoice, 9> kBaudChoices{{
+    {"User defined", 0},
+    {"   10K bps  ", 10},
+    {"   20K bps  ", 20},
+    {"   50K bps  ", 50},
+    {"  125K bps  ", 125},
+    {"  250K bps  ", 250},
+    {"  500K bps  ", 500},
+    {"  800K bps  ", 800},
+    {" 1000K bps  ", 1000},
+}};
+inline constexpr int kUserDefinedBaud = 0;
+inline constexpr int kDefaultBaud = 4;  // 125 kbit/s, the rate of the default emulated bus
+
+inline constexpr int kFirstSlot = 1;
+inline constexpr int kLastSlot = 7;
+
+// Columns of the message list, widths in pixels.
+struct ListColumn {
+    std::string_view heading;
+    int width;
+};
+inline constexpr std::array<ListColumn, 14> kMessageListColumns{{
+    {"No", 30},
+    {"Mode", 42},
+    {"ID", 75},
+    {"RTR", 34},
+    {"L", 19},
+    {"D0", 28},
+    {"D1", 28},
+    {"D2", 28},
+    {"D3", 28},
+    {"D4", 28},
+    {"D5", 28},
+    {"D6", 28},
+    {"D7", 28},
+    {"Time(100us)", 82},
+}};
+
+}  // namespace k5320::utility

@@ -1,0 +1,52 @@
+// What the main dialog's behaviour needs of its window, and the one way it shows message boxes.
+// The widget layer implements both; tests implement them with plain records.
+#pragma once
+
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "utility/main/dialog_ids.h"
+#include "utility/main/dialog_template.h"
+
+namespace k5320::utility {
+
+class MainView {
+  public:
+    virtual ~MainView() = default;
+
+    virtual std::string text(ControlId id) const = 0;
+    virtual void setText(ControlId id, std::string_view text) = 0;
+    virtual void setTextLimit(ControlId id, int characters) = 0;
+    virtual void setEnabled(ControlId id, bool enabled) = 0;
+    virtual bool isChecked(ControlId id) const = 0;
+    virtual void setChecked(ControlId id, bool checked) = 0;
+
+    // Drop-down lists: the entries, and the index of the selected one.
+    virtual void setChoices(ControlId id, std::span<const std::string_view> entries) = 0;
+    virtual int selectedIndex(ControlId id) const = 0;
+    virtual void selectIndex(ControlId id, int index) = 0;
+
+    // A lamp shows the green or the red image, or nothing (BitmapImage::None); it is repainted
+    // at once.
+    virtual void showLamp(ControlId id, BitmapImage image) = 0;
+
+    virtual void setCaption(std::string_view caption) = 0;
+    virtual void setListColumns(std::span<const ListColumn> columns) = 0;
+
+    // The 1 ms polling timer; each tick calls UtilityDialog::pollTick.
+    virtual void startPollingTimer() = 0;
+    virtual void stopPollingTimer() = 0;
+
+    // The platform's on-screen keyboard.
+    virtual void setInputPanelVisible(bool visible) = 0;
+};
+
+// Every box the dialog shows is modal with a single OK button; show returns once it is closed.
+class MessageBoxes {
+  public:
+    virtual ~MessageBoxes() = default;
+    virtual void show(std::string_view caption, std::string_view text) = 0;
+};
+
+}  // namespace k5320::utility

@@ -1,0 +1,93 @@
+// Behaviour of the main dialog: module set-up, the small command buttons and message sending.
+// It knows no widgets: it reads and writes the window through MainView, calls the library
+// through ModuleApi and shows boxes through MessageBoxes. The widget layer forwards each control
+// notification to the matching handler here.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "utility/main/main_view.h"
+#include "utility/main/module_api.h"
+
+namespace k5320::utility {
+
+inline constexpr uint16_t kNoSlot = 0xFFFF;
+
+// Bits of DialogState::bufferAlarm; each drives one lamp.
+inline constexpr uint8_t kRxBufferAlarm = 1u << 0;
+inline constexpr uint8_t kTxBufferAlarm = 1u << 1;
+
+enum class DisplayMode : int { Hex = 0, Dec = 1, Ascii = 2 };
+
+// State the dialog keeps beside its controls, shared with the receive monitor.
+struct DialogState {
+    uint16_t activeSlot = kNoSlot;  // slot initialised last; the library always gets the low byte
+    bool pollingActive = false;
+    uint32_t rxCount = 0;
+    uint16_t rowCount = 0;
+    DisplayMode displayMode = DisplayMode::Hex;
+    uint8_t bufferAlarm = 0;
+    uint8_t lastStatus = 0;  // status byte last written into the display by a status read
+    uint8_t lastTxTimeout = 0;
+    bool showOnList = false;
+    bool logOpen = false;
+};
+
+class UtilityDialog {
+  public:
+    UtilityDialog(MainView& view, ModuleApi& api, MessageBoxes& boxes);
+
+    // After the window and its controls exist: lists, start-up texts and limits, the
+    // not-initialised view.
+    void start();
+    // The window is being destroyed: release the module and stop polling.
+    void destroyed();
+
+    // Control handlers.
+    void initialize();
+    void slotChosen();
+    void clearStatus();
+    void systemMessages(bool on);
+    void resetCounter();
+    void softKeyboardClicked();
+    void standardIdChosen();
+    void extendedIdChosen();
+    void rtrClicked();
+    void send();
+
+    // One tick of the polling timer. The receive monitor (status, transmit time-out and the
+    // waiting messages) belongs here; until it is built a tick reads nothing.
+    void pollTick();
+
+    // Returns the window to the not-initialised view and stops polling.
+    void resetModuleView();
+    // The lamp rule: repaints both lamps when flags differ from bufferAlarm, then stores them.
+    void applyBufferAlarm(uint8_t flags);
+    // Writes a status byte read from the module into the status display when it changed.
+    void showStatus(uint8_t status);
+    void startPolling();
+    void stopPolling();
+
+    const DialogState& state() const { return state_; }
+
+  private:
+    int selectedSlot() const;
+    uint8_t activeSlotByte() const;
+    void setModuleControlsEnabled(bool enabled);
+    void setBothLamps(BitmapImage image);
+    void setCaptionFor(uint32_t accCode, uint32_t accMask, int baudIndex);
+    void reportError(std::string_view operation, int result);
+
+    MainView& view_;
+    ModuleApi& api_;
+    MessageBoxes& boxes_;
+    DialogState state_;
+    // The status byte the display shows, none while it shows a placeholder. Initialize and
+    // ResetModuleView write the display without a status read, so lastStatus alone cannot tell
+    // whether the display is current.
+    std::optional<uint8_t> displayedStatus_;
+};
+
+}  // namespace k5320::utility
