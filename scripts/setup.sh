@@ -8,6 +8,7 @@ packages=(
   clang-format
   binutils procps
   python3 python3-crcmod
+  qt6-base-dev qt6-qpa-plugins fonts-dejavu-core
 )
 
 missing=()

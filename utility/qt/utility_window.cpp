@@ -1,0 +1,290 @@
+#include "utility/qt/utility_window.h"
+
+#include <QAbstractButton>
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFontMetrics>
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QHeaderView>
+#include <QInputMethod>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QRegularExpressionValidator>
+#include <QScreen>
+#include <QTableView>
+
+#include "utility/main/dialog_units.h"
+#include "utility/main/lamp_image.h"
+#include "utility/qt/images.h"
+
+namespace k5320::utility {
+namespace {
+
+constexpr int kPollingPeriodMs = 1;
+
+QString fromView(std::string_view text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+template <typename Widget>
+Widget* as(QWidget* widget) {
+    return qobject_cast<Widget*>(widget);
+}
+
+Qt::Alignment editAlignment(unsigned style) {
+    if ((style & kStyleAlignRight) != 0) return Qt::AlignRight | Qt::AlignVCenter;
+    if ((style & kStyleAlignCenter) != 0) return Qt::AlignCenter;
+    return Qt::AlignLeft | Qt::AlignVCenter;
+}
+
+}  // namespace
+
+UtilityWindow::UtilityWindow(ModuleApi& api, MessageBoxes* boxes, QWidget* parent)
+    : QDialog(parent),
+      ownBoxes_(boxes == nullptr ? std::make_unique<QtMessageBoxes>(this) : nullptr),
+      dialog_(*this, api, boxes == nullptr ? *ownBoxes_ : *boxes) {
+    setWindowIcon(mainIcon());
+    buildControls();
+    pollTimer_.setInterval(kPollingPeriodMs);
+    bindHandlers();
+    centreOnScreen();
+    dialog_.start();
+}
+
+UtilityWindow::~UtilityWindow() {
+    dialog_.destroyed();
+}
+
+QWidget* UtilityWindow::control(ControlId id) const {
+    const auto found = controls_.find(id);
+    return found == controls_.end() ? nullptr : found->second;
+}
+
+void UtilityWindow::keyPressEvent(QKeyEvent* event) {
+    // The dialog has no OK button of its own: Enter ends it, as Escape does, unless a button
+    // has the focus and takes the key itself.
+    const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+    if (enter && qobject_cast<QPushButton*>(focusWidget()) == nullptr) {
+        accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
+void UtilityWindow::buildControls() {
+    const DialogTemplate& dialog = mainDialogTemplate();
+    QFont font(fromView(dialog.fontFamily), dialog.fontPointSize);
+    setFont(font);
+    const QFontMetrics metrics(font);
+    const DialogBaseUnits base =
+        baseUnitsOf(metrics.horizontalAdvance(fromView(kAverageWidthSample)), metrics.height());
+    const DialogRect size = toPixels({0, 0, dialog.width, dialog.height}, base);
+    setFixedSize(size.width, size.height);
+
+    greenLamp_ = lampPixmap(BitmapImage::GreenLamp);
+    redLamp_ = lampPixmap(BitmapImage::RedLamp);
+
+    QButtonGroup* radioGroup = nullptr;
+    for (const DialogItem& item : dialog.items) {
+        DialogRect place = toPixels(item.rect, base);
+        const QString text = fromView(item.text);
+        QWidget* widget = nullptr;
+        switch (item.kind) {
+            case ControlKind::Label: {
+                auto* label = new QLabel(text, this);
+                label->setTextFormat(Qt::PlainText);
+                widget = label;
+                break;
+            }
+            case ControlKind::GroupFrame: {
+                // A group frame is a plain line around its area with the title set into the
+                // top line, as dialog templates draw it; the style's own frame is often too
+                // faint to see.
+                auto* frame = new QGroupBox(text, this);
+                frame->setStyleSheet(
+                    QStringLiteral(
+                        "QGroupBox { border: 1px solid palette(dark); margin-top: %1px; }"
+                        "QGroupBox::title { subcontrol-origin: margin; left: 4px;"
+                        " padding: 0 2px; }")
+                        .arg(metrics.height() / 2));
+                widget = frame;
+                break;
+            }
+            case ControlKind::Button:
+                widget = new QPushButton(text, this);
+                break;
+            case ControlKind::Edit: {
+                auto* edit = new QLineEdit(text, this);
+                edit->setAlignment(editAlignment(item.style));
+                if ((item.style & kStyleDigitsOnly) != 0) {
+                    edit->setValidator(new QRegularExpressionValidator(
+                        QRegularExpression(QStringLiteral("[0-9]*")), edit));
+                }
+                widget = edit;
+                break;
+            }
+            case ControlKind::DropDownList: {
+                // The template's height includes the opened list; closed, the box is as high
+                // as its font needs.
+                auto* combo = new QComboBox(this);
+                place.height = combo->sizeHint().height();
+                widget = combo;
+                break;
+            }
+            case ControlKind::RadioButton: {
+                auto* radio = new QRadioButton(text, this);
+                if ((item.style & kStyleFirstOfGroup) != 0 || radioGroup == nullptr)
+                    radioGroup = new QButtonGroup(this);
+                radioGroup->addButton(radio);
+                widget = radio;
+                break;
+            }
+            case ControlKind::CheckBox:
+                widget = new QCheckBox(text, this);
+                break;
+            case ControlKind::Bitmap: {
+                // A bitmap control takes the size of its image.
+                auto* lamp = new QLabel(this);
+                lamp->setPixmap(lampPixmap(item.image));
+                place.width = kLampSize;
+                place.height = kLampSize;
+                widget = lamp;
+                break;
+            }
+            case ControlKind::ReportList: {
+                list_ = new QTableView(this);
+                list_->setModel(&listModel_);
+                list_->verticalHeader()->hide();
+                list_->horizontalHeader()->setDefaultAlignment(Qt::AlignCenter);
+                list_->horizontalHeader()->setHighlightSections(false);
+                list_->setSelectionBehavior(QAbstractItemView::SelectRows);
+                list_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+                list_->setWordWrap(false);
+                list_->setShowGrid(false);
+                widget = list_;
+                break;
+            }
+        }
+        widget->setGeometry(place.x, place.y, place.width, place.height);
+        if (item.id != ControlId::Label) {
+            widget->setObjectName(QStringLiteral("control%1").arg(static_cast<int>(item.id)));
+            controls_[item.id] = widget;
+        }
+    }
+}
+
+void UtilityWindow::bindHandlers() {
+    const auto onClick = [this](ControlId id, auto handler) {
+        connect(as<QAbstractButton>(control(id)), &QAbstractButton::clicked, this, handler);
+    };
+    onClick(ControlId::Initialize, [this] { dialog_.initialize(); });
+    onClick(ControlId::ClearStatus, [this] { dialog_.clearStatus(); });
+    onClick(ControlId::EnableSysMsg, [this] { dialog_.systemMessages(true); });
+    onClick(ControlId::DisableSysMsg, [this] { dialog_.systemMessages(false); });
+    onClick(ControlId::ResetCounter, [this] { dialog_.resetCounter(); });
+    onClick(ControlId::SoftKeyboard, [this] { dialog_.softKeyboardClicked(); });
+    onClick(ControlId::StandardId, [this] { dialog_.standardIdChosen(); });
+    onClick(ControlId::ExtendedId, [this] { dialog_.extendedIdChosen(); });
+    onClick(ControlId::Rtr, [this] { dialog_.rtrClicked(); });
+    onClick(ControlId::Send, [this] { dialog_.send(); });
+    // Update Firmware opens the firmware update dialog, which is not built yet; until then the
+    // button does nothing.
+    connect(as<QComboBox>(control(ControlId::Slot)), &QComboBox::activated, this,
+            [this] { dialog_.slotChosen(); });
+    connect(&pollTimer_, &QTimer::timeout, this, [this] { dialog_.pollTick(); });
+}
+
+void UtilityWindow::centreOnScreen() {
+    if (const QScreen* display = screen(); display != nullptr)
+        move(display->availableGeometry().center() - rect().center());
+}
+
+std::string UtilityWindow::text(ControlId id) const {
+    QWidget* widget = control(id);
+    if (auto* edit = as<QLineEdit>(widget)) return edit->text().toStdString();
+    if (auto* label = as<QLabel>(widget)) return label->text().toStdString();
+    if (auto* button = as<QAbstractButton>(widget)) return button->text().toStdString();
+    if (auto* combo = as<QComboBox>(widget)) return combo->currentText().toStdString();
+    return {};
+}
+
+void UtilityWindow::setText(ControlId id, std::string_view text) {
+    QWidget* widget = control(id);
+    if (auto* edit = as<QLineEdit>(widget)) edit->setText(fromView(text));
+    if (auto* label = as<QLabel>(widget)) label->setText(fromView(text));
+    if (auto* button = as<QAbstractButton>(widget)) button->setText(fromView(text));
+}
+
+void UtilityWindow::setTextLimit(ControlId id, int characters) {
+    if (auto* edit = as<QLineEdit>(control(id))) edit->setMaxLength(characters);
+}
+
+void UtilityWindow::setEnabled(ControlId id, bool enabled) {
+    if (QWidget* widget = control(id)) widget->setEnabled(enabled);
+}
+
+bool UtilityWindow::isChecked(ControlId id) const {
+    const auto* button = as<QAbstractButton>(control(id));
+    return button != nullptr && button->isChecked();
+}
+
+void UtilityWindow::setChecked(ControlId id, bool checked) {
+    if (auto* button = as<QAbstractButton>(control(id))) button->setChecked(checked);
+}
+
+void UtilityWindow::setChoices(ControlId id, std::span<const std::string_view> entries) {
+    auto* combo = as<QComboBox>(control(id));
+    if (combo == nullptr) return;
+    combo->clear();
+    for (const std::string_view entry : entries) combo->addItem(fromView(entry));
+}
+
+int UtilityWindow::selectedIndex(ControlId id) const {
+    const auto* combo = as<QComboBox>(control(id));
+    return combo == nullptr ? -1 : combo->currentIndex();
+}
+
+void UtilityWindow::selectIndex(ControlId id, int index) {
+    if (auto* combo = as<QComboBox>(control(id))) combo->setCurrentIndex(index);
+}
+
+void UtilityWindow::showLamp(ControlId id, BitmapImage image) {
+    auto* lamp = as<QLabel>(control(id));
+    if (lamp == nullptr) return;
+    if (image == BitmapImage::GreenLamp)
+        lamp->setPixmap(greenLamp_);
+    else if (image == BitmapImage::RedLamp)
+        lamp->setPixmap(redLamp_);
+    else
+        lamp->clear();
+    lamp->repaint();
+}
+
+void UtilityWindow::setCaption(std::string_view caption) {
+    setWindowTitle(fromView(caption));
+}
+
+void UtilityWindow::setListColumns(std::span<const ListColumn> columns) {
+    listModel_.setColumns(columns);
+    for (std::size_t i = 0; i < columns.size(); ++i)
+        list_->setColumnWidth(static_cast<int>(i), columns[i].width);
+}
+
+void UtilityWindow::startPollingTimer() {
+    pollTimer_.start();
+}
+
+void UtilityWindow::stopPollingTimer() {
+    pollTimer_.stop();
+}
+
+void UtilityWindow::setInputPanelVisible(bool visible) {
+    QGuiApplication::inputMethod()->setVisible(visible);
+}
+
+}  // namespace k5320::utility
