@@ -1,7 +1,13 @@
 #!/usr/bin/env bash
-# Sets everything up, builds, and runs the K5320 program on the default emulated backplane.
+# Sets everything up, builds, and starts K5320W_Utility on the default emulated backplane.
+# Arguments go to the program (Qt's own options, such as -platform offscreen).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/setup.sh"
 bash "$root/scripts/build.sh" "$root/build"
-exec "$root/build/tools/k5320-probe/k5320-probe" "$@"
+if [ -z "${QT_QPA_PLATFORM:-}" ] && [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+  echo "run: no display found; K5320W_Utility runs on Qt's offscreen platform and shows nothing" \
+       "(Ctrl+C ends it). README.md tells how to see it without a display." >&2
+  export QT_QPA_PLATFORM=offscreen
+fi
+exec "$root/build/utility/K5320W_Utility" "$@"
