@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <optional>
 #include <thread>
+#include <utility>
 
-#include "emulator/cyclic_table.h"
 #include "k5320/baud_codes.h"
 #include "k5320/can_frame.h"
 #include "k5320/commands.h"
@@ -93,15 +93,6 @@ TEST_F(CyclicFirmwareTest, EntryCommandsServeKnownHandlesAndRefuseOthers) {
     EXPECT_EQ(module->cyclic_entries(), 0u);
 }
 
-TEST_F(CyclicFirmwareTest, FullTableAndZeroCycleTimeAreRefusedWithoutAHandle) {
-    for (std::size_t i = 0; i < CyclicTable::kEntries; ++i) ASSERT_TRUE(add(1000, 1)) << i;
-    EXPECT_FALSE(add(1000, 1));
-    EXPECT_EQ(module->cyclic_entries(), CyclicTable::kEntries);
-    ASSERT_EQ(handshake(cmd::kReset), answer::kResetDone);
-    EXPECT_FALSE(add(0, 1));
-    EXPECT_EQ(module->cyclic_entries(), 0u);
-}
-
 TEST_F(CyclicFirmwareTest, FramesTakeTheTransmitBufferOnlyWhileTheControllerRuns) {
     // At power-on the controller is in reset mode: due frames are given up, the count kept.
     const std::optional<uint8_t> h = add(1, 3);
@@ -126,12 +117,6 @@ TEST_F(CyclicFirmwareTest, FramesTakeTheTransmitBufferOnlyWhileTheControllerRuns
     std::this_thread::sleep_for(20ms);
     EXPECT_EQ(module->frames_to_send(), Module::kTransmitBufferFrames);
     EXPECT_EQ(handshake(cmd::kTransmit), answer::kTxRefused);
-}
-
-TEST_F(CyclicFirmwareTest, EndlessEntryReportsItsOwnRest) {
-    const std::optional<uint8_t> h = add(1000, dpram::kCyclicCountEndless);
-    ASSERT_TRUE(h);
-    EXPECT_EQ(rest(*h), dpram::kCyclicRestEndless);
 }
 
 // Clearing buffers or configuring the channel leaves the host's entries alone; every way back to
