@@ -7,7 +7,6 @@
 #include "emulator/bit_timing.h"
 #include "emulator/module.h"
 #include "k5320/dpram_map.h"
-#include "platform/futex.h"
 
 namespace k5320::emulator {
 
@@ -362,20 +361,18 @@ void Module::check_transmit_timeout(Clock::time_point now) {
     write_tx_timeout_flag();
 }
 
-uint32_t Module::next_timer_ms(Clock::time_point now) const {
+std::optional<Clock::time_point> Module::next_deadline() const {
     const CanChannelState& channel = firmware_.channel;
     std::optional<Clock::time_point> due;
-    if (channel.retry_at && !channel.on_its_way) due = channel.retry_at;
+    auto consider = [&due](Clock::time_point at) { due = due ? std::min(*due, at) : at; };
+    if (channel.retry_at && !channel.on_its_way) consider(*channel.retry_at);
     if (channel.pending_since && !firmware_.tx_timeout) {
-        const Clock::time_point timeout = *channel.pending_since + kTransmitTimeout;
-        due = due ? std::min(*due, timeout) : timeout;
+        consider(*channel.pending_since + kTransmitTimeout);
     }
     if (const std::optional<Clock::time_point> cyclic = firmware_.cyclic.next_due()) {
-        due = due ? std::min(*due, *cyclic) : *cyclic;
+        consider(*cyclic);
     }
-    if (!due) return platform::kWaitForever;
-    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*due - now).count();
-    return static_cast<uint32_t>(std::max<decltype(wait)>(wait, 1));
+    return due;
 }
 
 // --- Inspection -------------------------------------------------------------------------------

@@ -41,7 +41,7 @@ void Module::run() {
         // Taken before looking, so an event that arrives after the look ends the wait at once.
         const uint32_t wakeups = ram_.module_wakeups.load(std::memory_order_acquire);
         bool handled = false;
-        uint32_t sleep_ms = platform::kWaitForever;
+        std::optional<CanChannelState::Clock::time_point> wake_at;
         {
             std::lock_guard lock(mutex_);
             if (stopping_) return;
@@ -57,11 +57,16 @@ void Module::run() {
             const auto now = CanChannelState::Clock::now();
             transmit_due_cyclic(now);
             check_transmit_timeout(now);
-            sleep_ms = next_timer_ms(now);
+            wake_at = next_deadline();
         }
         // Outside the lock: an unpaced bus calls back into this module from within.
         pump_transmitter();
-        if (!handled) platform::futex_wait(ram_.module_wakeups, wakeups, sleep_ms);
+        if (handled) continue;
+        if (wake_at) {
+            platform::futex_wait_until(ram_.module_wakeups, wakeups, *wake_at);
+        } else {
+            platform::futex_wait(ram_.module_wakeups, wakeups);
+        }
     }
 }
 

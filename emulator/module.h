@@ -153,8 +153,9 @@ class Module final : public can::BusClient {
     void pump_transmitter();
     // Sets the transmit time-out flag when the front frame has waited too long.
     void check_transmit_timeout(CanChannelState::Clock::time_point now);
-    // How long the firmware thread may sleep before a retry or time-out falls due.
-    uint32_t next_timer_ms(CanChannelState::Clock::time_point now) const;
+    // When the firmware thread must wake for a retry, a time-out or a cyclic frame; none: only
+    // for events.
+    std::optional<CanChannelState::Clock::time_point> next_deadline() const;
     // What power-on, reset and restore leave behind on the CAN channel.
     void restore_power_on_channel_state();
     void clear_channel_buffers();

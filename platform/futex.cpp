@@ -25,6 +25,21 @@ bool futex_wait(std::atomic<uint32_t>& word, uint32_t expected, uint32_t timeout
     return !(rc == -1 && errno == ETIMEDOUT);
 }
 
+bool futex_wait_until(std::atomic<uint32_t>& word, uint32_t expected,
+                      std::chrono::steady_clock::time_point deadline) {
+    // steady_clock is CLOCK_MONOTONIC, the clock of FUTEX_WAIT_BITSET's absolute time-outs.
+    const auto since_epoch =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(deadline.time_since_epoch());
+    if (since_epoch.count() <= 0) return false;
+    constexpr long kNanosecondsPerSecond = 1'000'000'000;
+    timespec at{};
+    at.tv_sec = static_cast<time_t>(since_epoch.count() / kNanosecondsPerSecond);
+    at.tv_nsec = static_cast<long>(since_epoch.count() % kNanosecondsPerSecond);
+    long rc = syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), FUTEX_WAIT_BITSET, expected,
+                      &at, nullptr, FUTEX_BITSET_MATCH_ANY);
+    return !(rc == -1 && errno == ETIMEDOUT);
+}
+
 void futex_wake(std::atomic<uint32_t>& word, int count) {
     syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), FUTEX_WAKE, count, nullptr, nullptr, 0);
 }
