@@ -16,40 +16,28 @@
 #include "emulator/sja1000.h"
 #include "k5320.h"
 #include "k5320/commands.h"
+#include "tests/link/link_support.h"
 
 namespace {
 
-// Before anything reaches the backplane, which reads its configuration once.
-const bool kBackplaneChosen = setenv("TARN_BACKPLANE_CONFIG", K5320_LINK_BACKPLANE, 1) == 0;
+using namespace k5320::test;
+const bool kBackplaneChosen = choose_link_backplane();
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 namespace sja = k5320::emulator::sja1000;
 
-// Slots as tests/link/backplane.conf wires them.
-constexpr uint8_t kSender = 1;
-constexpr uint8_t kReceiver = 2;
+constexpr uint8_t kSender = kLinkSender;
+constexpr uint8_t kReceiver = kLinkReceiver;
 constexpr uint8_t kLoner = 3;
 constexpr uint8_t kBulkSender = 4;
 constexpr uint8_t kBulkReceiver = 5;
 constexpr uint8_t kDemoListener = 6;
 
-// Baud-rate indices.
-constexpr uint8_t k125k = 4;
-constexpr uint8_t k250k = 5;
-constexpr uint8_t k500k = 6;
-
-constexpr uint32_t kAcceptAll = 0xFFFFFFFF;
+constexpr uint8_t k125k = kBaud125k;
+constexpr uint8_t k250k = kBaud250k;
+constexpr uint8_t k500k = kBaud500k;
 constexpr uint8_t kStatusErrorWarning = sja::SR_ES;
-
-struct Message {
-    uint32_t id = 0;
-    uint8_t extended = 0;
-    uint8_t remote = 0;
-    uint8_t length = 0;
-    std::array<uint8_t, 8> data{};
-    uint64_t stamp = 0;
-};
 
 class CanLink : public ::testing::Test {
   protected:
@@ -78,19 +66,7 @@ class CanLink : public ::testing::Test {
                                           int* result = nullptr) {
         const auto deadline = Clock::now() + timeout;
         do {
-            uint16_t count = 0;
-            if (K5320_RxMsgCount(slot, &count) == K5320_SUCCESS && count > 0) {
-                Message m;
-                uint32_t high = 0;
-                uint32_t low = 0;
-                const int rc = K5320_ReceiveWithoutStruct(slot, &m.extended, &m.id, &m.remote,
-                                                          &m.length, m.data.data(), &high, &low);
-                if (result != nullptr) *result = rc;
-                if (rc == K5320_SUCCESS || rc == K5320_ERR_TX_REFUSED) {
-                    m.stamp = uint64_t{high} << 32 | low;
-                    return m;
-                }
-            }
+            if (std::optional<Message> m = take_message(slot, result)) return m;
             std::this_thread::sleep_for(1ms);
         } while (Clock::now() < deadline);
         return std::nullopt;

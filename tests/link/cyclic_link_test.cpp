@@ -16,20 +16,19 @@
 #include "backplane/inspect.h"
 #include "k5320.h"
 #include "k5320/dpram_map.h"
+#include "tests/link/link_support.h"
 
 namespace {
 
-// Before anything reaches the backplane, which reads its configuration once.
-const bool kBackplaneChosen = setenv("TARN_BACKPLANE_CONFIG", K5320_LINK_BACKPLANE, 1) == 0;
+using namespace k5320::test;
+const bool kBackplaneChosen = choose_link_backplane();
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-// Slots as tests/link/backplane.conf wires them: both on the paced bus "link".
-constexpr uint8_t kSender = 1;
-constexpr uint8_t kReceiver = 2;
-constexpr uint8_t k500k = 6;  // baud-rate index
-constexpr uint32_t kAcceptAll = 0xFFFFFFFF;
+constexpr uint8_t kSender = kLinkSender;
+constexpr uint8_t kReceiver = kLinkReceiver;
+constexpr uint8_t k500k = kBaud500k;
 constexpr double kStampsPerMs = 10.0;  // time stamps count 0.1 ms
 
 constexpr uint32_t kId = 0x18FEF100;
@@ -66,27 +65,19 @@ class CyclicLink : public ::testing::Test {
     void collect(std::size_t count, std::chrono::milliseconds quiet = 500ms) {
         auto last_arrival = Clock::now();
         while (stamps.size() < count && Clock::now() - last_arrival < quiet) {
-            uint16_t waiting = 0;
-            if (K5320_RxMsgCount(kReceiver, &waiting) != K5320_SUCCESS || waiting == 0) {
+            int result = 0;
+            const std::optional<Message> m = take_message(kReceiver, &result);
+            if (!m) {
                 std::this_thread::sleep_for(1ms);
                 continue;
             }
-            uint8_t extended = 0;
-            uint8_t remote = 0;
-            uint8_t length = 0;
-            uint32_t id = 0;
-            std::array<uint8_t, 8> data{};
-            uint32_t high = 0;
-            uint32_t low = 0;
-            ASSERT_EQ(K5320_ReceiveWithoutStruct(kReceiver, &extended, &id, &remote, &length,
-                                                 data.data(), &high, &low),
-                      K5320_SUCCESS);
-            EXPECT_EQ(id, kId);
-            EXPECT_EQ(extended, 1);
-            EXPECT_EQ(remote, 0);
-            EXPECT_EQ(length, kLength);
-            EXPECT_EQ(data, kData);
-            const uint64_t stamp = uint64_t{high} << 32 | low;
+            ASSERT_EQ(result, K5320_SUCCESS);
+            EXPECT_EQ(m->id, kId);
+            EXPECT_EQ(m->extended, 1);
+            EXPECT_EQ(m->remote, 0);
+            EXPECT_EQ(m->length, kLength);
+            EXPECT_EQ(m->data, kData);
+            const uint64_t stamp = m->stamp;
             if (!stamps.empty()) {
                 EXPECT_GT(stamp, stamps.back());
             }
