@@ -1,18 +1,56 @@
-// Stand-ins for the main dialog's window, library and message boxes: each records what the
-// behaviour did to it, so tests read the dialog's effects without a screen or a module.
+// Stand-ins for the main dialog's window, library, message boxes and files: each records what
+// the behaviour did to it, so tests read the dialog's effects without a screen or a module.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "k5320_result.h"
 #include "utility/main/main_view.h"
 #include "utility/main/module_api.h"
+#include "utility/main/receive_log.h"
 
 namespace k5320::utility::test {
+
+// Writes down every change a message list announces, as "insert FIRST+COUNT",
+// "remove FIRST+COUNT", "clear" and "change ROWS", and checks that each announcement is
+// followed by its confirmation.
+class ListChanges final : public ListObserver {
+  public:
+    std::vector<std::string> changes;
+    int unconfirmed = 0;
+
+    int count(std::string_view kind) const {
+        return static_cast<int>(std::count_if(changes.begin(), changes.end(), [&](auto& change) {
+            return change.starts_with(kind);
+        }));
+    }
+    void rowsAboutToBeInserted(int first, int n) override {
+        changes.push_back("insert " + std::to_string(first) + "+" + std::to_string(n));
+        ++unconfirmed;
+    }
+    void rowsInserted() override { --unconfirmed; }
+    void rowsAboutToBeRemoved(int first, int n) override {
+        changes.push_back("remove " + std::to_string(first) + "+" + std::to_string(n));
+        ++unconfirmed;
+    }
+    void rowsRemoved() override { --unconfirmed; }
+    void aboutToClear() override {
+        changes.push_back("clear");
+        ++unconfirmed;
+    }
+    void cleared() override { --unconfirmed; }
+    void cellsChanged(int firstRow, int lastRow, int, int) override {
+        changes.push_back("change " + std::to_string(firstRow) + "-" + std::to_string(lastRow));
+    }
+};
 
 class FakeView final : public MainView {
   public:
@@ -30,6 +68,26 @@ class FakeView final : public MainView {
     bool timerRunning = false;
     int timerStarts = 0;
     bool inputPanelVisible = false;
+    MessageList* list = nullptr;
+    ListChanges listChanges;
+    std::vector<int> scrolls;
+    std::vector<std::function<void()>> posted;
+
+    // Runs what the behaviour left for the event loop, as the loop would after a handler.
+    void runPosted() {
+        auto tasks = std::move(posted);
+        posted.clear();
+        for (auto& task : tasks) task();
+    }
+    // The cells of a list row, comma-separated.
+    std::string row(int index) const {
+        std::string text;
+        for (int column = 0; column < kListColumnCount; ++column) {
+            if (column > 0) text += ",";
+            text += list->cell(index, column);
+        }
+        return text;
+    }
 
     bool enabled(ControlId id) const { return !disabled.contains(id) || !disabled.at(id); }
 
@@ -56,9 +114,9 @@ class FakeView final : public MainView {
         ++lampPaints;
     }
     void setCaption(std::string_view text) override { caption = std::string(text); }
-    void setListColumns(std::span<const ListColumn> list) override {
+    void setListColumns(std::span<const ListColumn> shown) override {
         columns.clear();
-        for (const ListColumn& column : list) columns.emplace_back(column.heading);
+        for (const ListColumn& column : shown) columns.emplace_back(column.heading);
     }
     void startPollingTimer() override {
         timerRunning = true;
@@ -66,6 +124,12 @@ class FakeView final : public MainView {
     }
     void stopPollingTimer() override { timerRunning = false; }
     void setInputPanelVisible(bool visible) override { inputPanelVisible = visible; }
+    void showMessageList(MessageList& shown) override {
+        list = &shown;
+        list->setObserver(&listChanges);
+    }
+    void scrollListTo(int row) override { scrolls.push_back(row); }
+    void runLater(std::function<void()> task) override { posted.push_back(std::move(task)); }
 };
 
 struct ConfigureCall {
@@ -94,6 +158,13 @@ class FakeModule final : public ModuleApi {
     uint8_t statusByte = 0x0C;
     std::vector<ConfigureCall> configures;
     std::vector<SendCall> sends;
+    uint8_t txTimeout = 0;
+    // Messages waiting in the library; the count reports at most a bank of them.
+    std::deque<ReceivedMessage> waiting;
+    // Results forced on the next receives, one each; a forced failure delivers nothing.
+    std::deque<int> receiveResults;
+    // The receive-overflow flag: every delivered message returns 22 until a buffer clear.
+    bool overflow = false;
 
     uint16_t dllVersion() override { return static_cast<uint16_t>(log("dllVersion", 0)); }
     int init(uint8_t slot) override { return log("init", slot); }
@@ -104,8 +175,14 @@ class FakeModule final : public ModuleApi {
         return log("configure", slot);
     }
     int restore(uint8_t slot) override { return log("restore", slot); }
-    int clearBufferStatus(uint8_t slot) override { return log("clearBufferStatus", slot); }
-    int clearSoftBuffer(uint8_t slot) override { return log("clearSoftBuffer", slot); }
+    int clearBufferStatus(uint8_t slot) override {
+        overflow = false;
+        return log("clearBufferStatus", slot);
+    }
+    int clearSoftBuffer(uint8_t slot) override {
+        overflow = false;
+        return log("clearSoftBuffer", slot);
+    }
     int status(uint8_t slot, uint8_t* status) override {
         *status = statusByte;
         return log("status", slot);
@@ -120,8 +197,34 @@ class FakeModule final : public ModuleApi {
         sends.push_back(call);
         return log("send", slot);
     }
+    int isTxTimeout(uint8_t slot, uint8_t* flag) override {
+        *flag = txTimeout;
+        return log("isTxTimeout", slot);
+    }
+    int rxMsgCount(uint8_t slot, uint16_t* count) override {
+        *count = static_cast<uint16_t>(std::min<std::size_t>(waiting.size(), kBank));
+        return log("rxMsgCount", slot);
+    }
+    int receive(uint8_t slot, ReceivedMessage& message) override {
+        int result = log("receive", slot);
+        if (result == 0 && !receiveResults.empty()) {
+            result = receiveResults.front();
+            receiveResults.pop_front();
+            if (result == K5320_ERR_TX_REFUSED) overflow = true;
+        }
+        if (result != 0 && result != K5320_ERR_TX_REFUSED) return result;
+        if (waiting.empty()) return K5320_ERR_NO_MESSAGE;
+        const ReceivedMessage next = waiting.front();
+        waiting.pop_front();
+        const auto data = message.data;
+        message = next;
+        if (next.rtr != 0) message.data = data;  // a remote frame leaves the buffer alone
+        return overflow ? K5320_ERR_TX_REFUSED : 0;
+    }
 
   private:
+    static constexpr std::size_t kBank = 64;
+
     int log(const std::string& name, int slot) {
         calls.push_back(name + "(" + std::to_string(slot) + ")");
         return results.contains(name) ? results.at(name) : 0;
@@ -142,6 +245,46 @@ class FakeBoxes final : public MessageBoxes {
         shown.push_back({std::string(caption), std::string(text)});
         if (whileOpen) whileOpen();
     }
+};
+
+// Files kept in memory by path. The program lives in /opt/k5320/; creating or writing fails on
+// demand.
+class FakeFiles final : public FileServices {
+  public:
+    std::string program = "/opt/k5320/K5320W_Utility";
+    LocalTime time{2024, 3, 9, 7, 5, 3};
+    bool createFails = false;
+    // Writes that still succeed before every further one fails; negative: none fails.
+    int writesBeforeFailure = -1;
+    std::map<std::string, std::string> files;
+    int openFiles = 0;
+
+    std::string programPath() override { return program; }
+    LocalTime localTime() override { return time; }
+    std::unique_ptr<LogFile> createFile(const std::string& path) override {
+        if (createFails) return nullptr;
+        files[path].clear();
+        return std::make_unique<File>(*this, files[path]);
+    }
+
+  private:
+    class File final : public LogFile {
+      public:
+        File(FakeFiles& owner, std::string& content) : owner_(owner), content_(content) {
+            ++owner_.openFiles;
+        }
+        ~File() override { --owner_.openFiles; }
+        bool write(std::string_view bytes) override {
+            if (owner_.writesBeforeFailure == 0) return false;
+            if (owner_.writesBeforeFailure > 0) --owner_.writesBeforeFailure;
+            content_ += bytes;
+            return true;
+        }
+
+      private:
+        FakeFiles& owner_;
+        std::string& content_;
+    };
 };
 
 }  // namespace k5320::utility::test

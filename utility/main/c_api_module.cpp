@@ -45,4 +45,18 @@ int CApiModule::send(uint8_t slot, uint8_t mode, uint32_t id, uint8_t rtr, uint8
     return K5320_SendWithoutStruct(slot, mode, id, rtr, length, data);
 }
 
+int CApiModule::isTxTimeout(uint8_t slot, uint8_t* flag) {
+    return K5320_IsTxTimeout(slot, flag);
+}
+
+int CApiModule::rxMsgCount(uint8_t slot, uint16_t* count) {
+    return K5320_RxMsgCount(slot, count);
+}
+
+int CApiModule::receive(uint8_t slot, ReceivedMessage& message) {
+    return K5320_ReceiveWithoutStruct(slot, &message.mode, &message.id, &message.rtr,
+                                      &message.length, message.data.data(), &message.timeHigh,
+                                      &message.timeLow);
+}
+
 }  // namespace k5320::utility

@@ -2,12 +2,14 @@
 // The widget layer implements both; tests implement them with plain records.
 #pragma once
 
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
 
 #include "utility/main/dialog_ids.h"
 #include "utility/main/dialog_template.h"
+#include "utility/main/message_list.h"
 
 namespace k5320::utility {
 
@@ -33,6 +35,11 @@ class MainView {
 
     virtual void setCaption(std::string_view caption) = 0;
     virtual void setListColumns(std::span<const ListColumn> columns) = 0;
+    // The message list shows the rows of list, which announces each change to the view; the
+    // list outlives the view's use of it.
+    virtual void showMessageList(MessageList& list) = 0;
+    // Scrolls the message list so that the row is in view.
+    virtual void scrollListTo(int row) = 0;
 
     // The 1 ms polling timer; each tick calls UtilityDialog::pollTick.
     virtual void startPollingTimer() = 0;
@@ -40,6 +47,10 @@ class MainView {
 
     // The platform's on-screen keyboard.
     virtual void setInputPanelVisible(bool visible) = 0;
+
+    // Runs task from the window's event loop once the current handler has returned. A box shown
+    // this way lets the polling timer go on ticking while it is open.
+    virtual void runLater(std::function<void()> task) = 0;
 };
 
 // Every box the dialog shows is modal with a single OK button; show returns once it is closed.

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "utility/main/message_format.h"
+
 namespace k5320::utility {
 
 class ModuleApi {
@@ -22,6 +24,10 @@ class ModuleApi {
     virtual int setSystemMsg(uint8_t slot, uint8_t enable) = 0;
     virtual int send(uint8_t slot, uint8_t mode, uint32_t id, uint8_t rtr, uint8_t length,
                      const uint8_t* data) = 0;
+    virtual int isTxTimeout(uint8_t slot, uint8_t* flag) = 0;
+    virtual int rxMsgCount(uint8_t slot, uint16_t* count) = 0;
+    // The next waiting message; a remote frame leaves message.data as it was.
+    virtual int receive(uint8_t slot, ReceivedMessage& message) = 0;
 };
 
 // Forwards every call to libK5320.
@@ -39,6 +45,9 @@ class CApiModule final : public ModuleApi {
     int setSystemMsg(uint8_t slot, uint8_t enable) override;
     int send(uint8_t slot, uint8_t mode, uint32_t id, uint8_t rtr, uint8_t length,
              const uint8_t* data) override;
+    int isTxTimeout(uint8_t slot, uint8_t* flag) override;
+    int rxMsgCount(uint8_t slot, uint16_t* count) override;
+    int receive(uint8_t slot, ReceivedMessage& message) override;
 };
 
 }  // namespace k5320::utility

@@ -46,6 +46,19 @@ constexpr std::string_view kConfigError = "Configure Error";
 constexpr std::string_view kStatusError = "Get Status Error";
 constexpr std::string_view kSystemMsgError = "Set SystemMsg Error";
 constexpr std::string_view kSendError = "Send CAN Message Error";
+constexpr std::string_view kTxStatusError = "Get Tx status Error";
+constexpr std::string_view kCountError = "Get Message Count Error";
+constexpr std::string_view kTransmitFailed = "Transmit message fail.";
+constexpr std::string_view kCannotCreateLog = "Can not create a new file";
+constexpr std::string_view kCannotWriteLog = "Can not write to the log file";
+constexpr std::string_view kPauseCaption = "Pause";
+constexpr std::string_view kGoCaption = "Go";
+
+// On a receive, the library's 22 means: a message was delivered, but the firmware's receive
+// buffer overflowed since the flag was last cleared.
+constexpr int kReceivedAfterOverflow = K5320_ERR_TX_REFUSED;
+// The most messages one bank holds; a tick rarely gathers more rows than that.
+constexpr std::size_t kBankRecords = 64;
 
 __attribute__((format(printf, 1, 2))) std::string formatted(const char* format, ...) {
     std::array<char, 256> buffer{};
@@ -66,8 +79,11 @@ uint8_t lowByte(uint32_t value) {
 
 }  // namespace
 
-UtilityDialog::UtilityDialog(MainView& view, ModuleApi& api, MessageBoxes& boxes)
-    : view_(view), api_(api), boxes_(boxes) {}
+UtilityDialog::UtilityDialog(MainView& view, ModuleApi& api, MessageBoxes& boxes,
+                             FileServices& files)
+    : view_(view), api_(api), boxes_(boxes), files_(files), log_(files) {
+    pendingRows_.reserve(kBankRecords);
+}
 
 void UtilityDialog::start() {
     resetModuleView();
@@ -101,6 +117,7 @@ void UtilityDialog::start() {
     view_.setText(C::StatusDisplay, kStatusPlaceholder);
     view_.setText(C::CounterDisplay, kCounterPlaceholder);
     view_.setListColumns(kMessageListColumns);
+    view_.showMessageList(messages_);
 
     state_.logOpen = false;
     view_.setChecked(C::ShowOnList, true);
@@ -112,6 +129,8 @@ void UtilityDialog::start() {
 void UtilityDialog::destroyed() {
     // With no module active this passes slot 255, which the library refuses harmlessly.
     api_.restore(activeSlotByte());
+    log_.close();
+    state_.logOpen = false;
     stopPolling();
 }
 
@@ -124,7 +143,9 @@ void UtilityDialog::resetModuleView() {
     view_.setText(C::CounterDisplay, kCounterPlaceholder);
     stopPolling();
     state_.rxCount = 0;
+    flushRows();
     state_.rowCount = 0;
+    messages_.startRun();
     view_.setCaption(kProgramTitle);
 }
 
@@ -248,7 +269,110 @@ void UtilityDialog::send() {
     applyBufferAlarm(alarm);
 }
 
-void UtilityDialog::pollTick() {}
+void UtilityDialog::pause() {
+    if (state_.pollingActive) {
+        view_.setText(C::Pause, kGoCaption);
+        stopPolling();
+    } else {
+        view_.setText(C::Pause, kPauseCaption);
+        startPolling();
+    }
+}
+
+void UtilityDialog::clearList() {
+    pendingRows_.clear();
+    messages_.clear();
+    state_.rowCount = 0;
+    startPolling();
+}
+
+void UtilityDialog::formatChosen(DisplayMode target) {
+    if (target == state_.displayMode) return;
+    flushRows();
+    messages_.convertCurrentRun(state_.displayMode, target);
+    state_.displayMode = target;
+}
+
+void UtilityDialog::showOnListClicked() {
+    state_.showOnList = view_.isChecked(C::ShowOnList);
+}
+
+void UtilityDialog::saveToFileClicked() {
+    if (!view_.isChecked(C::SaveToFile)) {
+        log_.close();
+        state_.logOpen = false;
+        return;
+    }
+    if (state_.logOpen) return;
+    // A file that cannot be created leaves the box checked and nothing logged until it is
+    // unchecked and checked again.
+    if (!log_.open()) {
+        boxes_.show(applicationName(), kCannotCreateLog);
+        return;
+    }
+    state_.logOpen = true;
+}
+
+void UtilityDialog::pollTick() {
+    const uint8_t slot = activeSlotByte();
+    uint8_t alarm = state_.bufferAlarm;
+
+    uint8_t status = 0;
+    int result = api_.status(slot, &status);
+    if (result != K5320_SUCCESS) {
+        failPoll(kStatusError, result);
+        return;
+    }
+    showStatus(status);
+
+    uint8_t txTimeout = 0;
+    result = api_.isTxTimeout(slot, &txTimeout);
+    if (result != K5320_SUCCESS) {
+        failPoll(kTxStatusError, result);
+        return;
+    }
+    if (txTimeout != state_.lastTxTimeout) {
+        state_.lastTxTimeout = txTimeout;
+        // Shown from the event loop, after this tick: polling goes on while it is open, and the
+        // stored flag keeps later ticks from showing a second one.
+        if (txTimeout != 0) view_.runLater([this] { boxes_.show(kErrorCaption, kTransmitFailed); });
+    }
+
+    uint16_t count = 0;
+    result = api_.rxMsgCount(slot, &count);
+    if (result != K5320_SUCCESS) {
+        failPoll(kCountError, result);
+        return;
+    }
+
+    const uint32_t countBefore = state_.rxCount;
+    for (uint16_t i = 0; i < count; ++i) {
+        ReceivedMessage message;
+        result = api_.receive(slot, message);
+        if (result == kReceivedAfterOverflow) {
+            // Not listed, logged or counted: the lamp tells that messages were lost.
+            alarm |= kRxBufferAlarm;
+        } else if (result != K5320_SUCCESS) {
+            // The rest of the bank stays in the library; Pause, Clear, Reset Counter or Clear
+            // Status polls again.
+            flushRows();
+            if (state_.rxCount != countBefore) showCounter();
+            stopPolling();
+            boxes_.show(applicationName(),
+                        formatted("Test fail, Ret=%d", static_cast<uint16_t>(result)));
+            return;
+        } else {
+            alarm &= static_cast<uint8_t>(~kRxBufferAlarm);
+            if (state_.showOnList) addRow(message);
+            if (state_.logOpen) logMessage(message);
+            ++state_.rxCount;
+        }
+        applyBufferAlarm(alarm);
+    }
+    flushRows();
+    // The display is repainted only once the tick has returned: one write shows the count.
+    if (state_.rxCount != countBefore) showCounter();
+}
 
 void UtilityDialog::applyBufferAlarm(uint8_t flags) {
     if (flags == state_.bufferAlarm) return;
@@ -303,6 +427,47 @@ void UtilityDialog::setCaptionFor(uint32_t accCode, uint32_t accMask, int baudIn
         view_.setCaption(
             formatted("%s, Filter[%X,%X], Baud:%d kbps", title.c_str(), accCode, accMask, kbps));
     }
+}
+
+void UtilityDialog::failPoll(std::string_view operation, int result) {
+    resetModuleView();
+    reportError(operation, result);
+}
+
+std::string UtilityDialog::applicationName() {
+    return std::string(applicationNameOf(files_.programPath()));
+}
+
+void UtilityDialog::addRow(const ReceivedMessage& message) {
+    pendingRows_.push_back(listRow(message, state_.rowCount, state_.displayMode));
+    ++state_.rowCount;
+    if (state_.rowCount >= kMessageListCapacity) {
+        // The 1000th row empties the list; the next row is 000 again.
+        pendingRows_.clear();
+        messages_.clear();
+        state_.rowCount = 0;
+    }
+}
+
+void UtilityDialog::logMessage(const ReceivedMessage& message) {
+    if (log_.write(logLine(message, state_.displayMode).view())) return;
+    // A file that has lost a line is closed rather than written on with a gap. Said once: the
+    // box stays checked and logging starts a new file when it is unchecked and checked again.
+    log_.close();
+    state_.logOpen = false;
+    view_.runLater([this] { boxes_.show(applicationName(), kCannotWriteLog); });
+}
+
+void UtilityDialog::flushRows() {
+    if (pendingRows_.empty()) return;
+    messages_.append(pendingRows_);
+    pendingRows_.clear();
+    view_.scrollListTo(state_.rowCount - 1);
+}
+
+void UtilityDialog::showCounter() {
+    // Unsigned: the count must not turn negative past 2^31 messages.
+    view_.setText(C::CounterDisplay, formatted("%010u", state_.rxCount));
 }
 
 void UtilityDialog::reportError(std::string_view operation, int result) {

@@ -1,15 +1,21 @@
-// Behaviour of the main dialog: module set-up, the small command buttons and message sending.
-// It knows no widgets: it reads and writes the window through MainView, calls the library
-// through ModuleApi and shows boxes through MessageBoxes. The widget layer forwards each control
+// Behaviour of the main dialog: module set-up, the small command buttons, the receive monitor
+// with its message list and log file, and message sending. It knows no widgets: it reads and
+// writes the window through MainView, calls the library through ModuleApi, shows boxes through
+// MessageBoxes and reaches files through FileServices. The widget layer forwards each control
 // notification to the matching handler here.
 #pragma once
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "utility/main/main_view.h"
+#include "utility/main/message_format.h"
+#include "utility/main/message_list.h"
 #include "utility/main/module_api.h"
+#include "utility/main/receive_log.h"
 
 namespace k5320::utility {
 
@@ -18,8 +24,6 @@ inline constexpr uint16_t kNoSlot = 0xFFFF;
 // Bits of DialogState::bufferAlarm; each drives one lamp.
 inline constexpr uint8_t kRxBufferAlarm = 1u << 0;
 inline constexpr uint8_t kTxBufferAlarm = 1u << 1;
-
-enum class DisplayMode : int { Hex = 0, Dec = 1, Ascii = 2 };
 
 // State the dialog keeps beside its controls, shared with the receive monitor.
 struct DialogState {
@@ -37,12 +41,13 @@ struct DialogState {
 
 class UtilityDialog {
   public:
-    UtilityDialog(MainView& view, ModuleApi& api, MessageBoxes& boxes);
+    UtilityDialog(MainView& view, ModuleApi& api, MessageBoxes& boxes,
+                  FileServices& files = systemFileServices());
 
     // After the window and its controls exist: lists, start-up texts and limits, the
     // not-initialised view.
     void start();
-    // The window is being destroyed: release the module and stop polling.
+    // The window is being destroyed: release the module, close the log file and stop polling.
     void destroyed();
 
     // Control handlers.
@@ -56,12 +61,18 @@ class UtilityDialog {
     void extendedIdChosen();
     void rtrClicked();
     void send();
+    void pause();
+    void clearList();
+    void formatChosen(DisplayMode target);
+    void showOnListClicked();
+    void saveToFileClicked();
 
-    // One tick of the polling timer. The receive monitor (status, transmit time-out and the
-    // waiting messages) belongs here; until it is built a tick reads nothing.
+    // One tick of the polling timer: the CAN status, the transmit time-out flag, and every
+    // message waiting in the library, each listed, logged and counted.
     void pollTick();
 
-    // Returns the window to the not-initialised view and stops polling.
+    // Returns the window to the not-initialised view and stops polling. The list keeps its rows;
+    // the next row goes to its top, numbered 000.
     void resetModuleView();
     // The lamp rule: repaints both lamps when flags differ from bufferAlarm, then stores them.
     void applyBufferAlarm(uint8_t flags);
@@ -71,6 +82,9 @@ class UtilityDialog {
     void stopPolling();
 
     const DialogState& state() const { return state_; }
+    const MessageList& messages() const { return messages_; }
+    // Where the log file is (or was last opened).
+    const std::string& logPath() const { return log_.path(); }
 
   private:
     int selectedSlot() const;
@@ -79,11 +93,25 @@ class UtilityDialog {
     void setBothLamps(BitmapImage image);
     void setCaptionFor(uint32_t accCode, uint32_t accMask, int baudIndex);
     void reportError(std::string_view operation, int result);
+    // A failing status, transmit-status or count read: the window goes back to the
+    // not-initialised view, then the failure is reported.
+    void failPoll(std::string_view operation, int result);
+    std::string applicationName();
+    void addRow(const ReceivedMessage& message);
+    void logMessage(const ReceivedMessage& message);
+    // Puts the rows gathered so far into the list in one insertion and shows the newest.
+    void flushRows();
+    void showCounter();
 
     MainView& view_;
     ModuleApi& api_;
     MessageBoxes& boxes_;
+    FileServices& files_;
     DialogState state_;
+    MessageList messages_;
+    // Rows of the running tick not yet in the list: a tick inserts its rows in one batch.
+    std::vector<MessageRow> pendingRows_;
+    ReceiveLog log_;
     // The status byte the display shows, none while it shows a placeholder. Initialize and
     // ResetModuleView write the display without a status read, so lastStatus alone cannot tell
     // whether the display is current.

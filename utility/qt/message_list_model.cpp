@@ -2,6 +2,10 @@
 
 namespace k5320::utility {
 
+MessageListModel::~MessageListModel() {
+    if (list_ != nullptr) list_->setObserver(nullptr);
+}
+
 void MessageListModel::setColumns(std::span<const ListColumn> columns) {
     beginResetModel();
     headings_.clear();
@@ -11,8 +15,16 @@ void MessageListModel::setColumns(std::span<const ListColumn> columns) {
     endResetModel();
 }
 
-int MessageListModel::rowCount(const QModelIndex&) const {
-    return 0;  // no rows until the receive monitor adds them
+void MessageListModel::bind(MessageList* list) {
+    beginResetModel();
+    if (list_ != nullptr) list_->setObserver(nullptr);
+    list_ = list;
+    if (list_ != nullptr) list_->setObserver(this);
+    endResetModel();
+}
+
+int MessageListModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() || list_ == nullptr ? 0 : list_->size();
 }
 
 int MessageListModel::columnCount(const QModelIndex& parent) const {
@@ -20,8 +32,12 @@ int MessageListModel::columnCount(const QModelIndex& parent) const {
 }
 
 QVariant MessageListModel::data(const QModelIndex& index, int role) const {
-    if (role == Qt::TextAlignmentRole && index.isValid()) return int{Qt::AlignCenter};
-    return {};
+    if (!index.isValid() || list_ == nullptr) return {};
+    if (role == Qt::TextAlignmentRole) return int{Qt::AlignCenter};
+    if (role != Qt::DisplayRole) return {};
+    // Cells hold 8-bit text: a data byte shown as a character is that byte's Latin-1 character.
+    const std::string_view text = list_->cell(index.row(), index.column());
+    return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
 }
 
 QVariant MessageListModel::headerData(int section, Qt::Orientation orientation, int role) const {
@@ -29,6 +45,34 @@ QVariant MessageListModel::headerData(int section, Qt::Orientation orientation, 
     if (role == Qt::DisplayRole) return headings_.at(section);
     if (role == Qt::TextAlignmentRole) return int{Qt::AlignCenter};
     return {};
+}
+
+void MessageListModel::rowsAboutToBeInserted(int first, int count) {
+    beginInsertRows({}, first, first + count - 1);
+}
+
+void MessageListModel::rowsInserted() {
+    endInsertRows();
+}
+
+void MessageListModel::rowsAboutToBeRemoved(int first, int count) {
+    beginRemoveRows({}, first, first + count - 1);
+}
+
+void MessageListModel::rowsRemoved() {
+    endRemoveRows();
+}
+
+void MessageListModel::aboutToClear() {
+    beginResetModel();
+}
+
+void MessageListModel::cleared() {
+    endResetModel();
+}
+
+void MessageListModel::cellsChanged(int firstRow, int lastRow, int firstColumn, int lastColumn) {
+    emit dataChanged(index(firstRow, firstColumn), index(lastRow, lastColumn), {Qt::DisplayRole});
 }
 
 }  // namespace k5320::utility

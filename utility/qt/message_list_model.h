@@ -1,5 +1,7 @@
-// The message list of the main dialog as a model for a table view. It holds the column headings
-// and widths; the rows are filled by the receive monitor.
+// The message list of the main dialog as a model for a table view, kept over the dialog's ring
+// of rows: the ring announces each change, the model passes it on to the view, and cells are
+// read from the ring when the view paints them. A tick's rows arrive as one insertion; only
+// Clear and the 1000-row wrap reset the model.
 #pragma once
 
 #include <QAbstractTableModel>
@@ -7,14 +9,18 @@
 #include <span>
 
 #include "utility/main/dialog_template.h"
+#include "utility/main/message_list.h"
 
 namespace k5320::utility {
 
-class MessageListModel final : public QAbstractTableModel {
+class MessageListModel final : public QAbstractTableModel, public ListObserver {
   public:
     using QAbstractTableModel::QAbstractTableModel;
+    ~MessageListModel() override;
 
     void setColumns(std::span<const ListColumn> columns);
+    // Shows the rows of list from now on; nullptr shows none.
+    void bind(MessageList* list);
 
     int rowCount(const QModelIndex& parent = {}) const override;
     int columnCount(const QModelIndex& parent = {}) const override;
@@ -22,8 +28,18 @@ class MessageListModel final : public QAbstractTableModel {
     QVariant headerData(int section, Qt::Orientation orientation,
                         int role = Qt::DisplayRole) const override;
 
+    // ListObserver
+    void rowsAboutToBeInserted(int first, int count) override;
+    void rowsInserted() override;
+    void rowsAboutToBeRemoved(int first, int count) override;
+    void rowsRemoved() override;
+    void aboutToClear() override;
+    void cleared() override;
+    void cellsChanged(int firstRow, int lastRow, int firstColumn, int lastColumn) override;
+
   private:
     QStringList headings_;
+    MessageList* list_ = nullptr;
 };
 
 }  // namespace k5320::utility

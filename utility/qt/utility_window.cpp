@@ -26,6 +26,8 @@ namespace k5320::utility {
 namespace {
 
 constexpr int kPollingPeriodMs = 1;
+// Space above and below a list row's text.
+constexpr int kRowPadding = 4;
 
 QString fromView(std::string_view text) {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
@@ -51,6 +53,9 @@ UtilityWindow::UtilityWindow(ModuleApi& api, MessageBoxes* boxes, QWidget* paren
     setWindowIcon(mainIcon());
     buildControls();
     pollTimer_.setInterval(kPollingPeriodMs);
+    // A coarse timer may let a 1 ms period slip by up to 5 %, and on a busy bus every tick
+    // counts.
+    pollTimer_.setTimerType(Qt::PreciseTimer);
     bindHandlers();
     centreOnScreen();
     dialog_.start();
@@ -58,6 +63,10 @@ UtilityWindow::UtilityWindow(ModuleApi& api, MessageBoxes* boxes, QWidget* paren
 
 UtilityWindow::~UtilityWindow() {
     dialog_.destroyed();
+    // The list view outlives the members: it must not read the model, or the model the
+    // dialog's rows, once they are gone.
+    list_->setModel(nullptr);
+    listModel_.bind(nullptr);
 }
 
 QWidget* UtilityWindow::control(ControlId id) const {
@@ -166,6 +175,9 @@ void UtilityWindow::buildControls() {
                 list_->setEditTriggers(QAbstractItemView::NoEditTriggers);
                 list_->setWordWrap(false);
                 list_->setShowGrid(false);
+                // Rows of one height: the view places a row without measuring the others.
+                list_->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+                list_->verticalHeader()->setDefaultSectionSize(metrics.height() + kRowPadding);
                 widget = list_;
                 break;
             }
@@ -192,6 +204,13 @@ void UtilityWindow::bindHandlers() {
     onClick(ControlId::ExtendedId, [this] { dialog_.extendedIdChosen(); });
     onClick(ControlId::Rtr, [this] { dialog_.rtrClicked(); });
     onClick(ControlId::Send, [this] { dialog_.send(); });
+    onClick(ControlId::Pause, [this] { dialog_.pause(); });
+    onClick(ControlId::Clear, [this] { dialog_.clearList(); });
+    onClick(ControlId::FormatHex, [this] { dialog_.formatChosen(DisplayMode::Hex); });
+    onClick(ControlId::FormatDec, [this] { dialog_.formatChosen(DisplayMode::Dec); });
+    onClick(ControlId::FormatAscii, [this] { dialog_.formatChosen(DisplayMode::Ascii); });
+    onClick(ControlId::ShowOnList, [this] { dialog_.showOnListClicked(); });
+    onClick(ControlId::SaveToFile, [this] { dialog_.saveToFileClicked(); });
     // Update Firmware opens the firmware update dialog, which is not built yet; until then the
     // button does nothing.
     connect(as<QComboBox>(control(ControlId::Slot)), &QComboBox::activated, this,
@@ -275,6 +294,14 @@ void UtilityWindow::setListColumns(std::span<const ListColumn> columns) {
         list_->setColumnWidth(static_cast<int>(i), columns[i].width);
 }
 
+void UtilityWindow::showMessageList(MessageList& list) {
+    listModel_.bind(&list);
+}
+
+void UtilityWindow::scrollListTo(int row) {
+    list_->scrollTo(listModel_.index(row, 0), QAbstractItemView::EnsureVisible);
+}
+
 void UtilityWindow::startPollingTimer() {
     pollTimer_.start();
 }
@@ -285,6 +312,11 @@ void UtilityWindow::stopPollingTimer() {
 
 void UtilityWindow::setInputPanelVisible(bool visible) {
     QGuiApplication::inputMethod()->setVisible(visible);
+}
+
+void UtilityWindow::runLater(std::function<void()> task) {
+    // Dropped with the window if it is destroyed first.
+    QMetaObject::invokeMethod(this, std::move(task), Qt::QueuedConnection);
 }
 
 }  // namespace k5320::utility

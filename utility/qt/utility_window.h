@@ -49,9 +49,12 @@ class UtilityWindow final : public QDialog, private MainView {
     void showLamp(ControlId id, BitmapImage image) override;
     void setCaption(std::string_view caption) override;
     void setListColumns(std::span<const ListColumn> columns) override;
+    void showMessageList(MessageList& list) override;
+    void scrollListTo(int row) override;
     void startPollingTimer() override;
     void stopPollingTimer() override;
     void setInputPanelVisible(bool visible) override;
+    void runLater(std::function<void()> task) override;
 
     std::unique_ptr<QtMessageBoxes> ownBoxes_;
     std::map<ControlId, QWidget*> controls_;

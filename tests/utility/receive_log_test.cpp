@@ -1,0 +1,93 @@
+// The receive log on the machine's own file services: where the file goes, what it is called,
+// that it is written through and held by one writer only.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "utility/main/receive_log.h"
+
+namespace k5320::utility {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string contentOf(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+TEST(ReceiveLogNames, FileNameDirectoryAndApplicationName) {
+    EXPECT_EQ(logFileName({2024, 3, 9, 7, 5, 3}), "20240309_070503.txt");
+    EXPECT_EQ(logFileName({1999, 12, 31, 23, 59, 59}), "19991231_235959.txt");
+    EXPECT_EQ(directoryOf("/opt/k5320/K5320W_Utility"), "/opt/k5320/");
+    EXPECT_EQ(directoryOf("K5320W_Utility"), "");
+    EXPECT_EQ(applicationNameOf("/opt/k5320/K5320W_Utility"), "K5320W_Utility");
+    EXPECT_EQ(applicationNameOf("/opt/k5.3/K5320W_Utility.exe"), "K5320W_Utility");
+    EXPECT_EQ(applicationNameOf("/opt/.hidden"), ".hidden");
+}
+
+class SystemFiles : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir = fs::temp_directory_path() / ("k5320-log-test-" + std::to_string(getpid()));
+        fs::create_directories(dir);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    fs::path dir;
+    FileServices& files = systemFileServices();
+};
+
+TEST_F(SystemFiles, ProgramPathAndLocalTimeAreThoseOfThisProcess) {
+    const std::string program = files.programPath();
+    EXPECT_EQ(applicationNameOf(program), "utility_tests");
+    EXPECT_TRUE(fs::exists(program));
+    const LocalTime now = files.localTime();
+    EXPECT_GE(now.year, 2024);
+    EXPECT_GE(now.month, 1);
+    EXPECT_LE(now.month, 12);
+}
+
+TEST_F(SystemFiles, AFileIsReplacedWrittenThroughAndHeldByOneWriter) {
+    const fs::path path = dir / "log.txt";
+    { std::ofstream(path) << "older content, longer than what replaces it"; }
+    auto file = files.createFile(path.string());
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(contentOf(path), "");
+    ASSERT_TRUE(file->write("2.0A,3ff,0,2,a,ff,0,0,0,0,0,0,12345\r\n"));
+    // Written through: readable before the file is closed.
+    EXPECT_EQ(contentOf(path), "2.0A,3ff,0,2,a,ff,0,0,0,0,0,0,12345\r\n");
+
+    // Not shared: a second writer is refused and the first one's content stays.
+    EXPECT_EQ(files.createFile(path.string()), nullptr);
+    EXPECT_EQ(contentOf(path), "2.0A,3ff,0,2,a,ff,0,0,0,0,0,0,12345\r\n");
+    file.reset();
+    EXPECT_NE(files.createFile(path.string()), nullptr);
+
+    EXPECT_EQ(files.createFile((dir / "missing" / "log.txt").string()), nullptr);
+}
+
+TEST_F(SystemFiles, TheLogGoesBesideTheProgramNamedAfterTheTimeItWasOpened) {
+    ReceiveLog log(files);
+    const LocalTime before = files.localTime();
+    ASSERT_TRUE(log.open());
+    const fs::path path = log.path();
+    const LocalTime after = files.localTime();
+    EXPECT_EQ(path.parent_path(), fs::path(files.programPath()).parent_path());
+    const std::string name = path.filename().string();
+    EXPECT_TRUE(name == logFileName(before) || name == logFileName(after)) << name;
+    ASSERT_TRUE(log.write("2.0B,18ff0001,0,8,0,0,0,64,0,0,0,1,42\r\n"));
+    log.close();
+    EXPECT_FALSE(log.write("after closing\r\n"));
+    EXPECT_EQ(contentOf(path),
+              "Mode,MsgID,RTR,DataLen,B0,B1,B2,B3,B4,B5,B6,B7,TimeStamp(0.1ms)\r\n"
+              "2.0B,18ff0001,0,8,0,0,0,64,0,0,0,1,42\r\n");
+    fs::remove(path);
+}
+
+}  // namespace
+}  // namespace k5320::utility

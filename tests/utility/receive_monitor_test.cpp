@@ -1,0 +1,432 @@
+// The receive monitor without a screen: the polling tick and its failures, the message list
+// with its numbering, wrap and format conversions, Pause/Clear/Show-on-list, and the log file.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "k5320_result.h"
+#include "tests/utility/fake_dialog_parts.h"
+#include "utility/main/utility_dialog.h"
+
+namespace k5320::utility::test {
+namespace {
+
+using C = ControlId;
+using Calls = std::vector<std::string>;
+using Rows = std::vector<std::string>;
+
+constexpr const char* kLogPath = "/opt/k5320/20240309_070503.txt";
+constexpr const char* kHeader =
+    "Mode,MsgID,RTR,DataLen,B0,B1,B2,B3,B4,B5,B6,B7,TimeStamp(0.1ms)\r\n";
+
+ReceivedMessage frame(uint32_t id, std::vector<uint8_t> bytes, uint32_t time = 0) {
+    ReceivedMessage message;
+    message.id = id;
+    message.length = static_cast<uint8_t>(bytes.size());
+    std::copy(bytes.begin(), bytes.end(), message.data.begin());
+    message.timeLow = time;
+    return message;
+}
+
+class ReceiveMonitorTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dialog.start();
+        dialog.initialize();
+        module.calls.clear();
+    }
+
+    void arrive(const ReceivedMessage& message, int times = 1) {
+        for (int i = 0; i < times; ++i) module.waiting.push_back(message);
+    }
+
+    Rows rows() const {
+        Rows shown;
+        for (int i = 0; i < view.list->size(); ++i) shown.push_back(view.row(i));
+        return shown;
+    }
+
+    void check(C id, bool on) {
+        view.checked[id] = on;
+        if (id == C::SaveToFile) dialog.saveToFileClicked();
+        if (id == C::ShowOnList) dialog.showOnListClicked();
+    }
+
+    std::string log() const {
+        return files.files.contains(kLogPath) ? files.files.at(kLogPath) : "";
+    }
+
+    void expectNotInitialisedView() const {
+        EXPECT_FALSE(view.enabled(C::Send));
+        EXPECT_EQ(view.texts.at(C::StatusDisplay), "****");
+        EXPECT_EQ(view.texts.at(C::CounterDisplay), "**********");
+        EXPECT_FALSE(view.timerRunning);
+        EXPECT_FALSE(dialog.state().pollingActive);
+    }
+
+    FakeView view;
+    FakeModule module;
+    FakeBoxes boxes;
+    FakeFiles files;
+    UtilityDialog dialog{view, module, boxes, files};
+};
+
+TEST_F(ReceiveMonitorTest, ATickReadsStatusFlagAndCountThenListsAndCountsEveryMessage) {
+    module.statusByte = 0x4C;
+    arrive(frame(0x3FF, {0x0A, 0xFF}, 12345));
+    arrive(frame(0x100, {1}, 12346));
+    view.listChanges.changes.clear();
+
+    dialog.pollTick();
+    EXPECT_EQ(module.calls,
+              (Calls{"status(1)", "isTxTimeout(1)", "rxMsgCount(1)", "receive(1)", "receive(1)"}));
+    EXPECT_EQ(view.texts[C::StatusDisplay], "0x4C");
+    EXPECT_EQ(rows(),
+              (Rows{"000,2.0A,3FF,N,2,0A,FF,,,,,,,12345", "001,2.0A,100,N,1,01,,,,,,,,12346"}));
+    EXPECT_EQ(view.texts[C::CounterDisplay], "0000000002");
+    EXPECT_EQ(dialog.state().rxCount, 2u);
+    EXPECT_EQ(dialog.state().rowCount, 2);
+    // One insertion for the tick's rows, and the newest row is scrolled into view.
+    EXPECT_EQ(view.listChanges.changes, (std::vector<std::string>{"insert 0+2"}));
+    EXPECT_EQ(view.scrolls.back(), 1);
+
+    // A tick with nothing waiting ends after the count and writes nothing.
+    module.calls.clear();
+    const int statusWrites = view.statusWrites;
+    view.texts[C::CounterDisplay] = "untouched";
+    dialog.pollTick();
+    EXPECT_EQ(module.calls, (Calls{"status(1)", "isTxTimeout(1)", "rxMsgCount(1)"}));
+    EXPECT_EQ(view.statusWrites, statusWrites);
+    EXPECT_EQ(view.texts[C::CounterDisplay], "untouched");
+    EXPECT_TRUE(boxes.shown.empty());
+}
+
+struct PollFailure {
+    const char* call;
+    const char* message;
+};
+
+class PollReadFailure : public ReceiveMonitorTest,
+                        public ::testing::WithParamInterface<PollFailure> {};
+
+TEST_P(PollReadFailure, ReturnsToTheNotInitialisedViewBeforeTheBoxAndEndsTheTick) {
+    arrive(frame(0x100, {1}));
+    module.results[GetParam().call] = K5320_ERR_NOT_INITIALIZED;
+    boxes.whileOpen = [&] { expectNotInitialisedView(); };
+    dialog.pollTick();
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(boxes.shown[0].caption, "Error");
+    EXPECT_EQ(boxes.shown[0].text, std::string(GetParam().message) + ", Error Code=41");
+    EXPECT_EQ(module.calls.back(), std::string(GetParam().call) + "(1)");
+    EXPECT_EQ(module.waiting.size(), 1u);
+    expectNotInitialisedView();
+}
+
+INSTANTIATE_TEST_SUITE_P(EachRead, PollReadFailure,
+                         ::testing::Values(PollFailure{"status", "Get Status Error"},
+                                           PollFailure{"isTxTimeout", "Get Tx status Error"},
+                                           PollFailure{"rxMsgCount", "Get Message Count Error"}),
+                         [](const ::testing::TestParamInfo<PollFailure>& failure) {
+                             return std::string(failure.param.call);
+                         });
+
+TEST_F(ReceiveMonitorTest, AFailingReceiveStopsPollingFirstAndKeepsTheWindowInitialised) {
+    arrive(frame(0x100, {1}), 3);
+    module.receiveResults = {0, K5320_ERR_NO_ANSWER};
+    bool pollingWhileOpen = true;
+    std::string counterWhileOpen;
+    boxes.whileOpen = [&] {
+        pollingWhileOpen = view.timerRunning || dialog.state().pollingActive;
+        counterWhileOpen = view.texts[C::CounterDisplay];
+    };
+    dialog.pollTick();
+
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(boxes.shown[0].caption, "K5320W_Utility");  // the program file's name
+    EXPECT_EQ(boxes.shown[0].text, "Test fail, Ret=23");
+    EXPECT_FALSE(pollingWhileOpen);
+    EXPECT_EQ(counterWhileOpen, "0000000001");  // the message before the failure is counted
+    EXPECT_EQ(rows().size(), 1u);
+    EXPECT_EQ(module.waiting.size(), 2u);  // the rest stays in the library
+    EXPECT_TRUE(view.enabled(C::Send));
+    EXPECT_EQ(view.texts[C::StatusDisplay], "0x0C");
+
+    // Pause resumes polling, which reads what was left.
+    dialog.pause();
+    EXPECT_TRUE(view.timerRunning);
+    dialog.pollTick();
+    EXPECT_EQ(dialog.state().rxCount, 3u);
+}
+
+TEST_F(ReceiveMonitorTest, AReceiveOverflowTurnsTheLampRedAndHoldsEverythingUntilClearStatus) {
+    check(C::SaveToFile, true);
+    arrive(frame(0x100, {1}), 4);
+    module.receiveResults = {K5320_ERR_TX_REFUSED};
+    dialog.pollTick();
+    dialog.pollTick();
+    EXPECT_EQ(view.lamps[C::RxLamp], BitmapImage::RedLamp);
+    EXPECT_EQ(view.lamps[C::TxLamp], BitmapImage::GreenLamp);
+    EXPECT_EQ(dialog.state().rxCount, 0u);
+    EXPECT_EQ(view.texts[C::CounterDisplay], "0000000000");
+    EXPECT_EQ(view.list->size(), 0);
+    EXPECT_EQ(log(), kHeader);
+    EXPECT_TRUE(module.waiting.empty());  // delivered by the library, dropped by the monitor
+    EXPECT_TRUE(boxes.shown.empty());
+
+    dialog.clearStatus();
+    EXPECT_EQ(view.lamps[C::RxLamp], BitmapImage::GreenLamp);
+    arrive(frame(0x100, {1}));
+    dialog.pollTick();
+    EXPECT_EQ(dialog.state().rxCount, 1u);
+    EXPECT_EQ(view.list->size(), 1);
+    EXPECT_EQ(log(), std::string(kHeader) + "2.0A,100,0,1,1,0,0,0,0,0,0,0,0\r\n");
+}
+
+TEST_F(ReceiveMonitorTest, TransmitTimeoutIsReportedOncePerChangeWhilePollingGoesOn) {
+    module.txTimeout = 1;
+    dialog.pollTick();
+    // The box waits for the event loop, so the tick has finished and the timer keeps running.
+    EXPECT_TRUE(boxes.shown.empty());
+    EXPECT_TRUE(view.timerRunning);
+    int ticksWhileOpen = 0;
+    boxes.whileOpen = [&] {
+        dialog.pollTick();
+        dialog.pollTick();
+        ++ticksWhileOpen;
+    };
+    view.runPosted();
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(boxes.shown[0].caption, "Error");
+    EXPECT_EQ(boxes.shown[0].text, "Transmit message fail.");
+    view.runPosted();
+    EXPECT_EQ(boxes.shown.size(), 1u);  // the ticks while it was open saw no change
+
+    module.txTimeout = 0;
+    dialog.pollTick();
+    module.txTimeout = 2;
+    dialog.pollTick();
+    view.runPosted();
+    EXPECT_EQ(boxes.shown.size(), 2u);
+    EXPECT_EQ(ticksWhileOpen, 2);
+}
+
+TEST_F(ReceiveMonitorTest, ClearBeforeAnyInitializePollsSlot255AndItsFailureStopsPolling) {
+    FakeView freshView;
+    FakeModule freshModule;
+    UtilityDialog fresh(freshView, freshModule, boxes, files);
+    fresh.start();
+    fresh.clearList();
+    EXPECT_TRUE(freshView.timerRunning);
+    freshModule.results["status"] = K5320_ERR_BAD_SLOT;
+    fresh.pollTick();
+    EXPECT_EQ(freshModule.calls.back(), "status(255)");
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(boxes.shown[0].text, "Get Status Error, Error Code=3");
+    EXPECT_FALSE(freshView.timerRunning);
+}
+
+TEST_F(ReceiveMonitorTest, TheThousandthRowEmptiesTheListAndNumberingStartsAgain) {
+    // 7 messages a tick: the wrap falls inside a tick.
+    for (int tick = 0; tick < 143; ++tick) {
+        arrive(frame(0x100, {static_cast<uint8_t>(tick)}), 7);
+        dialog.pollTick();
+    }
+    // 1001 rows arrived: the 1000th (999) emptied the list, the 1001st is 000 again.
+    EXPECT_EQ(dialog.state().rxCount, 1001u);
+    EXPECT_EQ(view.list->size(), 1);
+    EXPECT_EQ(dialog.state().rowCount, 1);
+    EXPECT_TRUE(view.row(0).starts_with("000,"));
+    EXPECT_EQ(view.listChanges.count("clear"), 1);
+    EXPECT_EQ(view.listChanges.count("insert"), 143);  // one per tick, never one per row
+    EXPECT_EQ(view.listChanges.unconfirmed, 0);
+
+    // Clear empties the list and starts polling, from 000 again.
+    dialog.pause();
+    dialog.clearList();
+    EXPECT_EQ(view.list->size(), 0);
+    EXPECT_EQ(dialog.state().rowCount, 0);
+    EXPECT_TRUE(view.timerRunning);
+    arrive(frame(0x321, {}));
+    dialog.pollTick();
+    EXPECT_TRUE(view.row(0).starts_with("000,2.0A,321"));
+}
+
+TEST_F(ReceiveMonitorTest, AfterReinitialisingNewRowsGoAboveTheOldOnesAndOnlyTheyAreConverted) {
+    arrive(frame(0x100, {0x0A}), 2);
+    dialog.pollTick();
+    dialog.resetModuleView();
+    EXPECT_EQ(view.list->size(), 2);  // rows stay
+    dialog.initialize();
+    arrive(frame(0x200, {0x0B}));
+    dialog.pollTick();
+    EXPECT_EQ(rows(), (Rows{"000,2.0A,200,N,1,0B,,,,,,,,0", "000,2.0A,100,N,1,0A,,,,,,,,0",
+                            "001,2.0A,100,N,1,0A,,,,,,,,0"}));
+    EXPECT_EQ(view.scrolls.back(), 0);
+
+    dialog.formatChosen(DisplayMode::Dec);
+    EXPECT_EQ(view.list->cell(0, kFirstDataColumn), "11");
+    EXPECT_EQ(view.list->cell(1, kFirstDataColumn), "0A");
+
+    // However often the module is set up again, the list holds at most 1000 rows; the oldest
+    // leave first.
+    for (int run = 0; run < 3; ++run) {
+        arrive(frame(0x300 + run, {1}), 400);
+        for (int tick = 0; tick < 7; ++tick) dialog.pollTick();
+        dialog.resetModuleView();
+        dialog.initialize();
+    }
+    EXPECT_EQ(view.list->size(), kMessageListCapacity);
+    EXPECT_EQ(view.listChanges.unconfirmed, 0);
+    EXPECT_TRUE(view.row(0).starts_with("000,2.0A,302"));
+    // Of the earliest runs only the last 200 rows of the second are left.
+    EXPECT_TRUE(view.row(999).starts_with("400,2.0A,300"));
+    EXPECT_TRUE(view.row(800).starts_with("201,2.0A,300"));
+}
+
+TEST_F(ReceiveMonitorTest, FormatChangesConvertExistingCellsAndNewRowsKeepTheirPadding) {
+    arrive(frame(0x100, {0x0A, 0x00, 0x41}));
+    dialog.pollTick();
+    const auto dataCells = [&](int row) {
+        std::string text;
+        for (int column = kFirstDataColumn; column < kFirstDataColumn + 3; ++column)
+            text += "[" + std::string(view.list->cell(row, column)) + "]";
+        return text;
+    };
+    EXPECT_EQ(dataCells(0), "[0A][00][41]");
+    dialog.formatChosen(DisplayMode::Dec);
+    EXPECT_EQ(dataCells(0), "[10][0][65]");
+    dialog.formatChosen(DisplayMode::Hex);
+    EXPECT_EQ(dataCells(0), "[A][0][41]");
+    const std::size_t changes = view.listChanges.changes.size();
+    dialog.formatChosen(DisplayMode::Hex);  // the format it already has: nothing happens
+    EXPECT_EQ(view.listChanges.changes.size(), changes);
+
+    dialog.formatChosen(DisplayMode::Ascii);
+    EXPECT_EQ(dataCells(0), "[\n][][A]");  // the 0 byte is an empty cell now
+    arrive(frame(0x100, {0x0A, 0x00, 0x41}));
+    dialog.pollTick();
+    EXPECT_EQ(dataCells(1), "[\n][][A]");
+    dialog.formatChosen(DisplayMode::Dec);
+    EXPECT_EQ(dataCells(0), "[10][][65]");  // the empty cell is skipped
+    arrive(frame(0x100, {0x0A, 0x00, 0x41}));
+    dialog.pollTick();
+    EXPECT_EQ(dataCells(2), "[010][000][065]");
+}
+
+TEST_F(ReceiveMonitorTest, WithoutShowOnListMessagesAreCountedAndLoggedButNotListed) {
+    arrive(frame(0x100, {1}));
+    dialog.pollTick();
+    check(C::ShowOnList, false);
+    check(C::SaveToFile, true);
+    arrive(frame(0x200, {2}), 2);
+    dialog.pollTick();
+    EXPECT_EQ(dialog.state().rxCount, 3u);
+    EXPECT_EQ(view.texts[C::CounterDisplay], "0000000003");
+    EXPECT_EQ(view.list->size(), 1);  // the row listed before stays
+    EXPECT_EQ(log(), std::string(kHeader) + "2.0A,200,0,1,2,0,0,0,0,0,0,0,0\r\n" +
+                         "2.0A,200,0,1,2,0,0,0,0,0,0,0,0\r\n");
+    check(C::ShowOnList, true);
+    arrive(frame(0x300, {3}));
+    dialog.pollTick();
+    EXPECT_TRUE(view.row(1).starts_with("001,2.0A,300"));
+}
+
+TEST_F(ReceiveMonitorTest, PauseAndGoSwitchPollingAndOnlyPauseChangesItsCaption) {
+    dialog.pause();
+    EXPECT_EQ(view.texts[C::Pause], "Go");
+    EXPECT_FALSE(view.timerRunning);
+    dialog.resetCounter();  // starts polling, caption unchanged
+    EXPECT_TRUE(view.timerRunning);
+    EXPECT_EQ(view.texts[C::Pause], "Go");
+    dialog.pause();
+    EXPECT_EQ(view.texts[C::Pause], "Go");
+    EXPECT_FALSE(view.timerRunning);
+    dialog.pause();
+    EXPECT_EQ(view.texts[C::Pause], "Pause");
+    EXPECT_TRUE(view.timerRunning);
+}
+
+TEST_F(ReceiveMonitorTest, TheLogFileIsNamedFromTheTimeAndTakesTheFormatOfEachMoment) {
+    check(C::SaveToFile, true);
+    EXPECT_TRUE(dialog.state().logOpen);
+    EXPECT_EQ(dialog.logPath(), kLogPath);
+    EXPECT_EQ(log(), kHeader);
+
+    ReceivedMessage late = frame(0x3FF, {0x0A, 0xFF});
+    late.timeHigh = 1;
+    late.timeLow = 5;
+    arrive(late);
+    dialog.pollTick();
+    EXPECT_EQ(view.list->cell(0, kTimeColumn), "4294967301");
+    ReceivedMessage remote = frame(0x7FF, {});
+    remote.rtr = 1;
+    remote.length = 2;
+    arrive(remote);
+    dialog.pollTick();
+    dialog.formatChosen(DisplayMode::Dec);
+    arrive(frame(0x3FF, {0x0A, 0xFF}, 12345));
+    dialog.pollTick();
+    EXPECT_EQ(log(), std::string(kHeader) + "2.0A,3ff,0,2,a,ff,0,0,0,0,0,0,4294967301\r\n" +
+                         "2.0A,7ff,1,2,0,0,0,0,0,0,0,0,0\r\n" +
+                         "2.0A,3ff,0,2,10,255,0,0,0,0,0,0,12345\r\n");
+
+    // A slot change leaves the file open; unchecking closes it, and nothing more is written.
+    view.selected[C::Slot] = 3;
+    dialog.slotChosen();
+    EXPECT_TRUE(dialog.state().logOpen);
+    EXPECT_EQ(files.openFiles, 1);
+    check(C::SaveToFile, false);
+    EXPECT_FALSE(dialog.state().logOpen);
+    EXPECT_EQ(files.openFiles, 0);
+
+    // Checked again a second later: a new file.
+    files.time.second = 4;
+    check(C::SaveToFile, true);
+    EXPECT_EQ(dialog.logPath(), "/opt/k5320/20240309_070504.txt");
+    dialog.destroyed();
+    EXPECT_EQ(files.openFiles, 0);
+    EXPECT_FALSE(dialog.state().logOpen);
+}
+
+TEST_F(ReceiveMonitorTest, AFileThatCannotBeCreatedIsReportedAndLogsNothingUntilCheckedAgain) {
+    files.createFails = true;
+    check(C::SaveToFile, true);
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(boxes.shown[0].caption, "K5320W_Utility");
+    EXPECT_EQ(boxes.shown[0].text, "Can not create a new file");
+    EXPECT_TRUE(view.checked[C::SaveToFile]);
+    EXPECT_FALSE(dialog.state().logOpen);
+    arrive(frame(0x100, {1}));
+    dialog.pollTick();
+    EXPECT_EQ(dialog.state().rxCount, 1u);  // monitoring goes on without a file
+
+    files.createFails = false;
+    check(C::SaveToFile, false);
+    check(C::SaveToFile, true);
+    EXPECT_TRUE(dialog.state().logOpen);
+    EXPECT_EQ(boxes.shown.size(), 1u);
+}
+
+TEST_F(ReceiveMonitorTest, AFailingWriteIsReportedOnceAndEndsThatFile) {
+    check(C::SaveToFile, true);
+    files.writesBeforeFailure = 1;
+    arrive(frame(0x100, {1}), 3);
+    dialog.pollTick();
+    arrive(frame(0x100, {1}), 2);
+    dialog.pollTick();
+    EXPECT_TRUE(view.timerRunning);
+    view.runPosted();
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(boxes.shown[0].caption, "K5320W_Utility");
+    EXPECT_EQ(boxes.shown[0].text, "Can not write to the log file");
+    EXPECT_FALSE(dialog.state().logOpen);
+    EXPECT_EQ(files.openFiles, 0);
+    EXPECT_EQ(log(), std::string(kHeader) + "2.0A,100,0,1,1,0,0,0,0,0,0,0,0\r\n");
+    // Listing and counting went on.
+    EXPECT_EQ(dialog.state().rxCount, 5u);
+    EXPECT_EQ(view.list->size(), 5);
+}
+
+}  // namespace
+}  // namespace k5320::utility::test

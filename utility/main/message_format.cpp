@@ -1,0 +1,149 @@
+#include "utility/main/message_format.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+
+#include "utility/main/send_parser.h"
+
+namespace k5320::utility {
+namespace {
+
+constexpr std::string_view kStandardMode = "2.0A";
+constexpr std::string_view kExtendedMode = "2.0B";
+constexpr std::string_view kRemote = "Y";
+constexpr std::string_view kDataFrame = "N";
+constexpr std::string_view kRemoteLogData = "0";
+constexpr char kLogSeparator = ',';
+constexpr std::string_view kLineEnd = "\r\n";
+constexpr uint32_t kDecimalBase = 10;
+
+// snprintf into a small stack buffer, for texts known to fit.
+class Printed {
+  public:
+    Printed() = default;
+    __attribute__((format(printf, 2, 3))) Printed(const char* format, ...) {
+        va_list args;
+        va_start(args, format);
+        const int written = std::vsnprintf(text_.data(), text_.size(), format, args);
+        va_end(args);
+        size_ = written < 0 ? 0 : std::min(static_cast<std::size_t>(written), text_.size() - 1);
+    }
+    std::string_view view() const { return {text_.data(), size_}; }
+
+  private:
+    std::array<char, CellText::kCapacity + 1> text_{};
+    std::size_t size_ = 0;
+};
+
+// A byte in one of the display formats; padded is the list's format for new rows.
+Printed byteText(uint8_t byte, DisplayMode format, bool padded) {
+    switch (format) {
+        case DisplayMode::Hex:
+            return padded ? Printed("%02X", byte) : Printed("%X", byte);
+        case DisplayMode::Dec:
+            return padded ? Printed("%03d", byte) : Printed("%d", byte);
+        case DisplayMode::Ascii:
+            break;
+    }
+    // A byte 0 as a character ends the text: the cell stays empty.
+    if (byte == 0) return Printed();
+    return Printed("%c", static_cast<char>(byte));
+}
+
+std::string_view modeText(uint8_t mode) {
+    return mode == 0 ? kStandardMode : kExtendedMode;
+}
+
+uint32_t decimalPrefix(std::string_view text) {
+    uint32_t value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') break;
+        value = value * kDecimalBase + static_cast<uint32_t>(c - '0');
+    }
+    return value;
+}
+
+std::size_t dataLengthOf(const ReceivedMessage& message) {
+    return std::min<std::size_t>(message.length, kMessageDataBytes);
+}
+
+}  // namespace
+
+void CellText::assign(std::string_view text) {
+    size_ = static_cast<uint8_t>(std::min(text.size(), kCapacity));
+    std::copy_n(text.data(), size_, text_.data());
+}
+
+void LogLine::append(std::string_view text) {
+    const std::size_t room = kCapacity - size_;
+    const std::size_t n = std::min(text.size(), room);
+    std::copy_n(text.data(), n, text_.data() + size_);
+    size_ += n;
+}
+
+MessageRow listRow(const ReceivedMessage& message, unsigned number, DisplayMode format) {
+    MessageRow row;
+    row[kNumberColumn].assign(Printed("%03u", number).view());
+    row[kModeColumn].assign(modeText(message.mode));
+    row[kIdColumn].assign(Printed("%" PRIX32, message.id).view());
+    row[kRtrColumn].assign(message.rtr != 0 ? kRemote : kDataFrame);
+    row[kLengthColumn].assign(Printed("%d", message.length).view());
+    if (message.rtr == 0) {
+        for (std::size_t i = 0; i < dataLengthOf(message); ++i)
+            row[kFirstDataColumn + i].assign(byteText(message.data[i], format, true).view());
+    }
+    // Unsigned: a time stamp is a count, and one past 2^63 must not show as negative.
+    row[kTimeColumn].assign(Printed("%" PRIu64, message.timeStamp()).view());
+    return row;
+}
+
+CellText convertCell(std::string_view text, DisplayMode from, DisplayMode to) {
+    CellText cell;
+    if (text.empty()) return cell;
+    uint32_t value = 0;
+    switch (from) {
+        case DisplayMode::Hex:
+            value = hexPrefix(text);
+            break;
+        case DisplayMode::Dec:
+            value = decimalPrefix(text);
+            break;
+        case DisplayMode::Ascii:
+            value = static_cast<unsigned char>(text.front());
+            break;
+    }
+    cell.assign(byteText(static_cast<uint8_t>(value), to, false).view());
+    return cell;
+}
+
+LogLine logLine(const ReceivedMessage& message, DisplayMode format) {
+    LogLine line;
+    line.append(modeText(message.mode));
+    line.append(Printed(",%" PRIx32 ",%d,%d", message.id, message.rtr, message.length).view());
+    for (std::size_t i = 0; i < kMessageDataBytes; ++i) {
+        line.append({&kLogSeparator, 1});
+        if (message.rtr != 0) {
+            line.append(kRemoteLogData);
+            continue;
+        }
+        const uint8_t byte = message.data[i];
+        switch (format) {
+            case DisplayMode::Hex:
+                line.append(Printed("%x", byte).view());
+                break;
+            case DisplayMode::Dec:
+                line.append(Printed("%d", byte).view());
+                break;
+            case DisplayMode::Ascii:
+                line.append(byteText(byte, DisplayMode::Ascii, false).view());
+                break;
+        }
+    }
+    line.append(Printed(",%" PRIu64, message.timeStamp()).view());
+    line.append(kLineEnd);
+    return line;
+}
+
+}  // namespace k5320::utility

@@ -1,0 +1,61 @@
+#include "utility/main/receive_log.h"
+
+#include <array>
+#include <cstdio>
+
+#include "utility/main/message_format.h"
+
+namespace k5320::utility {
+namespace {
+
+constexpr char kPathSeparator = '/';
+constexpr char kExtensionMark = '.';
+// "YYYYMMDD_hhmmss.txt" and its end; wider fields (a year past 9999) still fit.
+constexpr std::size_t kFileNameBuffer = 64;
+
+}  // namespace
+
+std::string logFileName(const LocalTime& time) {
+    std::array<char, kFileNameBuffer> name{};
+    std::snprintf(name.data(), name.size(), "%04d%02d%02d_%02d%02d%02d.txt", time.year, time.month,
+                  time.day, time.hour, time.minute, time.second);
+    return name.data();
+}
+
+std::string_view directoryOf(std::string_view path) {
+    const std::size_t last = path.rfind(kPathSeparator);
+    return last == std::string_view::npos ? std::string_view{} : path.substr(0, last + 1);
+}
+
+std::string_view applicationNameOf(std::string_view path) {
+    std::string_view name = path.substr(directoryOf(path).size());
+    const std::size_t dot = name.rfind(kExtensionMark);
+    if (dot != std::string_view::npos && dot > 0) name = name.substr(0, dot);
+    return name;
+}
+
+bool ReceiveLog::open() {
+    close();
+    const std::string program = files_.programPath();
+    // Without the program's own directory the file would land wherever the process happens to
+    // stand; that is reported as a file that cannot be created.
+    if (directoryOf(program).empty()) return false;
+    path_ = std::string(directoryOf(program)) + logFileName(files_.localTime());
+    file_ = files_.createFile(path_);
+    if (file_ == nullptr) return false;
+    if (!file_->write(kLogHeader)) {
+        file_.reset();
+        return false;
+    }
+    return true;
+}
+
+bool ReceiveLog::write(std::string_view line) {
+    return file_ != nullptr && file_->write(line);
+}
+
+void ReceiveLog::close() {
+    file_.reset();
+}
+
+}  // namespace k5320::utility
