@@ -37,6 +37,12 @@ class ReceiveMonitorTest : public ::testing::Test {
         module.calls.clear();
     }
 
+    // A tick, and the window's refresh after it.
+    void tick() {
+        dialog.pollTick();
+        dialog.refreshView();
+    }
+
     void arrive(const ReceivedMessage& message, int times = 1) {
         for (int i = 0; i < times; ++i) module.waiting.push_back(message);
     }
@@ -75,31 +81,44 @@ class ReceiveMonitorTest : public ::testing::Test {
 TEST_F(ReceiveMonitorTest, ATickReadsStatusFlagAndCountThenListsAndCountsEveryMessage) {
     module.statusByte = 0x4C;
     arrive(frame(0x3FF, {0x0A, 0xFF}, 12345));
-    arrive(frame(0x100, {1}, 12346));
     view.listChanges.changes.clear();
 
     dialog.pollTick();
-    EXPECT_EQ(module.calls,
-              (Calls{"status(1)", "isTxTimeout(1)", "rxMsgCount(1)", "receive(1)", "receive(1)"}));
+    EXPECT_EQ(module.calls, (Calls{"status(1)", "isTxTimeout(1)", "rxMsgCount(1)", "receive(1)"}));
     EXPECT_EQ(view.texts[C::StatusDisplay], "0x4C");
+    EXPECT_EQ(dialog.state().rxCount, 1u);
+    EXPECT_EQ(dialog.state().rowCount, 1);
+    arrive(frame(0x100, {1}, 12346));
+    dialog.pollTick();
+    // Rows and count wait for the window's refresh, which brings them in one insertion and
+    // scrolls the newest row into view.
+    EXPECT_EQ(view.list->size(), 0);
+    EXPECT_EQ(view.texts[C::CounterDisplay], "0000000000");
+    dialog.refreshView();
     EXPECT_EQ(rows(),
               (Rows{"000,2.0A,3FF,N,2,0A,FF,,,,,,,12345", "001,2.0A,100,N,1,01,,,,,,,,12346"}));
     EXPECT_EQ(view.texts[C::CounterDisplay], "0000000002");
-    EXPECT_EQ(dialog.state().rxCount, 2u);
-    EXPECT_EQ(dialog.state().rowCount, 2);
-    // One insertion for the tick's rows, and the newest row is scrolled into view.
     EXPECT_EQ(view.listChanges.changes, (std::vector<std::string>{"insert 0+2"}));
-    EXPECT_EQ(view.scrolls.back(), 1);
+    EXPECT_EQ(view.scrolls, (std::vector<int>{1}));
 
-    // A tick with nothing waiting ends after the count and writes nothing.
+    // A tick with nothing waiting ends after the count; nothing more is written.
     module.calls.clear();
     const int statusWrites = view.statusWrites;
     view.texts[C::CounterDisplay] = "untouched";
-    dialog.pollTick();
+    tick();
     EXPECT_EQ(module.calls, (Calls{"status(1)", "isTxTimeout(1)", "rxMsgCount(1)"}));
     EXPECT_EQ(view.statusWrites, statusWrites);
     EXPECT_EQ(view.texts[C::CounterDisplay], "untouched");
+    EXPECT_EQ(view.scrolls.size(), 1u);
     EXPECT_TRUE(boxes.shown.empty());
+
+    // A count that was never shown does not overwrite the placeholder of a reset view.
+    arrive(frame(0x100, {1}));
+    dialog.pollTick();
+    dialog.resetModuleView();
+    dialog.refreshView();
+    EXPECT_EQ(view.texts[C::CounterDisplay], "**********");
+    EXPECT_EQ(view.list->size(), 3);
 }
 
 struct PollFailure {
@@ -114,7 +133,7 @@ TEST_P(PollReadFailure, ReturnsToTheNotInitialisedViewBeforeTheBoxAndEndsTheTick
     arrive(frame(0x100, {1}));
     module.results[GetParam().call] = K5320_ERR_NOT_INITIALIZED;
     boxes.whileOpen = [&] { expectNotInitialisedView(); };
-    dialog.pollTick();
+    tick();
     ASSERT_EQ(boxes.shown.size(), 1u);
     EXPECT_EQ(boxes.shown[0].caption, "Error");
     EXPECT_EQ(boxes.shown[0].text, std::string(GetParam().message) + ", Error Code=41");
@@ -140,7 +159,7 @@ TEST_F(ReceiveMonitorTest, AFailingReceiveStopsPollingFirstAndKeepsTheWindowInit
         pollingWhileOpen = view.timerRunning || dialog.state().pollingActive;
         counterWhileOpen = view.texts[C::CounterDisplay];
     };
-    dialog.pollTick();
+    tick();
 
     ASSERT_EQ(boxes.shown.size(), 1u);
     EXPECT_EQ(boxes.shown[0].caption, "K5320W_Utility");  // the program file's name
@@ -155,7 +174,7 @@ TEST_F(ReceiveMonitorTest, AFailingReceiveStopsPollingFirstAndKeepsTheWindowInit
     // Pause resumes polling, which reads what was left.
     dialog.pause();
     EXPECT_TRUE(view.timerRunning);
-    dialog.pollTick();
+    tick();
     EXPECT_EQ(dialog.state().rxCount, 3u);
 }
 
@@ -163,8 +182,8 @@ TEST_F(ReceiveMonitorTest, AReceiveOverflowTurnsTheLampRedAndHoldsEverythingUnti
     check(C::SaveToFile, true);
     arrive(frame(0x100, {1}), 4);
     module.receiveResults = {K5320_ERR_TX_REFUSED};
-    dialog.pollTick();
-    dialog.pollTick();
+    tick();
+    tick();
     EXPECT_EQ(view.lamps[C::RxLamp], BitmapImage::RedLamp);
     EXPECT_EQ(view.lamps[C::TxLamp], BitmapImage::GreenLamp);
     EXPECT_EQ(dialog.state().rxCount, 0u);
@@ -177,7 +196,7 @@ TEST_F(ReceiveMonitorTest, AReceiveOverflowTurnsTheLampRedAndHoldsEverythingUnti
     dialog.clearStatus();
     EXPECT_EQ(view.lamps[C::RxLamp], BitmapImage::GreenLamp);
     arrive(frame(0x100, {1}));
-    dialog.pollTick();
+    tick();
     EXPECT_EQ(dialog.state().rxCount, 1u);
     EXPECT_EQ(view.list->size(), 1);
     EXPECT_EQ(log(), std::string(kHeader) + "2.0A,100,0,1,1,0,0,0,0,0,0,0,0\r\n");
@@ -203,9 +222,9 @@ TEST_F(ReceiveMonitorTest, TransmitTimeoutIsReportedOncePerChangeWhilePollingGoe
     EXPECT_EQ(boxes.shown.size(), 1u);  // the ticks while it was open saw no change
 
     module.txTimeout = 0;
-    dialog.pollTick();
+    tick();
     module.txTimeout = 2;
-    dialog.pollTick();
+    tick();
     view.runPosted();
     EXPECT_EQ(boxes.shown.size(), 2u);
     EXPECT_EQ(ticksWhileOpen, 2);
@@ -228,9 +247,9 @@ TEST_F(ReceiveMonitorTest, ClearBeforeAnyInitializePollsSlot255AndItsFailureStop
 
 TEST_F(ReceiveMonitorTest, TheThousandthRowEmptiesTheListAndNumberingStartsAgain) {
     // 7 messages a tick: the wrap falls inside a tick.
-    for (int tick = 0; tick < 143; ++tick) {
-        arrive(frame(0x100, {static_cast<uint8_t>(tick)}), 7);
-        dialog.pollTick();
+    for (int n = 0; n < 143; ++n) {
+        arrive(frame(0x100, {static_cast<uint8_t>(n)}), 7);
+        tick();
     }
     // 1001 rows arrived: the 1000th (999) emptied the list, the 1001st is 000 again.
     EXPECT_EQ(dialog.state().rxCount, 1001u);
@@ -238,7 +257,7 @@ TEST_F(ReceiveMonitorTest, TheThousandthRowEmptiesTheListAndNumberingStartsAgain
     EXPECT_EQ(dialog.state().rowCount, 1);
     EXPECT_TRUE(view.row(0).starts_with("000,"));
     EXPECT_EQ(view.listChanges.count("clear"), 1);
-    EXPECT_EQ(view.listChanges.count("insert"), 143);  // one per tick, never one per row
+    EXPECT_EQ(view.listChanges.count("insert"), 143);  // one per refresh, never one per row
     EXPECT_EQ(view.listChanges.unconfirmed, 0);
 
     // Clear empties the list and starts polling, from 000 again.
@@ -248,18 +267,18 @@ TEST_F(ReceiveMonitorTest, TheThousandthRowEmptiesTheListAndNumberingStartsAgain
     EXPECT_EQ(dialog.state().rowCount, 0);
     EXPECT_TRUE(view.timerRunning);
     arrive(frame(0x321, {}));
-    dialog.pollTick();
+    tick();
     EXPECT_TRUE(view.row(0).starts_with("000,2.0A,321"));
 }
 
 TEST_F(ReceiveMonitorTest, AfterReinitialisingNewRowsGoAboveTheOldOnesAndOnlyTheyAreConverted) {
     arrive(frame(0x100, {0x0A}), 2);
-    dialog.pollTick();
+    tick();
     dialog.resetModuleView();
     EXPECT_EQ(view.list->size(), 2);  // rows stay
     dialog.initialize();
     arrive(frame(0x200, {0x0B}));
-    dialog.pollTick();
+    tick();
     EXPECT_EQ(rows(), (Rows{"000,2.0A,200,N,1,0B,,,,,,,,0", "000,2.0A,100,N,1,0A,,,,,,,,0",
                             "001,2.0A,100,N,1,0A,,,,,,,,0"}));
     EXPECT_EQ(view.scrolls.back(), 0);
@@ -272,7 +291,7 @@ TEST_F(ReceiveMonitorTest, AfterReinitialisingNewRowsGoAboveTheOldOnesAndOnlyThe
     // leave first.
     for (int run = 0; run < 3; ++run) {
         arrive(frame(0x300 + run, {1}), 400);
-        for (int tick = 0; tick < 7; ++tick) dialog.pollTick();
+        for (int i = 0; i < 7; ++i) tick();
         dialog.resetModuleView();
         dialog.initialize();
     }
@@ -286,7 +305,7 @@ TEST_F(ReceiveMonitorTest, AfterReinitialisingNewRowsGoAboveTheOldOnesAndOnlyThe
 
 TEST_F(ReceiveMonitorTest, FormatChangesConvertExistingCellsAndNewRowsKeepTheirPadding) {
     arrive(frame(0x100, {0x0A, 0x00, 0x41}));
-    dialog.pollTick();
+    tick();
     const auto dataCells = [&](int row) {
         std::string text;
         for (int column = kFirstDataColumn; column < kFirstDataColumn + 3; ++column)
@@ -305,22 +324,22 @@ TEST_F(ReceiveMonitorTest, FormatChangesConvertExistingCellsAndNewRowsKeepTheirP
     dialog.formatChosen(DisplayMode::Ascii);
     EXPECT_EQ(dataCells(0), "[\n][][A]");  // the 0 byte is an empty cell now
     arrive(frame(0x100, {0x0A, 0x00, 0x41}));
-    dialog.pollTick();
+    tick();
     EXPECT_EQ(dataCells(1), "[\n][][A]");
     dialog.formatChosen(DisplayMode::Dec);
     EXPECT_EQ(dataCells(0), "[10][][65]");  // the empty cell is skipped
     arrive(frame(0x100, {0x0A, 0x00, 0x41}));
-    dialog.pollTick();
+    tick();
     EXPECT_EQ(dataCells(2), "[010][000][065]");
 }
 
 TEST_F(ReceiveMonitorTest, WithoutShowOnListMessagesAreCountedAndLoggedButNotListed) {
     arrive(frame(0x100, {1}));
-    dialog.pollTick();
+    tick();
     check(C::ShowOnList, false);
     check(C::SaveToFile, true);
     arrive(frame(0x200, {2}), 2);
-    dialog.pollTick();
+    tick();
     EXPECT_EQ(dialog.state().rxCount, 3u);
     EXPECT_EQ(view.texts[C::CounterDisplay], "0000000003");
     EXPECT_EQ(view.list->size(), 1);  // the row listed before stays
@@ -328,7 +347,7 @@ TEST_F(ReceiveMonitorTest, WithoutShowOnListMessagesAreCountedAndLoggedButNotLis
                          "2.0A,200,0,1,2,0,0,0,0,0,0,0,0\r\n");
     check(C::ShowOnList, true);
     arrive(frame(0x300, {3}));
-    dialog.pollTick();
+    tick();
     EXPECT_TRUE(view.row(1).starts_with("001,2.0A,300"));
 }
 
@@ -357,16 +376,16 @@ TEST_F(ReceiveMonitorTest, TheLogFileIsNamedFromTheTimeAndTakesTheFormatOfEachMo
     late.timeHigh = 1;
     late.timeLow = 5;
     arrive(late);
-    dialog.pollTick();
+    tick();
     EXPECT_EQ(view.list->cell(0, kTimeColumn), "4294967301");
     ReceivedMessage remote = frame(0x7FF, {});
     remote.rtr = 1;
     remote.length = 2;
     arrive(remote);
-    dialog.pollTick();
+    tick();
     dialog.formatChosen(DisplayMode::Dec);
     arrive(frame(0x3FF, {0x0A, 0xFF}, 12345));
-    dialog.pollTick();
+    tick();
     EXPECT_EQ(log(), std::string(kHeader) + "2.0A,3ff,0,2,a,ff,0,0,0,0,0,0,4294967301\r\n" +
                          "2.0A,7ff,1,2,0,0,0,0,0,0,0,0,0\r\n" +
                          "2.0A,3ff,0,2,10,255,0,0,0,0,0,0,12345\r\n");
@@ -398,7 +417,7 @@ TEST_F(ReceiveMonitorTest, AFileThatCannotBeCreatedIsReportedAndLogsNothingUntil
     EXPECT_TRUE(view.checked[C::SaveToFile]);
     EXPECT_FALSE(dialog.state().logOpen);
     arrive(frame(0x100, {1}));
-    dialog.pollTick();
+    tick();
     EXPECT_EQ(dialog.state().rxCount, 1u);  // monitoring goes on without a file
 
     files.createFails = false;
@@ -412,9 +431,9 @@ TEST_F(ReceiveMonitorTest, AFailingWriteIsReportedOnceAndEndsThatFile) {
     check(C::SaveToFile, true);
     files.writesBeforeFailure = 1;
     arrive(frame(0x100, {1}), 3);
-    dialog.pollTick();
+    tick();
     arrive(frame(0x100, {1}), 2);
-    dialog.pollTick();
+    tick();
     EXPECT_TRUE(view.timerRunning);
     view.runPosted();
     ASSERT_EQ(boxes.shown.size(), 1u);

@@ -1,18 +1,24 @@
 // The real main dialog on the offscreen platform against the emulated backplane: slot 1 is set
 // up with Initialize, a frame typed into the send boxes reaches the module in slot 2, and the
-// transmit lamp stays green. Leaves a screenshot of the dialog in the build folder.
+// transmit lamp stays green; the demo node's frames fill the message list and the log file.
+// Leaves a screenshot of the dialog with its list in the build folder.
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRadioButton>
+#include <QTableView>
 #include <QTest>
 #include <array>
 #include <chrono>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <utility>
@@ -88,6 +94,30 @@ void press(const UtilityWindow& window, ControlId id) {
     QTest::mouseClick(window.control(id), Qt::LeftButton);
 }
 
+QTableView* messageList(const UtilityWindow& window) {
+    return qobject_cast<QTableView*>(window.control(ControlId::MessageList));
+}
+
+QString cell(const UtilityWindow& window, int row, int column) {
+    const QAbstractItemModel* model = messageList(window)->model();
+    return model->data(model->index(row, column)).toString();
+}
+
+int listRows(const UtilityWindow& window) {
+    return messageList(window)->model()->rowCount();
+}
+
+// Identifiers of the rows the list shows.
+std::set<QString> listedIds(const UtilityWindow& window) {
+    std::set<QString> ids;
+    for (int row = 0; row < listRows(window); ++row) ids.insert(cell(window, row, 2));
+    return ids;
+}
+
+QString labelText(const UtilityWindow& window, ControlId id) {
+    return qobject_cast<QLabel*>(window.control(id))->text();
+}
+
 }  // namespace
 
 class UtilityWindowTest : public QObject {
@@ -134,9 +164,101 @@ class UtilityWindowTest : public QObject {
         QTest::qWait(50);  // let polling ticks run with the frame on its way
         QCOMPARE(lampImage(window, ControlId::TxLamp), green);
         QCOMPARE(lampImage(window, ControlId::RxLamp), green);
-        QVERIFY(window.grab().save(QStringLiteral(K5320_SCREENSHOT)));
 
         QCOMPARE(K5320_RestoreK5320(kListenerSlot), K5320_SUCCESS);
+    }
+
+    void demoNodeFramesAreListedCountedAndLogged() {
+        CApiModule library;
+        RecordingBoxes boxes;
+        UtilityWindow window(library, &boxes);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        press(window, ControlId::Initialize);
+        QVERIFY(boxes.shown.empty());
+        press(window, ControlId::SaveToFile);
+        QVERIFY(window.behaviour().state().logOpen);
+        const QString logPath = QString::fromStdString(window.behaviour().logPath());
+
+        // All three of the demo node's frames: 0x321 comes once a second.
+        const std::set<QString> demoIds{QStringLiteral("100"), QStringLiteral("18FF0001"),
+                                        QStringLiteral("321")};
+        QTRY_VERIFY_WITH_TIMEOUT(listedIds(window) == demoIds, 3000);
+        QVERIFY2(boxes.shown.empty(), boxes.shown.empty() ? "" : boxes.shown[0].second.c_str());
+
+        const int rows = listRows(window);
+        for (int row = 0; row < rows; ++row) {
+            QCOMPARE(cell(window, row, 0), QString::asprintf("%03d", row));
+            const bool extended = cell(window, row, 2) == QStringLiteral("18FF0001");
+            QCOMPARE(cell(window, row, 1),
+                     extended ? QStringLiteral("2.0B") : QStringLiteral("2.0A"));
+            QCOMPARE(cell(window, row, 3), QStringLiteral("N"));
+            const int length = cell(window, row, 4).toInt();
+            QCOMPARE(length, cell(window, row, 2) == QStringLiteral("321") ? 2 : 8);
+            for (int column = 5; column < 13; ++column)
+                QCOMPARE(cell(window, row, column).size(), column < 5 + length ? 2 : 0);
+            QVERIFY(cell(window, row, 13).toULongLong() > 0);
+        }
+        // The newest row is in view, the counter counts at least what is listed.
+        QTableView* list = messageList(window);
+        QVERIFY(list->viewport()->rect().intersects(
+            list->visualRect(list->model()->index(rows - 1, 0))));
+        QVERIFY(labelText(window, ControlId::CounterDisplay).toUInt() >=
+                static_cast<unsigned>(rows));
+        QCOMPARE(labelText(window, ControlId::StatusDisplay), QStringLiteral("0x0C"));
+
+        // Dec rewrites the cells already listed, without padding.
+        const QString hex = cell(window, 0, 5);
+        QCOMPARE(hex.size(), 2);
+        press(window, ControlId::FormatDec);
+        QVERIFY(qobject_cast<QRadioButton*>(window.control(ControlId::FormatDec))->isChecked());
+        QCOMPARE(cell(window, 0, 5), QString::number(hex.toInt(nullptr, 16)));
+        QVERIFY(window.grab().save(QStringLiteral(K5320_SCREENSHOT)));
+
+        // Pause stops the list; Go starts it again.
+        press(window, ControlId::Pause);
+        QCOMPARE(qobject_cast<QPushButton*>(window.control(ControlId::Pause))->text(),
+                 QStringLiteral("Go"));
+        const int paused = listRows(window);
+        QTest::qWait(250);
+        QCOMPARE(listRows(window), paused);
+        press(window, ControlId::Pause);
+        QTRY_VERIFY_WITH_TIMEOUT(listRows(window) > paused, 1000);
+
+        // The log holds a line for every message counted, in the format of its moment.
+        press(window, ControlId::SaveToFile);
+        QVERIFY(!window.behaviour().state().logOpen);
+        const uint32_t counted = window.behaviour().state().rxCount;
+        QFile file(logPath);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QList<QByteArray> lines = file.readAll().split('\n');
+        file.remove();
+        QCOMPARE(lines.front(),
+                 QByteArray("Mode,MsgID,RTR,DataLen,B0,B1,B2,B3,B4,B5,B6,B7,TimeStamp(0.1ms)\r"));
+        QCOMPARE(lines.back(), QByteArray());  // the last line ends with CR LF too
+        QVERIFY(lines.size() - 2 >= 1);
+        QVERIFY(static_cast<uint32_t>(lines.size() - 2) <= counted);
+        for (qsizetype i = 1; i + 1 < lines.size(); ++i) {
+            QVERIFY(lines[i].endsWith('\r'));
+            QCOMPARE(lines[i].count(','), 12);
+            QVERIFY(lines[i].startsWith("2.0A,100,0,8,") || lines[i].startsWith("2.0A,321,0,2,") ||
+                    lines[i].startsWith("2.0B,18ff0001,0,8,"));
+        }
+    }
+
+    void clearBeforeAnyInitializeFailsTheFirstTickWithTheBadSlot() {
+        CApiModule library;
+        RecordingBoxes boxes;
+        UtilityWindow window(library, &boxes);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        press(window, ControlId::Clear);
+        QTRY_COMPARE(boxes.shown.size(), std::size_t{1});
+        QCOMPARE(boxes.shown[0].first, std::string("Error"));
+        QCOMPARE(boxes.shown[0].second, std::string("Get Status Error, Error Code=3"));
+        QVERIFY(!window.behaviour().state().pollingActive);
+        QTest::qWait(20);
+        QCOMPARE(boxes.shown.size(), std::size_t{1});
     }
 
     void initializeOnAnEmptySlotIsReportedThroughTheBoxes() {

@@ -57,8 +57,6 @@ constexpr std::string_view kGoCaption = "Go";
 // On a receive, the library's 22 means: a message was delivered, but the firmware's receive
 // buffer overflowed since the flag was last cleared.
 constexpr int kReceivedAfterOverflow = K5320_ERR_TX_REFUSED;
-// The most messages one bank holds; a tick rarely gathers more rows than that.
-constexpr std::size_t kBankRecords = 64;
 
 __attribute__((format(printf, 1, 2))) std::string formatted(const char* format, ...) {
     std::array<char, 256> buffer{};
@@ -82,7 +80,8 @@ uint8_t lowByte(uint32_t value) {
 UtilityDialog::UtilityDialog(MainView& view, ModuleApi& api, MessageBoxes& boxes,
                              FileServices& files)
     : view_(view), api_(api), boxes_(boxes), files_(files), log_(files) {
-    pendingRows_.reserve(kBankRecords);
+    // Rows wait for the view at most until the 1000th, which empties the list and them.
+    pendingRows_.reserve(kMessageListCapacity);
 }
 
 void UtilityDialog::start() {
@@ -141,6 +140,7 @@ void UtilityDialog::resetModuleView() {
     view_.setText(C::StatusDisplay, kStatusPlaceholder);
     displayedStatus_.reset();
     view_.setText(C::CounterDisplay, kCounterPlaceholder);
+    counterStale_ = false;
     stopPolling();
     state_.rxCount = 0;
     flushRows();
@@ -192,6 +192,7 @@ void UtilityDialog::initialize() {
     displayedStatus_ = kIdleCanStatus;
     state_.rxCount = 0;
     view_.setText(C::CounterDisplay, kCounterZero);
+    counterStale_ = false;
     startPolling();
     setCaptionFor(accCode, accMask, baudIndex);
 }
@@ -229,6 +230,7 @@ void UtilityDialog::systemMessages(bool on) {
 void UtilityDialog::resetCounter() {
     state_.rxCount = 0;
     view_.setText(C::CounterDisplay, kCounterZero);
+    counterStale_ = false;
     startPolling();
 }
 
@@ -345,7 +347,6 @@ void UtilityDialog::pollTick() {
         return;
     }
 
-    const uint32_t countBefore = state_.rxCount;
     for (uint16_t i = 0; i < count; ++i) {
         ReceivedMessage message;
         result = api_.receive(slot, message);
@@ -354,9 +355,8 @@ void UtilityDialog::pollTick() {
             alarm |= kRxBufferAlarm;
         } else if (result != K5320_SUCCESS) {
             // The rest of the bank stays in the library; Pause, Clear, Reset Counter or Clear
-            // Status polls again.
-            flushRows();
-            if (state_.rxCount != countBefore) showCounter();
+            // Status polls again. What the tick gathered is shown before the box.
+            refreshView();
             stopPolling();
             boxes_.show(applicationName(),
                         formatted("Test fail, Ret=%d", static_cast<uint16_t>(result)));
@@ -366,12 +366,18 @@ void UtilityDialog::pollTick() {
             if (state_.showOnList) addRow(message);
             if (state_.logOpen) logMessage(message);
             ++state_.rxCount;
+            counterStale_ = true;
         }
         applyBufferAlarm(alarm);
     }
+}
+
+void UtilityDialog::refreshView() {
     flushRows();
-    // The display is repainted only once the tick has returned: one write shows the count.
-    if (state_.rxCount != countBefore) showCounter();
+    if (!counterStale_) return;
+    // Unsigned: the count must not turn negative past 2^31 messages.
+    view_.setText(C::CounterDisplay, formatted("%010u", state_.rxCount));
+    counterStale_ = false;
 }
 
 void UtilityDialog::applyBufferAlarm(uint8_t flags) {
@@ -463,11 +469,6 @@ void UtilityDialog::flushRows() {
     messages_.append(pendingRows_);
     pendingRows_.clear();
     view_.scrollListTo(state_.rowCount - 1);
-}
-
-void UtilityDialog::showCounter() {
-    // Unsigned: the count must not turn negative past 2^31 messages.
-    view_.setText(C::CounterDisplay, formatted("%010u", state_.rxCount));
 }
 
 void UtilityDialog::reportError(std::string_view operation, int result) {

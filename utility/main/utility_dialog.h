@@ -68,8 +68,13 @@ class UtilityDialog {
     void saveToFileClicked();
 
     // One tick of the polling timer: the CAN status, the transmit time-out flag, and every
-    // message waiting in the library, each listed, logged and counted.
+    // message waiting in the library, each listed, logged and counted. The rows and the count
+    // reach the window with the next refreshView.
     void pollTick();
+    // Shows what the ticks since the last refresh gathered: their rows in one insertion with
+    // the newest in view, and the message count. The window calls it a few dozen times a
+    // second: a saturated bus then costs one repaint of the list per refresh, not one per tick.
+    void refreshView();
 
     // Returns the window to the not-initialised view and stops polling. The list keeps its rows;
     // the next row goes to its top, numbered 000.
@@ -101,7 +106,6 @@ class UtilityDialog {
     void logMessage(const ReceivedMessage& message);
     // Puts the rows gathered so far into the list in one insertion and shows the newest.
     void flushRows();
-    void showCounter();
 
     MainView& view_;
     ModuleApi& api_;
@@ -109,8 +113,10 @@ class UtilityDialog {
     FileServices& files_;
     DialogState state_;
     MessageList messages_;
-    // Rows of the running tick not yet in the list: a tick inserts its rows in one batch.
+    // Rows gathered by ticks since the last refresh, not yet in the list.
     std::vector<MessageRow> pendingRows_;
+    // The count changed since the counter display was last written.
+    bool counterStale_ = false;
     ReceiveLog log_;
     // The status byte the display shows, none while it shows a placeholder. Initialize and
     // ResetModuleView write the display without a status read, so lastStatus alone cannot tell

@@ -75,4 +75,9 @@ void MessageListModel::cellsChanged(int firstRow, int lastRow, int firstColumn, 
     emit dataChanged(index(firstRow, firstColumn), index(lastRow, lastColumn), {Qt::DisplayRole});
 }
 
+void MessageListView::showRow(int row) {
+    executeDelayedItemsLayout();
+    scrollTo(model()->index(row, 0), EnsureVisible);
+}
+
 }  // namespace k5320::utility

@@ -6,6 +6,7 @@
 
 #include <QAbstractTableModel>
 #include <QStringList>
+#include <QTableView>
 #include <span>
 
 #include "utility/main/dialog_template.h"
@@ -40,6 +41,15 @@ class MessageListModel final : public QAbstractTableModel, public ListObserver {
   private:
     QStringList headings_;
     MessageList* list_ = nullptr;
+};
+
+// The table view of the message list. A row just inserted is laid out only when the event loop
+// next runs, and until then the scroll range does not reach it: showing it lays the view out
+// first.
+class MessageListView final : public QTableView {
+  public:
+    using QTableView::QTableView;
+    void showRow(int row);
 };
 
 }  // namespace k5320::utility

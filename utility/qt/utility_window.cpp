@@ -28,6 +28,9 @@ namespace {
 constexpr int kPollingPeriodMs = 1;
 // Space above and below a list row's text.
 constexpr int kRowPadding = 4;
+// How often received rows and the count are brought to the screen: about as often as a display
+// shows a new picture, far less often than the 1 ms ticks.
+constexpr int kViewRefreshMs = 20;
 
 QString fromView(std::string_view text) {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
@@ -56,6 +59,7 @@ UtilityWindow::UtilityWindow(ModuleApi& api, MessageBoxes* boxes, QWidget* paren
     // A coarse timer may let a 1 ms period slip by up to 5 %, and on a busy bus every tick
     // counts.
     pollTimer_.setTimerType(Qt::PreciseTimer);
+    refreshTimer_.setInterval(kViewRefreshMs);
     bindHandlers();
     centreOnScreen();
     dialog_.start();
@@ -166,7 +170,7 @@ void UtilityWindow::buildControls() {
                 break;
             }
             case ControlKind::ReportList: {
-                list_ = new QTableView(this);
+                list_ = new MessageListView(this);
                 list_->setModel(&listModel_);
                 list_->verticalHeader()->hide();
                 list_->horizontalHeader()->setDefaultAlignment(Qt::AlignCenter);
@@ -216,6 +220,8 @@ void UtilityWindow::bindHandlers() {
     connect(as<QComboBox>(control(ControlId::Slot)), &QComboBox::activated, this,
             [this] { dialog_.slotChosen(); });
     connect(&pollTimer_, &QTimer::timeout, this, [this] { dialog_.pollTick(); });
+    connect(&refreshTimer_, &QTimer::timeout, this, [this] { dialog_.refreshView(); });
+    refreshTimer_.start();
 }
 
 void UtilityWindow::centreOnScreen() {
@@ -299,7 +305,7 @@ void UtilityWindow::showMessageList(MessageList& list) {
 }
 
 void UtilityWindow::scrollListTo(int row) {
-    list_->scrollTo(listModel_.index(row, 0), QAbstractItemView::EnsureVisible);
+    list_->showRow(row);
 }
 
 void UtilityWindow::startPollingTimer() {

@@ -14,8 +14,6 @@
 #include "utility/qt/message_list_model.h"
 #include "utility/qt/qt_message_boxes.h"
 
-class QTableView;
-
 namespace k5320::utility {
 
 class UtilityWindow final : public QDialog, private MainView {
@@ -59,10 +57,11 @@ class UtilityWindow final : public QDialog, private MainView {
     std::unique_ptr<QtMessageBoxes> ownBoxes_;
     std::map<ControlId, QWidget*> controls_;
     MessageListModel listModel_;
-    QTableView* list_ = nullptr;
+    MessageListView* list_ = nullptr;
     QPixmap greenLamp_;
     QPixmap redLamp_;
     QTimer pollTimer_;
+    QTimer refreshTimer_;
     UtilityDialog dialog_;
 };
 

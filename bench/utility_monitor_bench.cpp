@@ -1,0 +1,284 @@
+// The receive monitor of K5320W_Utility on a saturated bus: the real window on the offscreen
+// platform, its 1 ms polling tick reading slot 1, and a paced 1 Mbit/s bus that a node of the
+// benchmark's own keeps full of standard 8-byte frames. Figures, each run with the list on and
+// the log off, with both on, and with both off:
+//   - share_pct: frames the window counted of those the bus acknowledged (target 100 %, and the
+//     receive lamp never red);
+//   - window_frames_per_s beside bus_frames_per_s, and x_bus_limit against the 9009 frames/s a
+//     1 Mbit/s bus carries at most;
+//   - window_cores: CPU time of the window's thread (ticks, library calls, model and painting)
+//     per second of wall time (target under 0.5); process_cores adds the emulated module, the
+//     bus and the interrupt threads, for reference.
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QComboBox>
+#include <QEventLoop>
+#include <QFile>
+#include <QTimer>
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "backplane/inspect.h"
+#include "driver/frame/slot_ownership.h"
+#include "emulator/can/bus.h"
+#include "k5320/can_frame.h"
+#include "platform/named_event.h"
+#include "utility/main/module_api.h"
+#include "utility/qt/utility_window.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+namespace can = k5320::can;
+using k5320::utility::ControlId;
+using k5320::utility::UtilityWindow;
+
+// The benchmark's own backplane (bench/utility_monitor_bench.conf), flash in a temporary
+// directory, and a slot table and event namespace of its own.
+class OwnBackplane {
+  public:
+    OwnBackplane() {
+        setenv("TARN_BACKPLANE_CONFIG", K5320_MONITOR_BENCH_BACKPLANE, 1);
+        std::string dir =
+            (std::filesystem::temp_directory_path() / "k5320-bench-monitor-XXXXXX").string();
+        if (mkdtemp(dir.data()) != nullptr) {
+            state_dir_ = dir;
+            setenv("TARN_BACKPLANE_STATE", dir.c_str(), 1);
+        }
+        const std::string own = "bench-monitor-" + std::to_string(getpid());
+        k5320::driver::ownership::use_table_for_test(own);
+        k5320::platform::NamedEvent::use_namespace_for_test(own);
+    }
+    ~OwnBackplane() {
+        k5320::driver::ownership::remove_test_table();
+        std::error_code ignored;
+        if (!state_dir_.empty()) std::filesystem::remove_all(state_dir_, ignored);
+    }
+    bool ready() const { return !state_dir_.empty(); }
+
+  private:
+    std::string state_dir_;
+};
+
+const OwnBackplane kBackplane;
+
+constexpr std::string_view kSaturatedBus = "saturated";
+constexpr int kBaud1MIndex = 8;  // " 1000K bps  " in the Baud list
+constexpr uint32_t kBitRate = 1'000'000;
+constexpr double kBusLimitFramesPerSecond = 9009;
+constexpr double kPercent = 100;
+constexpr double kTargetCores = 0.5;
+constexpr auto kWindow = 3s;
+// After the peer stops: time for the window to read what still waits.
+constexpr auto kDrainTimeout = 2s;
+constexpr auto kSettle = 100ms;
+
+// A standard 8-byte frame without stuff bits: 111 bits, the most frames a second.
+constexpr can::Frame kFrame{.id = 0x2AA,
+                            .extended = false,
+                            .remote = false,
+                            .length = can::kMaxDataLength,
+                            .data = {0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55}};
+
+double seconds(Clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
+
+double cpuSeconds(clockid_t clock) {
+    timespec now{};
+    clock_gettime(clock, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+// Runs the window's event loop for a while.
+void runEvents(Clock::duration how_long) {
+    QEventLoop loop;
+    QTimer::singleShot(std::chrono::duration_cast<std::chrono::milliseconds>(how_long), &loop,
+                       &QEventLoop::quit);
+    loop.exec();
+}
+
+template <typename Predicate>
+bool runEventsUntil(Predicate done, Clock::duration timeout) {
+    const auto deadline = Clock::now() + timeout;
+    while (!done()) {
+        if (Clock::now() > deadline) return false;
+        runEvents(10ms);
+    }
+    return true;
+}
+
+// A node of the benchmark's own at 1 Mbit/s: while saturating it puts the next frame on the
+// bus as the last one ends, as a controller with a full transmit queue does.
+class Peer final : public can::BusClient {
+  public:
+    explicit Peer(can::Bus& bus) : bus_(bus) { bus_.attach(this); }
+    ~Peer() override { bus_.detach(this); }
+    Peer(const Peer&) = delete;
+    Peer& operator=(const Peer&) = delete;
+
+    uint32_t bit_rate() const override { return kBitRate; }
+    bool active() const override { return true; }
+    void receive(const can::Frame&, uint64_t) override {}
+    void bus_error(can::BusErrorKind) override {}
+    void transmitted(const can::Frame& frame, can::TxOutcome outcome) override {
+        if (outcome == can::TxOutcome::kAcknowledged)
+            acknowledged_.fetch_add(1, std::memory_order_relaxed);
+        last_end_ns_.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
+        if (saturating_.load(std::memory_order_acquire) && bus_.submit(this, frame)) return;
+        idle_.store(true, std::memory_order_release);
+    }
+
+    bool saturate(const can::Frame& frame) {
+        idle_.store(false, std::memory_order_release);
+        saturating_.store(true, std::memory_order_release);
+        return bus_.submit(this, frame);
+    }
+    void stop() { saturating_.store(false, std::memory_order_release); }
+    bool idle() const { return idle_.load(std::memory_order_acquire); }
+    uint64_t acknowledged() const { return acknowledged_.load(std::memory_order_relaxed); }
+    Clock::time_point last_end() const {
+        return Clock::time_point(Clock::duration(last_end_ns_.load(std::memory_order_relaxed)));
+    }
+
+  private:
+    can::Bus& bus_;
+    std::atomic<bool> saturating_{false};
+    std::atomic<bool> idle_{true};
+    std::atomic<uint64_t> acknowledged_{0};
+    std::atomic<Clock::rep> last_end_ns_{0};
+};
+
+class NoBoxes final : public k5320::utility::MessageBoxes {
+  public:
+    std::vector<std::string> shown;
+    void show(std::string_view, std::string_view text) override { shown.emplace_back(text); }
+};
+
+void click(const UtilityWindow& window, ControlId id) {
+    qobject_cast<QAbstractButton*>(window.control(id))->click();
+}
+
+bool checked(const UtilityWindow& window, ControlId id) {
+    return qobject_cast<QAbstractButton*>(window.control(id))->isChecked();
+}
+
+qsizetype linesIn(const std::string& path) {
+    QFile file(QString::fromStdString(path));
+    if (!file.open(QIODevice::ReadOnly)) return -1;
+    return file.readAll().count('\n');
+}
+
+// state.range(0): list on; state.range(1): log on.
+void BM_MonitorOnSaturatedBus(benchmark::State& state) {
+    const bool list = state.range(0) != 0;
+    const bool log = state.range(1) != 0;
+    can::Bus* bus = k5320::backplane::host().bus(kSaturatedBus);
+    if (!kBackplane.ready() || bus == nullptr) {
+        state.SkipWithError("no backplane");
+        return;
+    }
+    for (auto _ : state) {
+        k5320::utility::CApiModule library;
+        NoBoxes boxes;
+        UtilityWindow window(library, &boxes);
+        window.show();
+        qobject_cast<QComboBox*>(window.control(ControlId::Baud))->setCurrentIndex(kBaud1MIndex);
+        click(window, ControlId::Initialize);
+        if (checked(window, ControlId::ShowOnList) != list) click(window, ControlId::ShowOnList);
+        if (log) click(window, ControlId::SaveToFile);
+        const auto& dialog = window.behaviour();
+        if (!boxes.shown.empty() || !dialog.state().pollingActive ||
+            dialog.state().logOpen != log) {
+            state.SkipWithError("the window could not be set up");
+            return;
+        }
+        runEvents(kSettle);
+        const uint32_t counted_before = dialog.state().rxCount;
+
+        Peer peer(*bus);
+        const double thread_cpu_before = cpuSeconds(CLOCK_THREAD_CPUTIME_ID);
+        const double process_cpu_before = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
+        const auto begin = Clock::now();
+        if (!peer.saturate(kFrame)) {
+            state.SkipWithError("peer could not submit");
+            return;
+        }
+        runEvents(kWindow);
+        const double wall = seconds(Clock::now() - begin);
+        const double window_cpu = cpuSeconds(CLOCK_THREAD_CPUTIME_ID) - thread_cpu_before;
+        const double process_cpu = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - process_cpu_before;
+        const uint32_t counted_in_window = dialog.state().rxCount - counted_before;
+        state.SetIterationTime(wall);
+
+        peer.stop();
+        const bool peer_finished = runEventsUntil([&] { return peer.idle(); }, kDrainTimeout);
+        const double bus_time = seconds(peer.last_end() - begin);
+        const auto acknowledged = static_cast<double>(peer.acknowledged());
+        runEventsUntil(
+            [&] { return dialog.state().rxCount - counted_before >= peer.acknowledged(); },
+            kDrainTimeout);
+        const auto counted = static_cast<double>(dialog.state().rxCount - counted_before);
+        const bool lamp_red = (dialog.state().bufferAlarm & k5320::utility::kRxBufferAlarm) != 0;
+
+        qsizetype log_lines = 0;
+        if (log) {
+            const std::string path = dialog.logPath();
+            click(window, ControlId::SaveToFile);
+            log_lines = linesIn(path) - 1;  // without the header
+            std::filesystem::remove(path);
+        }
+
+        const double bus_rate = bus_time > 0 ? acknowledged / bus_time : 0;
+        const double cores = window_cpu / wall;
+        const double share = acknowledged > 0 ? kPercent * counted / acknowledged : 0;
+        state.counters["bus_frames"] = acknowledged;
+        state.counters["counted"] = counted;
+        state.counters["share_pct"] = share;
+        state.counters["bus_frames_per_s"] = bus_rate;
+        state.counters["x_bus_limit"] = bus_rate / kBusLimitFramesPerSecond;
+        state.counters["window_frames_per_s"] = counted_in_window / wall;
+        state.counters["window_cores"] = cores;
+        state.counters["process_cores"] = process_cpu / wall;
+        state.counters["rx_lamp_red"] = lamp_red;
+        state.counters["list_rows"] = dialog.messages().size();
+        if (log) state.counters["log_lines"] = static_cast<double>(log_lines);
+        const bool complete = peer_finished && counted == acknowledged && !lamp_red &&
+                              (!log || log_lines == static_cast<qsizetype>(counted));
+        state.SetLabel(std::string(list ? "list" : "no list") + (log ? ", log" : ", no log") +
+                       ": 100 % without alarm " + (complete ? "met" : "MISSED") +
+                       ", under 0.5 core " + (cores < kTargetCores ? "met" : "MISSED"));
+    }
+}
+
+BENCHMARK(BM_MonitorOnSaturatedBus)
+    ->ArgNames({"list", "log"})
+    ->Args({1, 0})
+    ->Args({1, 1})
+    ->Args({0, 0})
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // No screen is needed: the window paints into memory as on a display.
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    QApplication application(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
