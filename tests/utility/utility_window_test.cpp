@@ -17,6 +17,7 @@
 #include <QTest>
 #include <array>
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <set>
 #include <string>
@@ -24,6 +25,7 @@
 #include <utility>
 #include <vector>
 
+#include "backplane/inspect.h"
 #include "driver/frame/slot_ownership.h"
 #include "k5320.h"
 #include "platform/named_event.h"
@@ -44,8 +46,11 @@ constexpr uint32_t kAcceptAll = 0xFFFFFFFF;
 class RecordingBoxes final : public MessageBoxes {
   public:
     std::vector<std::pair<std::string, std::string>> shown;
+    // Runs while a box is open, as the operator reads it.
+    std::function<void()> whileOpen;
     void show(std::string_view caption, std::string_view text) override {
         shown.emplace_back(caption, text);
+        if (whileOpen) whileOpen();
     }
 };
 
@@ -123,7 +128,7 @@ QString labelText(const UtilityWindow& window, ControlId id) {
 class UtilityWindowTest : public QObject {
     Q_OBJECT
 
-  private slots:
+  private Q_SLOTS:
     void initializeThenSendKeepsTheTransmitLampGreen() {
         CApiModule library;
         RecordingBoxes boxes;
@@ -246,12 +251,41 @@ class UtilityWindowTest : public QObject {
         }
     }
 
-    void clearBeforeAnyInitializeFailsTheFirstTickWithTheBadSlot() {
+    void transmitTimeoutIsShownOnceWhilePollingGoesOn() {
         CApiModule library;
         RecordingBoxes boxes;
         UtilityWindow window(library, &boxes);
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
+        press(window, ControlId::Initialize);
+        const auto& state = window.behaviour().state();
+        QTRY_VERIFY(state.rxCount > 0);
+        uint32_t countedWhileOpen = 0;
+        boxes.whileOpen = [&] {
+            // A modal box runs the event loop: the demo node's 0x100 comes every 100 ms.
+            const uint32_t before = state.rxCount;
+            QTest::qWait(400);
+            countedWhileOpen = state.rxCount - before;
+        };
+
+        backplane::host().module(1)->set_tx_timeout_flag(true);
+        QTRY_COMPARE(boxes.shown.size(), std::size_t{1});
+        QCOMPARE(boxes.shown[0].first, std::string("Error"));
+        QCOMPARE(boxes.shown[0].second, std::string("Transmit message fail."));
+        QVERIFY2(countedWhileOpen >= 2, std::to_string(countedWhileOpen).c_str());
+        QTest::qWait(50);
+        QCOMPARE(boxes.shown.size(), std::size_t{1});  // once per change, not per tick
+        QVERIFY(state.pollingActive);
+        backplane::host().module(1)->set_tx_timeout_flag(false);
+    }
+
+    void clearPollsTheSlotInitialisedLastAndItsFailureStopsPolling() {
+        CApiModule library;
+        RecordingBoxes boxes;
+        UtilityWindow window(library, &boxes);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        // Before any Initialize there is no slot: the library is given 255.
         press(window, ControlId::Clear);
         QTRY_COMPARE(boxes.shown.size(), std::size_t{1});
         QCOMPARE(boxes.shown[0].first, std::string("Error"));
@@ -259,6 +293,18 @@ class UtilityWindowTest : public QObject {
         QVERIFY(!window.behaviour().state().pollingActive);
         QTest::qWait(20);
         QCOMPARE(boxes.shown.size(), std::size_t{1});
+
+        // After a change of slot the module initialised last has been released.
+        press(window, ControlId::Initialize);
+        QCOMPARE(boxes.shown.size(), std::size_t{1});
+        auto* slotList = qobject_cast<QComboBox*>(window.control(ControlId::Slot));
+        QTest::keyClick(slotList, Qt::Key_Down);
+        QCOMPARE(slotList->currentText(), QStringLiteral(" Slot 2"));
+        QVERIFY(!window.behaviour().state().pollingActive);
+        press(window, ControlId::Clear);
+        QTRY_COMPARE(boxes.shown.size(), std::size_t{2});
+        QCOMPARE(boxes.shown[1].second, std::string("Get Status Error, Error Code=41"));
+        QVERIFY(!window.behaviour().state().pollingActive);
     }
 
     void initializeOnAnEmptySlotIsReportedThroughTheBoxes() {
