@@ -238,6 +238,17 @@ void UtilityDialog::softKeyboardClicked() {
     view_.setInputPanelVisible(view_.isChecked(C::SoftKeyboard));
 }
 
+void UtilityDialog::updateFirmware(const std::function<void(uint16_t slot)>& showUpdateDialog) {
+    stopPolling();
+    if (isSlot(state_.activeSlot)) {
+        api_.restore(activeSlotByte());
+        state_.activeSlot = kNoSlot;
+    }
+    // The slot chosen in the list, whether or not it is the one initialised.
+    showUpdateDialog(static_cast<uint16_t>(selectedSlot()));
+    resetModuleView();
+}
+
 void UtilityDialog::standardIdChosen() {
     view_.setTextLimit(C::Id, kStandardIdTextLimit);
     view_.setText(C::Id, kStandardIdText);

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -57,6 +58,10 @@ class UtilityDialog {
     void systemMessages(bool on);
     void resetCounter();
     void softKeyboardClicked();
+    // Update Firmware: stops polling, releases the active module and runs the firmware update
+    // dialog for the selected slot (showUpdateDialog returns once that dialog has closed), then
+    // returns the window to the not-initialised view.
+    void updateFirmware(const std::function<void(uint16_t slot)>& showUpdateDialog);
     void standardIdChosen();
     void extendedIdChosen();
     void rtrClicked();

@@ -1,0 +1,92 @@
+// Behaviour of the firmware update dialog: on opening it initialises the slot, puts the module
+// into download mode and shows the firmware the module holds; Update reads a chosen file and
+// downloads it block by block; closing starts the module's firmware and releases the slot. It
+// knows no widgets: the widget layer forwards the dialog's events to it.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "k5320.h"
+#include "k5320/dpram_map.h"
+#include "utility/main/main_view.h"
+#include "utility/update/update_parts.h"
+
+namespace k5320::utility {
+
+// The largest image the module's flash area for firmware takes: 384 KiB less 64 bytes.
+inline constexpr uint64_t kMaxFirmwareSize = 393152;
+// The image goes to the module in blocks that fill the DPRAM's download frame.
+inline constexpr uint32_t kFirmwareBlockSize = dpram::kLoaderMaxPayload;
+
+inline constexpr std::array<int, 3> kUpdateStatusPaneWidths{140, 180, 140};
+inline constexpr int kPaneName = 0;
+inline constexpr int kPaneModified = 1;
+inline constexpr int kPaneSize = 2;
+
+// The dialog's template, in dialog units.
+inline constexpr std::string_view kUpdateTitle = "Update";
+inline constexpr int kUpdateDialogWidth = 235;
+inline constexpr int kUpdateDialogHeight = 36;
+inline constexpr std::string_view kUpdateFontFamily = "System";
+inline constexpr int kUpdateFontPointSize = 10;
+inline constexpr int kProgressBarId = 1052;
+inline constexpr DialogRect kProgressBarRect{1, 7, 195, 13};
+inline constexpr int kUpdateButtonId = 1053;
+inline constexpr DialogRect kUpdateButtonRect{198, 7, 34, 12};
+inline constexpr std::string_view kUpdateButtonText = "Update";
+
+inline constexpr std::string_view kFirmwareFileFilter = "Execution Files (*.exe)|*.exe";
+
+// The record's name for a file: the name without its directory, cut to "xxxxxxx~.exe" when it
+// is longer than the record holds.
+std::string recordedFileName(std::string_view path);
+// The record's time fields from a local time (years counted from 1980).
+void setRecordTime(FirmwareInfo& info, const CalendarTime& local);
+// Status bar texts for a record.
+std::string firmwareNameText(const FirmwareInfo& info);
+std::string modifiedText(const FirmwareInfo& info);
+std::string sizeText(uint32_t size);
+
+class UpdateDialog {
+  public:
+    // slot: the main dialog's choice, 1 to 7. programName: the caption of the dialog's boxes
+    // other than the two start-up errors.
+    UpdateDialog(UpdateView& view, LoaderApi& loader, MessageBoxes& boxes, UpdateSystem& system,
+                 uint16_t slot, std::string programName);
+
+    // After the dialog's controls exist, before it is shown.
+    void start();
+    // The Update button.
+    void update();
+    // The dialog is being destroyed, however it was closed.
+    void destroyed();
+
+    // The slot every library call goes to; kNoSlot once a download step has failed.
+    uint16_t slot() const { return slot_; }
+    bool downloading() const { return downloading_; }
+
+  private:
+    uint8_t slotByte() const { return static_cast<uint8_t>(slot_); }
+    void runUpdate();
+    // Steps 8 to 12 and what follows them; false when a download step failed.
+    bool download(const FirmwareInfo& info, std::vector<uint8_t> image);
+    void failDownloadStep(std::string_view message);
+    void showRecord(const FirmwareInfo& info, uint32_t size);
+    void showUnknown(std::string_view nameText);
+
+    UpdateView& view_;
+    LoaderApi& loader_;
+    MessageBoxes& boxes_;
+    UpdateSystem& system_;
+    uint16_t slot_;
+    std::string programName_;
+    // Set while the Update handler runs: a click that the block loop's message handling lets
+    // through must not start a second update on the same module.
+    bool downloading_ = false;
+};
+
+}  // namespace k5320::utility
