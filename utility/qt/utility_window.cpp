@@ -215,8 +215,7 @@ void UtilityWindow::bindHandlers() {
     onClick(ControlId::FormatAscii, [this] { dialog_.formatChosen(DisplayMode::Ascii); });
     onClick(ControlId::ShowOnList, [this] { dialog_.showOnListClicked(); });
     onClick(ControlId::SaveToFile, [this] { dialog_.saveToFileClicked(); });
-    // Update Firmware opens the firmware update dialog, which is not built yet; until then the
-    // button does nothing.
+    onClick(ControlId::UpdateFirmware, [this] { openFirmwareUpdate(); });
     connect(as<QComboBox>(control(ControlId::Slot)), &QComboBox::activated, this,
             [this] { dialog_.slotChosen(); });
     connect(&pollTimer_, &QTimer::timeout, this, [this] { dialog_.pollTick(); });
@@ -227,6 +226,14 @@ void UtilityWindow::bindHandlers() {
 void UtilityWindow::centreOnScreen() {
     if (const QScreen* display = screen(); display != nullptr)
         move(display->availableGeometry().center() - rect().center());
+}
+
+void UtilityWindow::openFirmwareUpdate() {
+    if (updateParts_.loader == nullptr) return;
+    dialog_.updateFirmware([this](uint16_t slot) {
+        UpdateWindow update(slot, updateParts_, this);
+        update.run();
+    });
 }
 
 std::string UtilityWindow::text(ControlId id) const {

@@ -13,6 +13,7 @@
 #include "utility/main/utility_dialog.h"
 #include "utility/qt/message_list_model.h"
 #include "utility/qt/qt_message_boxes.h"
+#include "utility/qt/update_window.h"
 
 namespace k5320::utility {
 
@@ -25,6 +26,9 @@ class UtilityWindow final : public QDialog, private MainView {
 
     QWidget* control(ControlId id) const;
     const UtilityDialog& behaviour() const { return dialog_; }
+    // Update Firmware opens the firmware update dialog with these parts; until they are set
+    // the button does nothing.
+    void setFirmwareUpdate(const UpdateDialogParts& parts) { updateParts_ = parts; }
 
   protected:
     void keyPressEvent(QKeyEvent* event) override;
@@ -33,6 +37,7 @@ class UtilityWindow final : public QDialog, private MainView {
     void buildControls();
     void bindHandlers();
     void centreOnScreen();
+    void openFirmwareUpdate();
 
     // MainView
     std::string text(ControlId id) const override;
@@ -62,6 +67,7 @@ class UtilityWindow final : public QDialog, private MainView {
     QPixmap redLamp_;
     QTimer pollTimer_;
     QTimer refreshTimer_;
+    UpdateDialogParts updateParts_;
     UtilityDialog dialog_;
 };
 

@@ -1,0 +1,136 @@
+#include "utility/qt/update_window.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileDialog>
+#include <QFontMetrics>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QStringList>
+
+#include "utility/main/dialog_units.h"
+#include "utility/qt/images.h"
+
+namespace k5320::utility {
+namespace {
+
+QString fromView(std::string_view text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+// "Description|pattern|..." pairs as Qt's "Description (pattern);;..." filters.
+QString qtFilter(std::string_view filter) {
+    const QStringList parts = fromView(filter).split(QLatin1Char('|'), Qt::SkipEmptyParts);
+    QStringList filters;
+    for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
+        const QString patterns = QLatin1Char('(') + parts[i + 1] + QLatin1Char(')');
+        filters << (parts[i].contains(patterns) ? parts[i]
+                                                : parts[i] + QLatin1Char(' ') + patterns);
+    }
+    return filters.join(QStringLiteral(";;"));
+}
+
+QWidget* placed(QWidget* widget, const DialogRect& units, DialogBaseUnits base, int id) {
+    const DialogRect place = toPixels(units, base);
+    widget->setGeometry(place.x, place.y, place.width, place.height);
+    widget->setObjectName(QStringLiteral("control%1").arg(id));
+    return widget;
+}
+
+}  // namespace
+
+UpdateWindow::UpdateWindow(uint16_t slot, const UpdateDialogParts& parts, QWidget* parent)
+    : QDialog(parent),
+      ownBoxes_(parts.boxes == nullptr ? std::make_unique<QtMessageBoxes>(this) : nullptr),
+      chooser_(parts.chooseFile),
+      dialog_(*this, *parts.loader, parts.boxes == nullptr ? *ownBoxes_ : *parts.boxes,
+              parts.system == nullptr ? systemUpdateServices() : *parts.system, slot,
+              QCoreApplication::applicationName().toStdString()) {
+    setWindowTitle(fromView(kUpdateTitle));
+    setWindowIcon(mainIcon());
+    const QFont font(fromView(kUpdateFontFamily), kUpdateFontPointSize);
+    setFont(font);
+    const QFontMetrics metrics(font);
+    const DialogBaseUnits base =
+        baseUnitsOf(metrics.horizontalAdvance(fromView(kAverageWidthSample)), metrics.height());
+    const DialogRect size = toPixels({0, 0, kUpdateDialogWidth, kUpdateDialogHeight}, base);
+    setFixedSize(size.width, size.height);
+
+    progress_ = new QProgressBar(this);
+    progress_->setTextVisible(false);
+    progress_->setValue(0);
+    placed(progress_, kProgressBarRect, base, kProgressBarId);
+    updateButton_ = new QPushButton(fromView(kUpdateButtonText), this);
+    updateButton_->setAutoDefault(false);
+    placed(updateButton_, kUpdateButtonRect, base, kUpdateButtonId);
+    connect(updateButton_, &QPushButton::clicked, this, [this] { dialog_.update(); });
+}
+
+UpdateWindow::~UpdateWindow() {
+    dialog_.destroyed();
+}
+
+void UpdateWindow::run() {
+    dialog_.start();
+    if (!ended_) exec();
+}
+
+QString UpdateWindow::paneText(int pane) const {
+    if (pane < 0 || static_cast<std::size_t>(pane) >= panes_.size() || panes_[pane] == nullptr)
+        return {};
+    return panes_[pane]->text();
+}
+
+bool UpdateWindow::createStatusBar(std::span<const int> paneWidths) {
+    auto* bar = new QStatusBar(this);
+    bar->setSizeGripEnabled(false);
+    for (std::size_t i = 0; i < paneWidths.size() && i < panes_.size(); ++i) {
+        auto* pane = new QLabel(bar);
+        pane->setTextFormat(Qt::PlainText);
+        pane->setFixedWidth(paneWidths[i]);
+        pane->setFrameShape(QFrame::Panel);
+        pane->setFrameShadow(QFrame::Sunken);
+        bar->addWidget(pane);
+        panes_[i] = pane;
+    }
+    const int barHeight = bar->sizeHint().height();
+    bar->setGeometry(0, height() - barHeight, width(), barHeight);
+    return true;
+}
+
+void UpdateWindow::setPaneText(int pane, std::string_view text) {
+    if (pane >= 0 && static_cast<std::size_t>(pane) < panes_.size() && panes_[pane] != nullptr)
+        panes_[pane]->setText(
+            QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size())));
+}
+
+void UpdateWindow::setProgressRange(int lowest, int highest) {
+    progress_->setRange(lowest, highest);
+}
+
+void UpdateWindow::setProgressPosition(int position) {
+    progress_->setValue(position);
+}
+
+std::string UpdateWindow::chooseFile(std::string_view filter) {
+    if (chooser_) return chooser_(filter);
+    const QString path = QFileDialog::getOpenFileName(this, QString(), QString(), qtFilter(filter));
+    return QFile::encodeName(path).toStdString();
+}
+
+void UpdateWindow::handleOnePendingMessage() {
+    // Qt hands over the events waiting now rather than exactly one; an Update click among them
+    // is ignored by the behaviour while the download runs.
+    QCoreApplication::processEvents();
+}
+
+void UpdateWindow::endDialog() {
+    if (isVisible())
+        reject();
+    else
+        ended_ = true;
+}
+
+}  // namespace k5320::utility

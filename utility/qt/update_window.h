@@ -1,0 +1,69 @@
+// The firmware update dialog's widgets, bound to UpdateDialog, which does all the deciding: a
+// progress bar, the Update button and a three-pane status bar.
+#pragma once
+
+#include <QDialog>
+#include <QString>
+#include <array>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "utility/main/main_view.h"
+#include "utility/qt/qt_message_boxes.h"
+#include "utility/update/update_dialog.h"
+#include "utility/update/update_parts.h"
+
+class QLabel;
+class QProgressBar;
+class QPushButton;
+
+namespace k5320::utility {
+
+// Returns the chosen file's full path, empty when cancelled; filter as UpdateView::chooseFile.
+using FileChooser = std::function<std::string(std::string_view filter)>;
+
+// What the dialog is opened with besides its slot.
+struct UpdateDialogParts {
+    LoaderApi* loader = nullptr;     // required
+    MessageBoxes* boxes = nullptr;   // none: the dialog's own modal boxes
+    FileChooser chooseFile;          // none: the platform's file-open dialog
+    UpdateSystem* system = nullptr;  // none: the system's files, time zone and sleep
+};
+
+class UpdateWindow final : public QDialog, private UpdateView {
+  public:
+    UpdateWindow(uint16_t slot, const UpdateDialogParts& parts, QWidget* parent = nullptr);
+    // Starts the firmware the module holds and releases the slot.
+    ~UpdateWindow() override;
+
+    // Runs the dialog's start-up and then, unless that ended the dialog, shows it modally.
+    // Returns once the dialog has closed.
+    void run();
+
+    QString paneText(int pane) const;
+    QProgressBar* progressBar() const { return progress_; }
+    QPushButton* updateButton() const { return updateButton_; }
+    const UpdateDialog& behaviour() const { return dialog_; }
+
+  private:
+    // UpdateView
+    bool createStatusBar(std::span<const int> paneWidths) override;
+    void setPaneText(int pane, std::string_view text) override;
+    void setProgressRange(int lowest, int highest) override;
+    void setProgressPosition(int position) override;
+    std::string chooseFile(std::string_view filter) override;
+    void handleOnePendingMessage() override;
+    void endDialog() override;
+
+    std::unique_ptr<QtMessageBoxes> ownBoxes_;
+    FileChooser chooser_;
+    QProgressBar* progress_ = nullptr;
+    QPushButton* updateButton_ = nullptr;
+    std::array<QLabel*, kUpdateStatusPaneWidths.size()> panes_{};
+    bool ended_ = false;  // closed before it was shown
+    UpdateDialog dialog_;
+};
+
+}  // namespace k5320::utility
