@@ -21,13 +21,12 @@
 #include <vector>
 
 #include "backplane/inspect.h"
-#include "driver/frame/slot_ownership.h"
+#include "bench/bench_support.h"
 #include "emulator/can/bus.h"
 #include "emulator/can/frame_length.h"
 #include "emulator/sja1000.h"
 #include "k5320.h"
 #include "k5320/baud_codes.h"
-#include "platform/named_event.h"
 
 namespace {
 
@@ -37,36 +36,7 @@ namespace can = k5320::can;
 namespace sja = k5320::emulator::sja1000;
 using k5320::emulator::Module;
 
-// A backplane of the benchmark's own (bench/can_bench.conf), flash kept in a temporary
-// directory, and a slot table and event namespace of its own, so that the benchmark neither
-// touches the user's emulated modules nor meets other programs run on the same machine. Set up
-// before anything reaches the backplane, which reads its configuration once.
-class OwnBackplane {
-  public:
-    OwnBackplane() {
-        setenv("TARN_BACKPLANE_CONFIG", K5320_BENCH_BACKPLANE, 1);
-        std::string dir =
-            (std::filesystem::temp_directory_path() / "k5320-bench-can-XXXXXX").string();
-        if (mkdtemp(dir.data()) != nullptr) {
-            state_dir_ = dir;
-            setenv("TARN_BACKPLANE_STATE", dir.c_str(), 1);
-        }
-        const std::string own = "bench-can-" + std::to_string(getpid());
-        k5320::driver::ownership::use_table_for_test(own);
-        k5320::platform::NamedEvent::use_namespace_for_test(own);
-    }
-    ~OwnBackplane() {
-        k5320::driver::ownership::remove_test_table();
-        std::error_code ignored;
-        if (!state_dir_.empty()) std::filesystem::remove_all(state_dir_, ignored);
-    }
-    bool ready() const { return !state_dir_.empty(); }
-
-  private:
-    std::string state_dir_;
-};
-
-const OwnBackplane kBackplane;
+const k5320::bench::OwnBackplane kBackplane(K5320_BENCH_BACKPLANE, "bench-can");
 
 // Slots and buses as bench/can_bench.conf wires them.
 constexpr uint8_t kSender = 1;
@@ -80,7 +50,6 @@ constexpr std::string_view kSaturatedBus = "saturated";
 // 1 Mbit/s: the last of the standard rate indices.
 constexpr uint8_t kBaud1M = k5320::baud::kFirstStandardIndex + k5320::baud::kStandardRateCount - 1;
 static_assert(k5320::baud::code_for_index(kBaud1M) == k5320::baud::k1000kbit);
-constexpr uint32_t kBitRate = 1'000'000;
 constexpr uint32_t kAcceptAll = 0xFFFFFFFF;
 
 // The most a 1 Mbit/s bus carries: standard 8-byte frames of 111 bits, none of them stuffed.
@@ -212,55 +181,7 @@ void report_rate(benchmark::State& state, double frames, double elapsed, double 
                    (rate >= target_ratio * kBusLimitFramesPerSecond ? "met" : "MISSED"));
 }
 
-// A node of the benchmark's own on a bus, at 1 Mbit/s. It counts its acknowledged frames and,
-// while saturating, puts the next frame on the bus from the end of the last one, as a
-// controller with a full transmit queue does.
-class Peer final : public can::BusClient {
-  public:
-    explicit Peer(can::Bus& bus) : bus_(bus) { bus_.attach(this); }
-    ~Peer() override { bus_.detach(this); }
-    Peer(const Peer&) = delete;
-    Peer& operator=(const Peer&) = delete;
-
-    uint32_t bit_rate() const override { return kBitRate; }
-    bool active() const override { return true; }
-    void receive(const can::Frame&, uint64_t) override {}
-    void bus_error(can::BusErrorKind) override {}
-    void transmitted(const can::Frame& frame, can::TxOutcome outcome) override {
-        if (outcome == can::TxOutcome::kAcknowledged) {
-            acknowledged_.fetch_add(1, std::memory_order_relaxed);
-        } else {
-            not_acknowledged_.fetch_add(1, std::memory_order_relaxed);
-        }
-        last_end_ns_.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
-        if (saturating_.load(std::memory_order_acquire) && bus_.submit(this, frame)) return;
-        idle_.store(true, std::memory_order_release);
-    }
-
-    bool submit(const can::Frame& frame) { return bus_.submit(this, frame); }
-    // Sends frame after frame until stop().
-    bool saturate(const can::Frame& frame) {
-        idle_.store(false, std::memory_order_release);
-        saturating_.store(true, std::memory_order_release);
-        return bus_.submit(this, frame);
-    }
-    void stop() { saturating_.store(false, std::memory_order_release); }
-    bool idle() const { return idle_.load(std::memory_order_acquire); }
-
-    uint64_t acknowledged() const { return acknowledged_.load(std::memory_order_relaxed); }
-    uint64_t not_acknowledged() const { return not_acknowledged_.load(std::memory_order_relaxed); }
-    Clock::time_point last_end() const {
-        return Clock::time_point(Clock::duration(last_end_ns_.load(std::memory_order_relaxed)));
-    }
-
-  private:
-    can::Bus& bus_;
-    std::atomic<bool> saturating_{false};
-    std::atomic<bool> idle_{true};
-    std::atomic<uint64_t> acknowledged_{0};
-    std::atomic<uint64_t> not_acknowledged_{0};
-    std::atomic<Clock::rep> last_end_ns_{0};
-};
+using Peer = k5320::bench::SaturatingPeer;
 
 // Sends from one module to another on an unpaced bus, timed in batches; between batches,
 // untimed, the receiver's buffer is cleared so that it never overflows.

@@ -28,10 +28,9 @@
 #include <vector>
 
 #include "backplane/inspect.h"
-#include "driver/frame/slot_ownership.h"
+#include "bench/bench_support.h"
 #include "emulator/can/bus.h"
 #include "k5320/can_frame.h"
-#include "platform/named_event.h"
 #include "utility/main/module_api.h"
 #include "utility/qt/utility_window.h"
 
@@ -43,38 +42,10 @@ namespace can = k5320::can;
 using k5320::utility::ControlId;
 using k5320::utility::UtilityWindow;
 
-// The benchmark's own backplane (bench/utility_monitor_bench.conf), flash in a temporary
-// directory, and a slot table and event namespace of its own.
-class OwnBackplane {
-  public:
-    OwnBackplane() {
-        setenv("TARN_BACKPLANE_CONFIG", K5320_MONITOR_BENCH_BACKPLANE, 1);
-        std::string dir =
-            (std::filesystem::temp_directory_path() / "k5320-bench-monitor-XXXXXX").string();
-        if (mkdtemp(dir.data()) != nullptr) {
-            state_dir_ = dir;
-            setenv("TARN_BACKPLANE_STATE", dir.c_str(), 1);
-        }
-        const std::string own = "bench-monitor-" + std::to_string(getpid());
-        k5320::driver::ownership::use_table_for_test(own);
-        k5320::platform::NamedEvent::use_namespace_for_test(own);
-    }
-    ~OwnBackplane() {
-        k5320::driver::ownership::remove_test_table();
-        std::error_code ignored;
-        if (!state_dir_.empty()) std::filesystem::remove_all(state_dir_, ignored);
-    }
-    bool ready() const { return !state_dir_.empty(); }
-
-  private:
-    std::string state_dir_;
-};
-
-const OwnBackplane kBackplane;
+const k5320::bench::OwnBackplane kBackplane(K5320_MONITOR_BENCH_BACKPLANE, "bench-monitor");
 
 constexpr std::string_view kSaturatedBus = "saturated";
 constexpr int kBaud1MIndex = 8;  // " 1000K bps  " in the Baud list
-constexpr uint32_t kBitRate = 1'000'000;
 constexpr double kBusLimitFramesPerSecond = 9009;
 constexpr double kPercent = 100;
 constexpr double kTargetCores = 0.5;
@@ -118,46 +89,7 @@ bool runEventsUntil(Predicate done, Clock::duration timeout) {
     return true;
 }
 
-// A node of the benchmark's own at 1 Mbit/s: while saturating it puts the next frame on the
-// bus as the last one ends, as a controller with a full transmit queue does.
-class Peer final : public can::BusClient {
-  public:
-    explicit Peer(can::Bus& bus) : bus_(bus) { bus_.attach(this); }
-    ~Peer() override { bus_.detach(this); }
-    Peer(const Peer&) = delete;
-    Peer& operator=(const Peer&) = delete;
-
-    uint32_t bit_rate() const override { return kBitRate; }
-    bool active() const override { return true; }
-    void receive(const can::Frame&, uint64_t) override {}
-    void bus_error(can::BusErrorKind) override {}
-    void transmitted(const can::Frame& frame, can::TxOutcome outcome) override {
-        if (outcome == can::TxOutcome::kAcknowledged)
-            acknowledged_.fetch_add(1, std::memory_order_relaxed);
-        last_end_ns_.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
-        if (saturating_.load(std::memory_order_acquire) && bus_.submit(this, frame)) return;
-        idle_.store(true, std::memory_order_release);
-    }
-
-    bool saturate(const can::Frame& frame) {
-        idle_.store(false, std::memory_order_release);
-        saturating_.store(true, std::memory_order_release);
-        return bus_.submit(this, frame);
-    }
-    void stop() { saturating_.store(false, std::memory_order_release); }
-    bool idle() const { return idle_.load(std::memory_order_acquire); }
-    uint64_t acknowledged() const { return acknowledged_.load(std::memory_order_relaxed); }
-    Clock::time_point last_end() const {
-        return Clock::time_point(Clock::duration(last_end_ns_.load(std::memory_order_relaxed)));
-    }
-
-  private:
-    can::Bus& bus_;
-    std::atomic<bool> saturating_{false};
-    std::atomic<bool> idle_{true};
-    std::atomic<uint64_t> acknowledged_{0};
-    std::atomic<Clock::rep> last_end_ns_{0};
-};
+using Peer = k5320::bench::SaturatingPeer;
 
 class NoBoxes final : public k5320::utility::MessageBoxes {
   public:
