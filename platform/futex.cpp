@@ -40,6 +40,21 @@ bool futex_wait_until(std::atomic<uint32_t>& word, uint32_t expected,
     return !(rc == -1 && errno == ETIMEDOUT);
 }
 
+bool spin_while_equal(const std::atomic<uint32_t>& word, uint32_t expected, uint32_t budget_ns) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::nanoseconds(budget_ns);
+    // Reading the clock costs more than a look at the word.
+    constexpr int kLooksPerClockRead = 32;
+    do {
+        for (int i = 0; i < kLooksPerClockRead; ++i) {
+            if (word.load(std::memory_order_acquire) != expected) return true;
+#if defined(__x86_64__) || defined(__i386__)
+            __builtin_ia32_pause();
+#endif
+        }
+    } while (std::chrono::steady_clock::now() < deadline);
+    return false;
+}
+
 void futex_wake(std::atomic<uint32_t>& word, int count) {
     syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), FUTEX_WAKE, count, nullptr, nullptr, 0);
 }

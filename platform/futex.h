@@ -19,6 +19,11 @@ bool futex_wait(std::atomic<uint32_t>& word, uint32_t expected, uint32_t timeout
 bool futex_wait_until(std::atomic<uint32_t>& word, uint32_t expected,
                       std::chrono::steady_clock::time_point deadline);
 
+// Watches *word for up to budget_ns without sleeping; true when it changed from expected. For
+// threads that stand in for hardware: on a virtual machine a wake-up through the kernel can cost
+// more than the wait itself.
+bool spin_while_equal(const std::atomic<uint32_t>& word, uint32_t expected, uint32_t budget_ns);
+
 // Wakes up to count waiters (INT32_MAX: all).
 void futex_wake(std::atomic<uint32_t>& word, int count = INT32_MAX);
 

@@ -30,5 +30,20 @@ TEST(FutexWaitUntil, SleepsUntilTheDeadlineUnlessTheWordChanges) {
     EXPECT_EQ(word.load(), 9u);
 }
 
+TEST(SpinWhileEqual, SeesAChangeAndGivesUpAfterItsBudget) {
+    std::atomic<uint32_t> word{0};
+    EXPECT_TRUE(spin_while_equal(word, 1, 1'000'000));  // not equal to begin with
+    const auto start = Clock::now();
+    EXPECT_FALSE(spin_while_equal(word, 0, 2'000'000));
+    EXPECT_GE(Clock::now() - start, 2ms);
+
+    std::thread changer([&] {
+        std::this_thread::sleep_for(5ms);
+        word.store(1);
+    });
+    EXPECT_TRUE(spin_while_equal(word, 0, UINT32_MAX));  // about 4 s: the change comes first
+    changer.join();
+}
+
 }  // namespace
 }  // namespace k5320::platform
