@@ -8,6 +8,7 @@
 #include "k5320.h"
 #include "k5320/commands.h"
 #include "k5320/dpram_map.h"
+#include "k5320/sja1000_registers.h"
 
 namespace k5320::driver {
 namespace {
@@ -15,11 +16,7 @@ namespace {
 namespace dp = k5320::dpram;
 namespace answer = k5320::answer;
 
-// SJA1000 registers used to clear a data overrun.
-constexpr uint8_t kSja1000Command = 1;
-constexpr uint8_t kSja1000Status = 2;
-constexpr uint8_t kStatusDataOverrun = 0x02;
-constexpr uint8_t kCommandClearDataOverrun = 0x08;
+namespace sja = k5320::sja1000;
 
 // The last status byte read with a valid complement, per slot.
 std::atomic<uint8_t>& status_cache(uint8_t slot) {
@@ -96,9 +93,9 @@ K5320_API int K5320_ClearRxSoftBuffer(uint8_t slot) {
 K5320_API int K5320_ClearDataOverrun(uint8_t slot) {
     if (int rc = check_configured(slot); rc != K5320_SUCCESS) return rc;
     uint8_t status = 0;
-    if (int rc = K5320_InputByte(slot, kSja1000Status, &status); rc != K5320_SUCCESS) return rc;
-    if ((status & kStatusDataOverrun) == 0) return K5320_SUCCESS;
-    K5320_OutputByte(slot, kSja1000Command, kCommandClearDataOverrun);
+    if (int rc = K5320_InputByte(slot, sja::SJA1000_SR, &status); rc != K5320_SUCCESS) return rc;
+    if ((status & sja::SR_DOS) == 0) return K5320_SUCCESS;
+    K5320_OutputByte(slot, sja::SJA1000_CMR, sja::CMR_CDO);
     slot_context(slot).record.set(Field::BufferStatus, 0);
     return K5320_SUCCESS;
 }
