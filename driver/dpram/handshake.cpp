@@ -1,5 +1,7 @@
 #include "driver/dpram/handshake.h"
 
+#include <chrono>
+
 #include "driver/dpram/dpram_io.h"
 #include "driver/irq/recovery.h"
 #include "k5320/commands.h"
@@ -46,10 +48,15 @@ void clear_fields(SlotRecord& record, const Handshake& h) {
     if (has_second_field(h)) record.set(h.second_field, 0);
 }
 
-bool poll_cycle(const SlotRecord& record, const Handshake& h, HandshakeOutcome* outcome) {
+bool poll_cycle(SlotContext& ctx, const Handshake& h, HandshakeOutcome* outcome) {
+    const auto since = std::chrono::steady_clock::now();
     for (uint32_t poll = 0; poll < h.polls_per_cycle; ++poll) {
-        if (look(record, h, outcome)) return true;
-        platform::sleep_ms(h.poll_sleep_ms);
+        const uint32_t answers_seen = ctx.answers_filed.current();
+        if (look(ctx.record, h, outcome)) return true;
+        if (h.poll_sleep_ms == 0)
+            give_way_to_answers(ctx, answers_seen, since);
+        else
+            platform::sleep_ms(h.poll_sleep_ms);
     }
     return false;
 }
@@ -57,10 +64,11 @@ bool poll_cycle(const SlotRecord& record, const Handshake& h, HandshakeOutcome* 
 }  // namespace
 
 HandshakeOutcome await_answer(uint8_t slot, const Handshake& h) {
-    SlotRecord& record = slot_context(slot).record;
+    SlotContext& ctx = slot_context(slot);
+    SlotRecord& record = ctx.record;
     HandshakeOutcome outcome{h.no_answer_result, 0};
     for (uint32_t repeats_left = h.repeat_requests;; --repeats_left) {
-        if (poll_cycle(record, h, &outcome)) return outcome;
+        if (poll_cycle(ctx, h, &outcome)) return outcome;
         if (repeats_left == 0) break;
         SlotLock lock(slot);
         clear_fields(record, h);

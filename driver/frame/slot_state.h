@@ -3,9 +3,11 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 
 #include "platform/critical_section.h"
+#include "platform/event_count.h"
 
 namespace k5320::driver {
 
@@ -68,6 +70,8 @@ struct SlotContext {
     // touches freed memory.
     platform::CriticalSection lock;
     std::atomic<bool> lock_exists{false};
+    // Bumped by the interrupt service after each answer it files into the record.
+    platform::EventCount answers_filed;
 };
 
 bool is_valid_slot(uint8_t slot);
@@ -79,6 +83,13 @@ int check_slot(uint8_t slot);
 int check_initialized(uint8_t slot);
 // ... and 40 when the CAN channel is not configured.
 int check_configured(uint8_t slot);
+
+// One pause of a caller polling its answer field. For a short while after the poll began it only
+// yields; after that it sleeps until the interrupt service files the next answer, or briefly at
+// most. Yielding alone leaves the caller spinning while the scheduler keeps the interrupt thread
+// waiting on a busy core, and a cycle of polls could end before the answer is filed.
+void give_way_to_answers(SlotContext& ctx, uint32_t answers_seen,
+                         std::chrono::steady_clock::time_point polling_since);
 
 // Holds the slot lock for a scope.
 class SlotLock {

@@ -37,6 +37,7 @@ int service(uint8_t slot) {
         SlotLock lock(slot);
         user_event = file_answer(slot, dpram_io::read_answer(slot));
     }
+    slot_context(slot).answers_filed.post();
     // After the lock: the user routine must not start while the service holds it.
     if (user_event) user_event->set();
     return 0;

@@ -1,5 +1,7 @@
 #include "driver/irq/recovery.h"
 
+#include <chrono>
+
 #include "driver/dpram/dpram_io.h"
 #include "driver/frame/slot_state.h"
 #include "driver/irq/arming.h"
@@ -16,7 +18,9 @@ namespace {
 
 constexpr uint32_t kModeQueryPolls = 3000;
 
-bool mode_answered(uint32_t v) { return v == answer::kProgramMode || v == answer::kLoaderMode; }
+bool mode_answered(uint32_t v) {
+    return v == answer::kProgramMode || v == answer::kLoaderMode;
+}
 
 }  // namespace
 
@@ -50,9 +54,11 @@ int recover(uint8_t slot) {
     }
 
     bool answered = false;
+    const auto since = std::chrono::steady_clock::now();
     for (uint32_t poll = 0; poll < kModeQueryPolls && !answered; ++poll) {
+        const uint32_t answers_seen = ctx.answers_filed.current();
         answered = mode_answered(ctx.record.get(Field::PingAnswer));
-        if (!answered) platform::sleep_ms(0);
+        if (!answered) give_way_to_answers(ctx, answers_seen, since);
     }
     if (!answered) return K5320_ERR_NO_ANSWER;
 
@@ -61,6 +67,7 @@ int recover(uint8_t slot) {
         SlotLock lock(slot);
         user_event = file_answer(slot, pending);
     }
+    ctx.answers_filed.post();
     if (user_event) user_event->set();
     return K5320_SUCCESS;
 }

@@ -1,0 +1,24 @@
+// A counter of events that a thread can wait on for a bounded time: the poster bumps it, a
+// waiter that saw an older value is woken at once. The poster enters the kernel only while
+// somebody waits, so an uncontended post costs two atomic operations.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+
+namespace k5320::platform {
+
+class EventCount {
+  public:
+    uint32_t current() const { return count_.load(std::memory_order_acquire); }
+    void post();
+    // Blocks until the count differs from `seen`, or until `deadline`. false on time-out.
+    bool wait_past(uint32_t seen, std::chrono::steady_clock::time_point deadline);
+
+  private:
+    std::atomic<uint32_t> count_{0};
+    std::atomic<uint32_t> waiters_{0};
+};
+
+}  // namespace k5320::platform
