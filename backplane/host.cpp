@@ -1,13 +1,11 @@
 #include "backplane/host.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
-#include <iostream>
-#include <optional>
-#include <thread>
 #include <utility>
 
-#include "backplane/inspect.h"
 #include "k5320/dpram_map.h"
 #include "platform/futex.h"
 #include "platform/thread.h"
@@ -17,24 +15,6 @@ namespace k5320::backplane {
 namespace {
 constexpr uint32_t kSpinAfterInterruptNs = 30'000;
 constexpr uint8_t kPageMask = dpram::kSize / dpram::kPageSize - 1;
-}  // namespace
-
-struct Host::Slot {
-    emulator::DualPortRam ram;
-    std::atomic<uint8_t> page{0};  // host side: set through port 1
-    std::atomic<bool> populated{false};
-
-    mutable std::mutex mutex;  // guards everything below
-    std::string type;
-    std::optional<std::string> reported_name;  // a fault: the slot reports another name
-    std::unique_ptr<emulator::Module> module;
-    TrnSlotInterruptRoutine routine = nullptr;
-    bool enabled = false;
-    bool stop_delivery = false;
-    std::thread interrupt_thread;  // started and joined only under replace_mutex_
-};
-
-namespace {
 
 // The DPRAM address a data-window port reaches on the selected page.
 uint16_t window_address(uint8_t page, int port) {
@@ -43,31 +23,54 @@ uint16_t window_address(uint8_t page, int port) {
 
 }  // namespace
 
+struct Host::Slot {
+    explicit Slot(SharedSlot& memory) : shared(memory) {}
+    SharedSlot& shared;
+
+    mutable std::mutex mutex;  // guards everything below
+    std::string type;
+    std::optional<std::string> reported_name;  // a fault: the slot reports another name
+    TrnSlotInterruptRoutine routine = nullptr;
+    bool enabled = false;
+    bool stop_delivery = false;
+    std::thread interrupt_thread;  // started and joined only under thread_mutex
+    std::mutex thread_mutex;
+};
+
 Host::Host(const Config& config)
-    : config_(config), flash_directory_(emulator::flash_state_directory()) {
-    for (const BusConfig& bus : config_.buses) {
-        auto& wire = buses_[bus.name];
-        wire = std::make_unique<can::Bus>(bus.paced ? can::Pacing::kPaced : can::Pacing::kUnpaced);
-        if (bus.demo_node)
-            demo_nodes_[bus.name] = std::make_unique<can::DemoNode>(*wire, bus.bit_rate);
-    }
-    std::lock_guard replace(replace_mutex_);
+    : config_(config),
+      own_memory_(std::make_unique<SharedBackplane>()),
+      memory_(*own_memory_),
+      rack_(std::make_unique<Rack>(config_, memory_)) {
+    memory_.stamp(0);
+    load_types();
+}
+
+Host::Host(SharedBackplane& memory, std::unique_ptr<ServiceLink> link)
+    : config_(Config::empty_backplane()), memory_(memory), link_(std::move(link)) {
+    load_types();
+}
+
+void Host::load_types() {
     for (int number = kFirstSlot; number <= kLastSlot; ++number) {
-        slots_[number] = std::make_unique<Slot>();
-        if (!config_.slots[number].type.empty()) {
-            insert_module(*slots_[number], number, config_.slots[number].type);
+        slots_[number] = std::make_unique<Slot>(memory_.slots[number]);
+        Slot& slot = *slots_[number];
+        if (rack_) {
+            slot.type = rack_->type(number);
+        } else if (slot.shared.populated.load(std::memory_order_acquire) != 0) {
+            const auto& name = slot.shared.type;
+            slot.type.assign(name.data(), strnlen(name.data(), kMaxTypeLength));
         }
     }
 }
 
 Host::~Host() {
-    {
-        std::lock_guard replace(replace_mutex_);
-        for (int number = kFirstSlot; number <= kLastSlot; ++number) {
-            remove_module(*slots_[number]);
-        }
-    }
-    for (auto& [name, node] : demo_nodes_) node->stop();
+    for (int number = kFirstSlot; number <= kLastSlot; ++number) stop_delivery(*slots_[number]);
+    rack_.reset();
+}
+
+uint32_t Host::service_pid() const {
+    return rack_ ? 0 : memory_.service_pid.load(std::memory_order_relaxed);
 }
 
 Host::Slot* Host::slot_at(int slot) const {
@@ -75,49 +78,36 @@ Host::Slot* Host::slot_at(int slot) const {
     return slots_[slot].get();
 }
 
-std::optional<std::filesystem::path> Host::flash_file(int slot) const {
-    if (!flash_directory_) return std::nullopt;
-    return emulator::flash_file_for_slot(*flash_directory_, slot);
-}
-
-void Host::insert_module(Slot& slot, int number, std::string type) {
-    slot.ram.reset();
-    slot.page.store(0, std::memory_order_relaxed);
+void Host::start_delivery(Slot& slot) {
+    std::lock_guard threads(slot.thread_mutex);
+    if (slot.interrupt_thread.joinable()) return;
     {
         std::lock_guard lock(slot.mutex);
-        slot.type = std::move(type);
-        slot.reported_name.reset();
-        slot.module = std::make_unique<emulator::Module>(slot.type, slot.ram, flash_file(number));
-        slot.module->connect(bus(config_.slots[number].bus));
         slot.stop_delivery = false;
     }
     slot.interrupt_thread = std::thread([this, &slot] { deliver_interrupts(slot); });
     // Interrupts preempt the host's threads, so an answer is filed even while callers spin.
     platform::set_thread_ce_priority(slot.interrupt_thread.native_handle(),
                                      platform::kHardwareCePriority);
-    slot.populated.store(true, std::memory_order_release);
 }
 
-void Host::remove_module(Slot& slot) {
-    slot.populated.store(false, std::memory_order_release);
-    std::unique_ptr<emulator::Module> module;
+void Host::stop_delivery(Slot& slot) {
+    std::lock_guard threads(slot.thread_mutex);
     {
         std::lock_guard lock(slot.mutex);
         slot.stop_delivery = true;
-        slot.type.clear();
-        module = std::move(slot.module);
     }
-    slot.ram.wake_line_side();
+    slot.shared.ram.wake_line_side();
     if (slot.interrupt_thread.joinable()) slot.interrupt_thread.join();
-    module.reset();
 }
 
 void Host::deliver_interrupts(Slot& slot) {
     mark_interrupt_thread();
+    emulator::DualPortRam& ram = slot.shared.ram;
     for (;;) {
         // Taken before looking, so a raise or a register/enable change after the look ends the
         // wait at once.
-        const uint32_t wakeups = slot.ram.line_wakeups.load(std::memory_order_acquire);
+        const uint32_t wakeups = ram.line_wakeups.load(std::memory_order_acquire);
         TrnSlotInterruptRoutine routine = nullptr;
         {
             std::lock_guard lock(slot.mutex);
@@ -125,7 +115,7 @@ void Host::deliver_interrupts(Slot& slot) {
             // The line is taken (cleared) only when it is delivered: a disabled or unregistered
             // slot keeps it pending. The call is decided under the lock, so none is decided
             // after unregister returns; one decided just before counts as under way.
-            if (slot.enabled && slot.routine != nullptr && slot.ram.take_line()) {
+            if (slot.enabled && slot.routine != nullptr && ram.take_line()) {
                 routine = slot.routine;
             }
         }
@@ -133,24 +123,24 @@ void Host::deliver_interrupts(Slot& slot) {
             routine();
             // The next answer often follows within microseconds: a look before sleeping saves
             // the wake-up through the kernel.
-            platform::spin_while_equal(slot.ram.line_latch, 0, kSpinAfterInterruptNs);
+            platform::spin_while_equal(ram.line_latch, 0, kSpinAfterInterruptNs);
             continue;
         }
-        platform::futex_wait(slot.ram.line_wakeups, wakeups);
+        platform::futex_wait(ram.line_wakeups, wakeups);
     }
 }
 
 int Host::slot_out(int slot, int port, int value) {
     Slot* target = slot_at(slot);
     int result = kCallIgnored;
-    if (target != nullptr && target->populated.load(std::memory_order_acquire)) {
+    if (target != nullptr && target->shared.populated.load(std::memory_order_acquire) != 0) {
         const auto byte = static_cast<uint8_t>(value);
         if (port == dpram::kPortPageRegister) {
-            target->page.store(byte & kPageMask, std::memory_order_relaxed);
+            target->shared.page.store(byte & kPageMask, std::memory_order_relaxed);
             result = kCallDone;
         } else if (port >= dpram::kPortDataWindow && port <= dpram::kPortDataWindowLast) {
-            target->ram.host_write(
-                window_address(target->page.load(std::memory_order_relaxed), port), byte);
+            target->shared.ram.host_write(
+                window_address(target->shared.page.load(std::memory_order_relaxed), port), byte);
             result = kCallDone;
         }
     }
@@ -161,12 +151,12 @@ int Host::slot_out(int slot, int port, int value) {
 int Host::slot_in(int slot, int port) {
     Slot* target = slot_at(slot);
     int value = kFloatingBus;
-    if (target != nullptr && target->populated.load(std::memory_order_acquire)) {
+    if (target != nullptr && target->shared.populated.load(std::memory_order_acquire) != 0) {
         if (port == dpram::kPortPageRegister) {
-            value = target->page.load(std::memory_order_relaxed);
+            value = target->shared.page.load(std::memory_order_relaxed);
         } else if (port >= dpram::kPortDataWindow && port <= dpram::kPortDataWindowLast) {
-            value = target->ram.host_read(
-                window_address(target->page.load(std::memory_order_relaxed), port));
+            value = target->shared.ram.host_read(
+                window_address(target->shared.page.load(std::memory_order_relaxed), port));
         }
     }
     trace_.record(CallKind::kSlotIn, slot, port, value);
@@ -176,8 +166,8 @@ int Host::slot_in(int slot, int port) {
 int Host::controller_out(int port, int value) {
     int result = kCallIgnored;
     if (port >= kControllerRegisterFirst && port <= kControllerRegisterLast) {
-        controller_registers_[port - kControllerRegisterFirst].store(static_cast<uint8_t>(value),
-                                                                     std::memory_order_relaxed);
+        memory_.controller_registers[port - kControllerRegisterFirst].store(
+            static_cast<uint8_t>(value), std::memory_order_relaxed);
         result = kCallDone;
     }
     trace_.record(CallKind::kControllerOut, 0, port, value);
@@ -192,7 +182,8 @@ int Host::controller_in(int port) {
 
 uint8_t Host::controller_register(int port) const {
     if (port < kControllerRegisterFirst || port > kControllerRegisterLast) return kFloatingBus;
-    return controller_registers_[port - kControllerRegisterFirst].load(std::memory_order_relaxed);
+    return memory_.controller_registers[port - kControllerRegisterFirst].load(
+        std::memory_order_relaxed);
 }
 
 int Host::get_module_name(int slot, char* name) {
@@ -218,7 +209,13 @@ int Host::register_interrupt(int slot, TrnSlotInterruptRoutine routine) {
         std::lock_guard lock(target->mutex);
         target->routine = routine;
     }
-    target->ram.wake_line_side();  // a pending line is delivered now, if enabled
+    if (routine != nullptr) {
+        start_delivery(*target);
+        target->shared.interrupt_client.store(static_cast<uint32_t>(getpid()),
+                                              std::memory_order_relaxed);
+        if (link_) link_->interrupt_registered(slot, true);
+    }
+    target->shared.ram.wake_line_side();  // a pending line is delivered now, if enabled
     return kCallDone;
 }
 
@@ -226,8 +223,15 @@ int Host::unregister_interrupt(int slot) {
     trace_.record(CallKind::kUnregister, slot, 0, 0);
     Slot* target = slot_at(slot);
     if (target == nullptr) return kCallIgnored;
-    std::lock_guard lock(target->mutex);
-    target->routine = nullptr;
+    bool was_registered = false;
+    {
+        std::lock_guard lock(target->mutex);
+        was_registered = target->routine != nullptr;
+        target->routine = nullptr;
+    }
+    auto mine = static_cast<uint32_t>(getpid());
+    target->shared.interrupt_client.compare_exchange_strong(mine, 0, std::memory_order_relaxed);
+    if (was_registered && link_) link_->interrupt_registered(slot, false);
     return kCallDone;
 }
 
@@ -239,7 +243,7 @@ int Host::enable_interrupt(int slot, int on) {
         std::lock_guard lock(target->mutex);
         target->enabled = on != 0;
     }
-    target->ram.wake_line_side();  // a pending line is delivered now, if registered
+    target->shared.ram.wake_line_side();  // a pending line is delivered now, if registered
     return kCallDone;
 }
 
@@ -247,7 +251,7 @@ int Host::interrupt_done(int slot) {
     trace_.record(CallKind::kInterruptDone, slot, 0, 0);
     Slot* target = slot_at(slot);
     if (target == nullptr) return kCallIgnored;
-    target->ram.clear_line();
+    target->shared.ram.clear_line();
     return kCallDone;
 }
 
@@ -262,20 +266,15 @@ int Host::set_interrupt_priority(int slot, int priority) {
 }
 
 emulator::Module* Host::module(int slot) {
-    Slot* target = slot_at(slot);
-    if (target == nullptr) return nullptr;
-    std::lock_guard lock(target->mutex);
-    return target->module.get();
+    return rack_ ? rack_->module(slot) : nullptr;
 }
 
 can::Bus* Host::bus(std::string_view name) {
-    const auto it = buses_.find(name);
-    return it == buses_.end() ? nullptr : it->second.get();
+    return rack_ ? rack_->bus(name) : nullptr;
 }
 
 can::DemoNode* Host::demo_node(std::string_view bus_name) {
-    const auto it = demo_nodes_.find(bus_name);
-    return it == demo_nodes_.end() ? nullptr : it->second.get();
+    return rack_ ? rack_->demo_node(bus_name) : nullptr;
 }
 
 bool Host::registered(int slot) const {
@@ -294,7 +293,7 @@ bool Host::enabled(int slot) const {
 
 bool Host::line_pending(int slot) const {
     Slot* target = slot_at(slot);
-    return target != nullptr && target->ram.line_raised();
+    return target != nullptr && target->shared.ram.line_raised();
 }
 
 void Host::report_module_name(int slot, std::optional<std::string> name) {
@@ -306,27 +305,21 @@ void Host::report_module_name(int slot, std::optional<std::string> name) {
 
 bool Host::replace_module(int slot, std::string type) {
     // An interrupt thread cannot join itself.
-    if (on_interrupt_thread()) return false;
+    if (on_interrupt_thread() || !rack_) return false;
     Slot* target = slot_at(slot);
     if (target == nullptr) return false;
     std::lock_guard replace(replace_mutex_);
     {
         std::lock_guard lock(target->mutex);
         if (target->routine != nullptr) return false;
+        target->type.clear();
+        target->reported_name.reset();
     }
-    remove_module(*target);
-    // Another module brings its own flash: a missing file is a module fresh from the factory.
-    if (const std::optional<std::filesystem::path> file = flash_file(slot)) {
-        std::error_code ignored;
-        std::filesystem::remove(*file, ignored);
-    }
-    if (!type.empty()) insert_module(*target, slot, std::move(type));
+    stop_delivery(*target);
+    rack_->replace_module(slot, type);
+    std::lock_guard lock(target->mutex);
+    target->type = std::move(type);
     return true;
-}
-
-Host& host() {
-    static Host* const instance = new Host(config_from_environment(std::cerr));
-    return *instance;
 }
 
 }  // namespace k5320::backplane

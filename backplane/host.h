@@ -1,20 +1,22 @@
-// The stand-in backplane: seven slots, each empty or holding an emulated module, with the slot
-// ports, the slot interrupt lines and the controller's interrupt registers, and the CAN buses
-// the modules are wired to.
+// The host side of the stand-in backplane: the SDK functions over the seven slots' ports, the
+// slot interrupt lines and the controller's interrupt registers. The hardware behind it (modules,
+// buses, demo nodes) runs either in this process (a Rack of its own) or in the per-user backplane
+// service, whose shared memory the host then maps; the SDK functions work the same on both.
 #pragma once
 
 #include <array>
 #include <atomic>
 #include <cstdint>
-#include <filesystem>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "backplane/config.h"
+#include "backplane/rack.h"
+#include "backplane/shared_backplane.h"
 #include "backplane/trace.h"
 #include "driver/sdk/tarn_sdk.h"
 #include "emulator/can/bus.h"
@@ -23,16 +25,25 @@
 
 namespace k5320::backplane {
 
-inline constexpr int kControllerRegisterFirst = 0x7003;
-inline constexpr int kControllerRegisterLast = 0x700D;
 // What a port without anything behind it reads: the bus floats high.
 inline constexpr uint8_t kFloatingBus = 0xFF;
 inline constexpr int kCallDone = 0;
 inline constexpr int kCallIgnored = -1;
 
+// The host's line to a backplane service: told of interrupt registrations (for its log and so
+// it can drop them when this process goes), and kept open for as long as the host lives.
+class ServiceLink {
+  public:
+    virtual ~ServiceLink() = default;
+    virtual void interrupt_registered(int slot, bool registered) = 0;
+};
+
 class Host {
   public:
+    // A backplane of this process's own: the configuration's modules run in here.
     explicit Host(const Config& config);
+    // The backplane of a service: memory is its mapped shared block, which must outlive the host.
+    Host(SharedBackplane& memory, std::unique_ptr<ServiceLink> link);
     // Stops the interrupt threads and the modules. The process's own host is never destroyed.
     ~Host();
     Host(const Host&) = delete;
@@ -53,7 +64,13 @@ class Host {
     int set_trigger_type(int slot, int type);
     int set_interrupt_priority(int slot, int priority);
 
-    // Inspection, for tests.
+    // Whether the modules run in the backplane service (true) or in this process.
+    bool attached_to_service() const { return rack_ == nullptr; }
+    // The service's process id; 0 in-process.
+    uint32_t service_pid() const;
+
+    // Inspection, for tests. Modules, buses and demo nodes are reachable only in-process: in
+    // the service they live in another process (nullptr here).
     const Config& config() const { return config_; }
     emulator::Module* module(int slot);    // nullptr for an empty slot
     can::Bus* bus(std::string_view name);  // nullptr for a bus the configuration lacks
@@ -65,7 +82,8 @@ class Host {
     Trace& trace() { return trace_; }
     // Puts a fresh module of this type in the slot (empty type: empties it), as if the module
     // had been swapped with the power off; the new module holds its factory firmware. Refused
-    // (false) while the slot's interrupt is registered, and from an interrupt thread.
+    // (false) while the slot's interrupt is registered, from an interrupt thread, and for a
+    // service's backplane.
     bool replace_module(int slot, std::string type);
     // A fault: the slot reports this module name instead of its module's type (as if the module
     // had been swapped under a running program); nullopt reports the type again.
@@ -74,20 +92,19 @@ class Host {
   private:
     struct Slot;
     Slot* slot_at(int slot) const;
-    void insert_module(Slot& slot, int number, std::string type);
-    // The file that keeps the flash of the module in this slot; none: kept in memory.
-    std::optional<std::filesystem::path> flash_file(int slot) const;
-    void remove_module(Slot& slot);
+    // The interrupt thread of a slot is started with its first registration and runs until the
+    // slot's module is replaced or the host goes.
+    void start_delivery(Slot& slot);
+    void stop_delivery(Slot& slot);
     void deliver_interrupts(Slot& slot);
+    void load_types();
 
     const Config config_;
-    const std::optional<std::filesystem::path> flash_directory_;
-    // Declared before the slots: the modules leave their buses before the buses go.
-    std::map<std::string, std::unique_ptr<can::Bus>, std::less<>> buses_;
-    std::map<std::string, std::unique_ptr<can::DemoNode>, std::less<>> demo_nodes_;
+    std::unique_ptr<SharedBackplane> own_memory_;  // in-process only
+    SharedBackplane& memory_;
+    std::unique_ptr<Rack> rack_;         // in-process only
+    std::unique_ptr<ServiceLink> link_;  // service only
     std::array<std::unique_ptr<Slot>, kLastSlot + 1> slots_;
-    std::array<std::atomic<uint8_t>, kControllerRegisterLast - kControllerRegisterFirst + 1>
-        controller_registers_{};
     std::mutex replace_mutex_;
     Trace trace_;
 };

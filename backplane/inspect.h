@@ -6,9 +6,16 @@
 
 namespace k5320::backplane {
 
-// Built on first use of any SDK function (or of this), from TARN_BACKPLANE_CONFIG or the
-// default, and never destroyed: the driver's unload code calls the SDK from a destructor at
-// process exit, after static destructors may already have run.
+// The host the SDK functions use. Built on first use of any SDK function (or of this): in this
+// process when TARN_BACKPLANE is "inprocess", else attached to the user's backplane service
+// (started if need be; if that fails, in this process after a warning). Never destroyed: the
+// driver's unload code calls the SDK from a destructor at process exit, after static
+// destructors may already have run.
 Host& host();
+
+// Makes the SDK functions use this host from now on (it must outlive the process). For
+// benchmarks that compare both arrangements in one process; no SDK call may be under way and
+// no slot interrupt registered when it switches.
+void select_host(Host& host);
 
 }  // namespace k5320::backplane

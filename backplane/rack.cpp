@@ -1,0 +1,92 @@
+#include "backplane/rack.h"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+namespace k5320::backplane {
+
+Rack::Rack(const Config& config, SharedBackplane& memory)
+    : config_(config), memory_(memory), flash_directory_(emulator::flash_state_directory()) {
+    for (const BusConfig& bus : config_.buses) {
+        auto& wire = buses_[bus.name];
+        wire = std::make_unique<can::Bus>(bus.paced ? can::Pacing::kPaced : can::Pacing::kUnpaced);
+        if (bus.demo_node)
+            demo_nodes_[bus.name] = std::make_unique<can::DemoNode>(*wire, bus.bit_rate);
+    }
+    for (int number = kFirstSlot; number <= kLastSlot; ++number) {
+        if (!config_.slots[number].type.empty()) insert_module(number, config_.slots[number].type);
+    }
+}
+
+Rack::~Rack() {
+    for (int number = kFirstSlot; number <= kLastSlot; ++number) remove_module(number);
+    for (auto& [name, node] : demo_nodes_) node->stop();
+}
+
+std::optional<std::filesystem::path> Rack::flash_file(int slot) const {
+    if (!flash_directory_) return std::nullopt;
+    return emulator::flash_file_for_slot(*flash_directory_, slot);
+}
+
+void Rack::insert_module(int number, std::string type) {
+    SharedSlot& shared = memory_.slots[number];
+    shared.ram.reset();
+    shared.page.store(0, std::memory_order_relaxed);
+    shared.type.fill('\0');
+    std::memcpy(shared.type.data(), type.data(), std::min(type.size(), kMaxTypeLength));
+    auto module = std::make_unique<emulator::Module>(type, shared.ram, flash_file(number));
+    module->connect(bus(config_.slots[number].bus));
+    {
+        std::lock_guard lock(slots_[number].mutex);
+        slots_[number].type = std::move(type);
+        slots_[number].module = std::move(module);
+    }
+    shared.populated.store(1, std::memory_order_release);
+}
+
+void Rack::remove_module(int number) {
+    memory_.slots[number].populated.store(0, std::memory_order_release);
+    std::unique_ptr<emulator::Module> module;
+    {
+        std::lock_guard lock(slots_[number].mutex);
+        slots_[number].type.clear();
+        module = std::move(slots_[number].module);
+    }
+    module.reset();
+}
+
+void Rack::replace_module(int slot, std::string type) {
+    if (slot < kFirstSlot || slot > kLastSlot) return;
+    remove_module(slot);
+    // Another module brings its own flash: a missing file is a module fresh from the factory.
+    if (const std::optional<std::filesystem::path> file = flash_file(slot)) {
+        std::error_code ignored;
+        std::filesystem::remove(*file, ignored);
+    }
+    if (!type.empty()) insert_module(slot, std::move(type));
+}
+
+emulator::Module* Rack::module(int slot) {
+    if (slot < kFirstSlot || slot > kLastSlot) return nullptr;
+    std::lock_guard lock(slots_[slot].mutex);
+    return slots_[slot].module.get();
+}
+
+std::string Rack::type(int slot) const {
+    if (slot < kFirstSlot || slot > kLastSlot) return {};
+    std::lock_guard lock(slots_[slot].mutex);
+    return slots_[slot].type;
+}
+
+can::Bus* Rack::bus(std::string_view name) {
+    const auto it = buses_.find(name);
+    return it == buses_.end() ? nullptr : it->second.get();
+}
+
+can::DemoNode* Rack::demo_node(std::string_view bus_name) {
+    const auto it = demo_nodes_.find(bus_name);
+    return it == demo_nodes_.end() ? nullptr : it->second.get();
+}
+
+}  // namespace k5320::backplane

@@ -1,0 +1,61 @@
+// The side of the backplane that runs the hardware: the emulated modules in their slots, the CAN
+// buses they are wired to and the demo nodes on those buses. It sees the host side only through
+// the shared backplane memory, so it runs the same inside a process and in the backplane service.
+#pragma once
+
+#include <array>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "backplane/config.h"
+#include "backplane/shared_backplane.h"
+#include "emulator/can/bus.h"
+#include "emulator/can/demo_node.h"
+#include "emulator/module.h"
+
+namespace k5320::backplane {
+
+class Rack {
+  public:
+    // Builds the buses and demo nodes and boots a module in every slot the configuration fills.
+    Rack(const Config& config, SharedBackplane& memory);
+    // Stops the modules, then the demo nodes and buses.
+    ~Rack();
+    Rack(const Rack&) = delete;
+    Rack& operator=(const Rack&) = delete;
+
+    const Config& config() const { return config_; }
+    emulator::Module* module(int slot);  // nullptr for an empty slot
+    std::string type(int slot) const;    // empty for an empty slot
+    can::Bus* bus(std::string_view name);
+    can::DemoNode* demo_node(std::string_view bus_name);
+
+    // Swaps the module as if with the power off (empty type: empties the slot). The new module
+    // holds its factory firmware. The host side must not touch the slot meanwhile.
+    void replace_module(int slot, std::string type);
+
+  private:
+    struct Slot {
+        mutable std::mutex mutex;  // guards the pointer; the module itself is thread-safe
+        std::string type;
+        std::unique_ptr<emulator::Module> module;
+    };
+    void insert_module(int slot, std::string type);
+    void remove_module(int slot);
+    std::optional<std::filesystem::path> flash_file(int slot) const;
+
+    const Config config_;
+    SharedBackplane& memory_;
+    const std::optional<std::filesystem::path> flash_directory_;
+    // Declared before the slots: the modules leave their buses before the buses go.
+    std::map<std::string, std::unique_ptr<can::Bus>, std::less<>> buses_;
+    std::map<std::string, std::unique_ptr<can::DemoNode>, std::less<>> demo_nodes_;
+    std::array<Slot, kLastSlot + 1> slots_;
+};
+
+}  // namespace k5320::backplane

@@ -1,0 +1,76 @@
+// The per-user backplane service: where its private runtime directory is, how a process reaches
+// it (starting it on first use), and the service itself (run by k5320-backplaned).
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <iosfwd>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "backplane/host.h"
+
+namespace k5320::backplane {
+
+// Chooses the backplane: "inprocess" runs it inside the process, "service" (or unset) attaches
+// to the user's backplane service.
+inline constexpr const char* kModeEnvironmentVariable = "TARN_BACKPLANE";
+inline constexpr const char* kModeInProcess = "inprocess";
+inline constexpr const char* kModeService = "service";
+// Overrides the runtime directory (the service's socket, lock files and log).
+inline constexpr const char* kRuntimeEnvironmentVariable = "TARN_BACKPLANE_RUNTIME";
+// Overrides the program started as the service (default: k5320-backplaned beside the library).
+inline constexpr const char* kServiceProgramEnvironmentVariable = "TARN_BACKPLANED";
+// How long the service stays after its last client has gone, in milliseconds.
+inline constexpr const char* kGraceEnvironmentVariable = "TARN_BACKPLANE_GRACE_MS";
+inline constexpr int kDefaultGraceMilliseconds = 2000;
+
+inline constexpr const char* kServiceProgramName = "k5320-backplaned";
+inline constexpr const char* kSocketName = "backplane.sock";
+inline constexpr const char* kStartLockName = "start.lock";
+inline constexpr const char* kServiceLockName = "service.lock";
+inline constexpr const char* kPidFileName = "backplaned.pid";
+inline constexpr const char* kLogName = "backplaned.log";
+
+// $TARN_BACKPLANE_RUNTIME, else $XDG_RUNTIME_DIR/tarn-backplane, else /tmp/tarn-backplane-<uid>.
+std::filesystem::path runtime_directory();
+
+// Creates the directory (mode 0700) if it is missing. Refuses one that is not a real directory
+// of this user closed to everybody else: another user could otherwise read, block or spoof the
+// service. error tells why.
+bool make_private_directory(const std::filesystem::path& dir, std::string* error);
+
+// Opens (creating, mode 0600) a file in the private directory; -1 unless it is a regular file of
+// this user closed to others.
+int open_private_file(const std::filesystem::path& file, int flags);
+
+// Attaches to the user's service, starting it when none runs; nullptr (error tells why) when
+// that fails.
+std::unique_ptr<Host> attach_to_service(std::string* error);
+
+// The messages on the service socket (a SOCK_SEQPACKET connection per client process).
+namespace wire {
+enum class Kind : uint32_t { kWelcome = 1, kRegistered = 2, kUnregistered = 3 };
+struct Message {
+    Kind kind;
+    int32_t slot;
+    uint32_t value;  // welcome: the layout version of the shared block
+    uint32_t size;   // welcome: its size
+};
+}  // namespace wire
+
+struct ServiceOptions {
+    bool foreground = false;  // log to stderr; else detach and log to the runtime directory
+    int grace_ms = kDefaultGraceMilliseconds;
+    int counter_interval_ms = 5000;  // how often the bus counters are logged (when they moved)
+};
+
+// Runs the service until its last client has gone for the grace period, or until SIGTERM or
+// SIGINT. Returns the process's exit code.
+int run_service(const ServiceOptions& options);
+
+// Stops the user's running service (SIGTERM) and waits for it to end; false if none ran.
+bool stop_service(std::ostream& out);
+
+}  // namespace k5320::backplane

@@ -1,0 +1,266 @@
+// The client side of the backplane service: finding it, starting it on first use, and mapping
+// its shared block.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+#include <utility>
+
+#include "backplane/service.h"
+
+extern char** environ;
+
+namespace k5320::backplane {
+
+namespace {
+
+using namespace std::chrono_literals;
+// How long a starting service may take to open its socket (sanitizer builds start slowly).
+constexpr auto kStartTimeout = 20s;
+constexpr auto kConnectRetry = 5ms;
+
+std::string system_error(const char* what) {
+    return std::string(what) + ": " + std::strerror(errno);
+}
+
+class FileDescriptor {
+  public:
+    explicit FileDescriptor(int fd = -1) : fd_(fd) {}
+    ~FileDescriptor() {
+        if (fd_ >= 0) close(fd_);
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(FileDescriptor&& other) noexcept {
+        if (this != &other) {
+            if (fd_ >= 0) close(fd_);
+            fd_ = other.release();
+        }
+        return *this;
+    }
+    int get() const { return fd_; }
+    int release() { return std::exchange(fd_, -1); }
+
+  private:
+    int fd_;
+};
+
+bool fill_address(const std::filesystem::path& socket, sockaddr_un* address) {
+    const std::string path = socket.string();
+    if (path.size() >= sizeof address->sun_path) return false;
+    *address = sockaddr_un{};
+    address->sun_family = AF_UNIX;
+    std::memcpy(address->sun_path, path.c_str(), path.size() + 1);
+    return true;
+}
+
+// A connection to a live service of this user; -1 when none listens.
+int connect_service(const std::filesystem::path& socket) {
+    sockaddr_un address{};
+    if (!fill_address(socket, &address)) return -1;
+    FileDescriptor fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    if (fd.get() < 0) return -1;
+    if (connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+        return -1;
+    ucred peer{};
+    socklen_t length = sizeof peer;
+    if (getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 || peer.uid != geteuid())
+        return -1;
+    return fd.release();
+}
+
+std::filesystem::path service_program() {
+    if (const char* path = std::getenv(kServiceProgramEnvironmentVariable); path && *path)
+        return path;
+    // Installed beside the library, as the build tree also places it.
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<const void*>(&runtime_directory), &info) != 0 &&
+        info.dli_fname != nullptr) {
+        return std::filesystem::path(info.dli_fname).parent_path() / kServiceProgramName;
+    }
+    return kServiceProgramName;
+}
+
+// Starts the service detached from this process: it forks into the background at once, and
+// this waits only for that first process.
+bool spawn_service(std::string* error) {
+    const std::string program = service_program().string();
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
+        posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", O_RDWR, 0);
+    char background[] = "--background";
+    char* args[] = {const_cast<char*>(program.c_str()), background, nullptr};
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, args, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) {
+        errno = rc;
+        *error = system_error(program.c_str());
+        return false;
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        *error = program + " failed to start";
+        return false;
+    }
+    return true;
+}
+
+// The service's welcome: its shared block, checked and mapped. nullptr on any mismatch.
+SharedBackplane* receive_welcome(int connection, std::string* error) {
+    wire::Message message{};
+    char control[CMSG_SPACE(sizeof(int))] = {};
+    iovec part{&message, sizeof message};
+    msghdr header{};
+    header.msg_iov = &part;
+    header.msg_iovlen = 1;
+    header.msg_control = control;
+    header.msg_controllen = sizeof control;
+    ssize_t n = -1;
+    do {
+        n = recvmsg(connection, &header, MSG_CMSG_CLOEXEC);
+    } while (n < 0 && errno == EINTR);
+    cmsghdr* item = CMSG_FIRSTHDR(&header);
+    if (n != sizeof message || item == nullptr || item->cmsg_type != SCM_RIGHTS) {
+        *error = "no welcome from the service";
+        return nullptr;
+    }
+    int memory_fd = -1;
+    std::memcpy(&memory_fd, CMSG_DATA(item), sizeof memory_fd);
+    FileDescriptor memory(memory_fd);
+    if (message.kind != wire::Kind::kWelcome || message.value != SharedBackplane::kLayoutVersion ||
+        message.size != sizeof(SharedBackplane)) {
+        *error = "the service runs another version of the backplane; stop it and retry";
+        return nullptr;
+    }
+    struct stat st {};
+    if (fstat(memory.get(), &st) != 0 || st.st_uid != geteuid() ||
+        st.st_size < static_cast<off_t>(sizeof(SharedBackplane))) {
+        *error = "the service's shared memory is not this user's";
+        return nullptr;
+    }
+    void* block =
+        mmap(nullptr, sizeof(SharedBackplane), PROT_READ | PROT_WRITE, MAP_SHARED, memory.get(), 0);
+    if (block == MAP_FAILED) {
+        *error = system_error("mmap");
+        return nullptr;
+    }
+    auto* shared = static_cast<SharedBackplane*>(block);
+    if (!shared->valid()) {
+        munmap(block, sizeof(SharedBackplane));
+        *error = "the service's shared memory is not a backplane";
+        return nullptr;
+    }
+    return shared;
+}
+
+class SocketLink final : public ServiceLink {
+  public:
+    explicit SocketLink(int fd) : fd_(fd) {}
+    // Closing the socket is what tells the service this process has gone; the kernel does the
+    // same when the process dies.
+    ~SocketLink() override { close(fd_); }
+    void interrupt_registered(int slot, bool registered) override {
+        const wire::Message message{
+            registered ? wire::Kind::kRegistered : wire::Kind::kUnregistered, slot, 0, 0};
+        // A service that has gone must not kill this process with SIGPIPE.
+        (void)send(fd_, &message, sizeof message, MSG_NOSIGNAL | MSG_DONTWAIT);
+    }
+
+  private:
+    int fd_;
+};
+
+}  // namespace
+
+std::filesystem::path runtime_directory() {
+    if (const char* dir = std::getenv(kRuntimeEnvironmentVariable); dir && *dir) return dir;
+    if (const char* dir = std::getenv("XDG_RUNTIME_DIR"); dir && *dir)
+        return std::filesystem::path(dir) / "tarn-backplane";
+    return std::filesystem::path("/tmp") / ("tarn-backplane-" + std::to_string(geteuid()));
+}
+
+bool make_private_directory(const std::filesystem::path& dir, std::string* error) {
+    if (mkdir(dir.c_str(), S_IRWXU) != 0 && errno != EEXIST) {
+        *error = system_error(dir.c_str());
+        return false;
+    }
+    struct stat st {};
+    if (lstat(dir.c_str(), &st) != 0) {
+        *error = system_error(dir.c_str());
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+        *error = dir.string() + " is not a directory private to this user";
+        return false;
+    }
+    return true;
+}
+
+int open_private_file(const std::filesystem::path& file, int flags) {
+    const int fd = open(file.c_str(), flags | O_CREAT | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
+    if (fd < 0) return -1;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
+        (st.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+std::unique_ptr<Host> attach_to_service(std::string* error) {
+    const std::filesystem::path dir = runtime_directory();
+    if (!make_private_directory(dir, error)) return nullptr;
+    const std::filesystem::path socket = dir / kSocketName;
+    sockaddr_un unused{};
+    if (!fill_address(socket, &unused)) {
+        *error = socket.string() + ": path too long for a socket";
+        return nullptr;
+    }
+    FileDescriptor connection;
+    {
+        // One starter at a time; the service also takes this lock to close its socket when it
+        // ends, so a connection is either accepted by the old service or meets a new one.
+        FileDescriptor lock(open_private_file(dir / kStartLockName, O_RDWR));
+        if (lock.get() < 0 || flock(lock.get(), LOCK_EX) != 0) {
+            *error = (dir / kStartLockName).string() + ": not usable";
+            return nullptr;
+        }
+        connection = FileDescriptor(connect_service(socket));
+        if (connection.get() < 0) {
+            if (!spawn_service(error)) return nullptr;
+            const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
+            while (connection.get() < 0 && std::chrono::steady_clock::now() < deadline) {
+                std::this_thread::sleep_for(kConnectRetry);
+                connection = FileDescriptor(connect_service(socket));
+            }
+            if (connection.get() < 0) {
+                *error =
+                    "the backplane service did not start (see " + (dir / kLogName).string() + ")";
+                return nullptr;
+            }
+        }
+    }
+    SharedBackplane* shared = receive_welcome(connection.get(), error);
+    if (shared == nullptr) return nullptr;
+    // Mapped for the rest of the process: the driver's unload code uses the backplane at exit.
+    return std::make_unique<Host>(*shared, std::make_unique<SocketLink>(connection.release()));
+}
+
+}  // namespace k5320::backplane

@@ -1,0 +1,282 @@
+// The per-user backplane service with real processes: each test runs client processes against a
+// service of its own (own runtime and state directories), so parallel test runs never meet.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "backplane/service.h"
+#include "k5320_result.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+namespace bp = k5320::backplane;
+
+constexpr auto kServiceEndTimeout = 15s;  // grace period plus a sanitizer build's shutdown
+constexpr int kFrames = 20;
+
+// A client process with its stdout on a pipe.
+class Client {
+  public:
+    Client(const std::vector<std::string>& env, std::vector<std::string> args) {
+        int fds[2];
+        if (pipe(fds) != 0) return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+        posix_spawn_file_actions_addclose(&actions, fds[0]);
+        posix_spawn_file_actions_addclose(&actions, fds[1]);
+        args.insert(args.begin(), BACKPLANE_CLIENT_PATH);
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        std::vector<std::string> environment(env);
+        for (char** e = environ; *e != nullptr; ++e) environment.emplace_back(*e);
+        std::vector<char*> envp;
+        for (auto& e : environment) envp.push_back(e.data());
+        envp.push_back(nullptr);
+        if (posix_spawn(&pid_, BACKPLANE_CLIENT_PATH, &actions, nullptr, argv.data(),
+                        envp.data()) != 0)
+            pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        close(fds[1]);
+        out_ = fdopen(fds[0], "r");
+    }
+    ~Client() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (out_ != nullptr) std::fclose(out_);
+    }
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    bool started() const { return pid_ > 0 && out_ != nullptr; }
+    // The next line of output, without its newline; empty at the end.
+    std::string line() {
+        char buffer[256];
+        if (out_ == nullptr || std::fgets(buffer, sizeof buffer, out_) == nullptr) return {};
+        std::string text(buffer);
+        if (!text.empty() && text.back() == '\n') text.pop_back();
+        return text;
+    }
+    int wait() {
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    void kill_hard() {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+
+  private:
+    pid_t pid_ = -1;
+    FILE* out_ = nullptr;
+};
+
+bool process_alive(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const auto close = text.rfind(')');
+    return close != std::string::npos && close + 2 < text.size() && text[close + 2] != 'Z';
+}
+
+// "... service=<pid>" -> pid
+pid_t service_of(const std::string& line) {
+    const auto at = line.find("service=");
+    return at == std::string::npos ? 0 : std::atoi(line.c_str() + at + 8);
+}
+
+class BackplaneService : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char base[] = "/tmp/k5320-service-test-XXXXXX";
+        ASSERT_NE(mkdtemp(base), nullptr);
+        base_ = base;
+        runtime_ = base_ / "run";
+        table_ = "service-" + std::to_string(getpid()) + "-" +
+                 ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        env_ = {"TARN_BACKPLANE=service", "TARN_BACKPLANE_RUNTIME=" + runtime_.string(),
+                "TARN_BACKPLANE_STATE=" + (base_ / "state").string(),
+                "TARN_BACKPLANE_CONFIG=" + std::string(LINK_BACKPLANE)};
+    }
+    void TearDown() override {
+        // The service goes by itself; one a failed test left behind is stopped here.
+        if (const pid_t pid = running_service(); pid > 0) {
+            kill(pid, SIGTERM);
+            wait_gone(pid);
+        }
+        std::error_code ignored;
+        fs::remove_all(base_, ignored);
+        const std::string shm = "/dev/shm/k5320-slots-" + std::to_string(geteuid()) + "-" + table_;
+        fs::remove(shm, ignored);
+    }
+
+    std::vector<std::string> args(std::string command, int slot, std::string extra = {}) const {
+        std::vector<std::string> a{table_, std::move(command), std::to_string(slot)};
+        if (!extra.empty()) a.push_back(std::move(extra));
+        return a;
+    }
+    pid_t running_service() const {
+        std::ifstream file(runtime_ / bp::kPidFileName);
+        pid_t pid = 0;
+        return file >> pid && process_alive(pid) ? pid : 0;
+    }
+    static bool wait_gone(pid_t pid) {
+        const auto deadline = std::chrono::steady_clock::now() + kServiceEndTimeout;
+        while (process_alive(pid)) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(20ms);
+        }
+        return true;
+    }
+    std::string log() const {
+        std::ifstream file(runtime_ / bp::kLogName);
+        std::stringstream text;
+        text << file.rdbuf();
+        return text.str();
+    }
+
+    fs::path base_;
+    fs::path runtime_;
+    std::string table_;
+    std::vector<std::string> env_;
+};
+
+TEST_F(BackplaneService, StartsOnFirstUseAndEndsAfterTheLastClient) {
+    EXPECT_FALSE(fs::exists(runtime_ / bp::kSocketName));
+    Client first(env_, args("hold", 1));
+    ASSERT_TRUE(first.started());
+    ASSERT_EQ(first.line(), "0");
+    const pid_t service = running_service();
+    ASSERT_GT(service, 0);
+    struct stat st {};
+    ASSERT_EQ(stat(runtime_.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    ASSERT_EQ(stat((runtime_ / bp::kSocketName).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 077, 0u);
+
+    // A second client meets the same service.
+    Client second(env_, args("init", 2));
+    const std::string result = second.line();
+    EXPECT_EQ(service_of(result), service) << result;
+    EXPECT_EQ(result.substr(0, 4), "0 0 ");
+    EXPECT_EQ(second.wait(), 0);
+
+    // The service outlives its clients by the grace period only, and cleans up after itself.
+    first.kill_hard();
+    EXPECT_TRUE(wait_gone(service));
+    EXPECT_FALSE(fs::exists(runtime_ / bp::kSocketName));
+    const std::string text = log();
+    EXPECT_NE(text.find("client"), std::string::npos) << text;
+    EXPECT_NE(text.find("no clients"), std::string::npos) << text;
+}
+
+TEST_F(BackplaneService, FramesSentByOneProcessReachAnother) {
+    Client receiver(env_, args("receive", 2, std::to_string(kFrames)));
+    ASSERT_TRUE(receiver.started());
+    ASSERT_EQ(receiver.line(), "ready 0");
+    Client sender(env_, args("send", 1, std::to_string(kFrames)));
+    EXPECT_EQ(sender.line(), "sent " + std::to_string(kFrames) + " rc 0");
+    for (int i = 0; i < kFrames; ++i) {
+        char expected[16];
+        std::snprintf(expected, sizeof expected, "%x", 0x100 + i);
+        ASSERT_EQ(receiver.line(), expected) << "frame " << i;
+    }
+    EXPECT_EQ(receiver.line(), "end " + std::to_string(kFrames));
+    EXPECT_EQ(sender.wait(), 0);
+    EXPECT_EQ(receiver.wait(), 0);
+}
+
+TEST_F(BackplaneService, SlotIsFreeAgainWhenItsOwnerIsKilled) {
+    Client owner(env_, args("hold", 1));
+    ASSERT_EQ(owner.line(), "0");
+    {
+        Client third(env_, args("init", 1));
+        const std::string result = third.line();
+        EXPECT_EQ(result.substr(0, 3), std::to_string(K5320_ERR_ALREADY_REGISTERED) + " ")
+            << result;
+        EXPECT_EQ(third.wait(), 0);
+    }
+    const pid_t service = running_service();
+    owner.kill_hard();
+    // The next process takes the slot, and the module still answers: the dead owner's
+    // registration is gone and nothing it left half done blocks the service.
+    Client next(env_, args("init", 1));
+    const std::string result = next.line();
+    EXPECT_EQ(result.substr(0, 4), "0 0 ") << result;
+    EXPECT_EQ(service_of(result), service);
+    EXPECT_EQ(next.wait(), 0);
+    EXPECT_NE(log().find("dropped the interrupt registration of slot 1"), std::string::npos)
+        << log();
+}
+
+TEST_F(BackplaneService, DownloadedFirmwareOutlivesClientsAndTheService) {
+    Client loader(env_, args("download", 1, "SERVICE.EXE"));
+    const std::string downloaded = loader.line();
+    ASSERT_EQ(downloaded.substr(0, 14), "0 SERVICE.EXE ") << downloaded;
+    EXPECT_EQ(loader.wait(), 0);
+    const pid_t first_service = service_of(downloaded);
+
+    // The next process, on the same service, sees the same record.
+    Client probe(env_, args("info", 1));
+    const std::string same = probe.line();
+    EXPECT_EQ(same.substr(0, same.find(" service=")),
+              downloaded.substr(0, downloaded.find(" service=")));
+    EXPECT_EQ(service_of(same), first_service);
+    EXPECT_EQ(probe.wait(), 0);
+
+    // A new service reads it back from the flash store.
+    ASSERT_TRUE(wait_gone(first_service));
+    Client later(env_, args("info", 1));
+    const std::string after = later.line();
+    EXPECT_EQ(after.substr(0, after.find(" service=")),
+              downloaded.substr(0, downloaded.find(" service=")));
+    EXPECT_NE(service_of(after), first_service);
+    EXPECT_GT(service_of(after), 0);
+    EXPECT_EQ(later.wait(), 0);
+}
+
+// The runtime directory must be the user's own: another user could read, block or spoof it.
+TEST_F(BackplaneService, RefusesARuntimeDirectoryOpenToOthers) {
+    std::string error;
+    ASSERT_TRUE(bp::make_private_directory(runtime_, &error)) << error;
+    ASSERT_EQ(chmod(runtime_.c_str(), 0755), 0);
+    EXPECT_FALSE(bp::make_private_directory(runtime_, &error));
+    EXPECT_NE(error.find("private"), std::string::npos) << error;
+    setenv(bp::kRuntimeEnvironmentVariable, runtime_.c_str(), 1);
+    EXPECT_EQ(bp::attach_to_service(&error), nullptr);
+    unsetenv(bp::kRuntimeEnvironmentVariable);
+    EXPECT_FALSE(fs::exists(runtime_ / bp::kSocketName));
+
+    ASSERT_EQ(chmod(runtime_.c_str(), 0700), 0);
+    const fs::path file = runtime_ / "file";
+    std::ofstream(file) << "x";
+    ASSERT_EQ(chmod(file.c_str(), 0644), 0);
+    EXPECT_LT(bp::open_private_file(file, O_RDWR), 0);
+    fs::create_symlink(file, runtime_ / "link");
+    EXPECT_LT(bp::open_private_file(runtime_ / "link", O_RDWR), 0);
+}
+
+}  // namespace
