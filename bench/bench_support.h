@@ -23,6 +23,8 @@ namespace k5320::bench {
 class OwnBackplane {
   public:
     OwnBackplane(const char* config_file, const std::string& name) {
+        // Benchmarks drive and inspect its modules and buses directly: it runs in this process.
+        setenv("TARN_BACKPLANE", "inprocess", 1);
         setenv("TARN_BACKPLANE_CONFIG", config_file, 1);
         std::string dir =
             (std::filesystem::temp_directory_path() / ("k5320-" + name + "-XXXXXX")).string();

@@ -23,6 +23,10 @@ namespace answer = k5320::answer;
 
 constexpr uint8_t kSlot = 1;
 
+// The module is inspected directly: it must run in this process (bench_backplane compares with
+// the service).
+[[maybe_unused]] const bool kInProcess = setenv("TARN_BACKPLANE", "inprocess", 1) == 0;
+
 void ensure_initialised() {
     static const bool ready = [] {
         if (K5320_Init(kSlot) != K5320_SUCCESS) {

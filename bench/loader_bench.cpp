@@ -75,6 +75,7 @@ int main(int argc, char** argv) {
     std::string dir = (std::filesystem::temp_directory_path() / "k5320-bench-XXXXXX").string();
     if (mkdtemp(dir.data()) == nullptr) return 1;
     setenv("TARN_BACKPLANE_STATE", dir.c_str(), 1);
+    setenv("TARN_BACKPLANE", "inprocess", 1);  // never the user's service and modules
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
