@@ -269,6 +269,14 @@ emulator::Module* Host::module(int slot) {
     return rack_ ? rack_->module(slot) : nullptr;
 }
 
+std::optional<uint64_t> Host::inject(const FaultRequest& request) {
+    if (link_) return link_->inject(request);
+    emulator::Module* target = module(request.slot);
+    uint64_t result = 0;
+    if (target == nullptr || !apply_fault(*target, request, &result)) return std::nullopt;
+    return result;
+}
+
 can::Bus* Host::bus(std::string_view name) {
     return rack_ ? rack_->bus(name) : nullptr;
 }

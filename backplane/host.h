@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "backplane/config.h"
+#include "backplane/module_faults.h"
 #include "backplane/rack.h"
 #include "backplane/shared_backplane.h"
 #include "backplane/trace.h"
@@ -36,6 +37,8 @@ class ServiceLink {
   public:
     virtual ~ServiceLink() = default;
     virtual void interrupt_registered(int slot, bool registered) = 0;
+    // Has the service apply a fault to its module; nullopt when it refused or did not answer.
+    virtual std::optional<uint64_t> inject(const FaultRequest& request) = 0;
 };
 
 class Host {
@@ -68,6 +71,10 @@ class Host {
     bool attached_to_service() const { return rack_ == nullptr; }
     // The service's process id; 0 in-process.
     uint32_t service_pid() const;
+
+    // Injects a fault into the slot's module, or reads its command counter, wherever the module
+    // runs. nullopt for an empty slot, a request out of range or a service that did not answer.
+    std::optional<uint64_t> inject(const FaultRequest& request);
 
     // Inspection, for tests. Modules, buses and demo nodes are reachable only in-process: in
     // the service they live in another process (nullptr here).

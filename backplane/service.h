@@ -10,6 +10,7 @@
 #include <string>
 
 #include "backplane/host.h"
+#include "backplane/module_faults.h"
 
 namespace k5320::backplane {
 
@@ -51,12 +52,27 @@ std::unique_ptr<Host> attach_to_service(std::string* error);
 
 // The messages on the service socket (a SOCK_SEQPACKET connection per client process).
 namespace wire {
-enum class Kind : uint32_t { kWelcome = 1, kRegistered = 2, kUnregistered = 3 };
+enum class Kind : uint32_t {
+    kWelcome = 1,
+    kRegistered = 2,
+    kUnregistered = 3,
+    kFault = 4,         // client -> service: a FaultMessage
+    kFaultApplied = 5,  // service -> client: the FaultReply to it
+};
 struct Message {
     Kind kind;
     int32_t slot;
     uint32_t value;  // welcome: the layout version of the shared block
     uint32_t size;   // welcome: its size
+};
+struct FaultMessage {
+    Kind kind;
+    FaultRequest request;
+};
+struct FaultReply {
+    Kind kind;
+    uint32_t applied;  // 0: refused (empty slot, value out of range)
+    uint64_t result;
 };
 }  // namespace wire
 

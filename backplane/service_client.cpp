@@ -2,6 +2,7 @@
 // its shared block.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -15,6 +16,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <thread>
 #include <utility>
 
@@ -30,6 +32,7 @@ using namespace std::chrono_literals;
 // How long a starting service may take to open its socket (sanitizer builds start slowly).
 constexpr auto kStartTimeout = 20s;
 constexpr auto kConnectRetry = 5ms;
+constexpr int kFaultReplyTimeoutMs = 10'000;
 
 std::string system_error(const char* what) {
     return std::string(what) + ": " + std::strerror(errno);
@@ -55,6 +58,7 @@ class FileDescriptor {
 
   private:
     int fd_;
+    std::mutex request_mutex_;
 };
 
 bool fill_address(const std::filesystem::path& socket, sockaddr_un* address) {
@@ -172,6 +176,20 @@ SharedBackplane* receive_welcome(int connection, std::string* error) {
 class SocketLink final : public ServiceLink {
   public:
     explicit SocketLink(int fd) : fd_(fd) {}
+    // The service answers nothing but fault requests, one at a time, in order.
+    std::optional<uint64_t> inject(const FaultRequest& request) override {
+        std::lock_guard lock(request_mutex_);
+        const wire::FaultMessage message{wire::Kind::kFault, request};
+        if (send(fd_, &message, sizeof message, MSG_NOSIGNAL) != sizeof message)
+            return std::nullopt;
+        pollfd ready{fd_, POLLIN, 0};
+        if (poll(&ready, 1, kFaultReplyTimeoutMs) != 1) return std::nullopt;
+        wire::FaultReply reply{};
+        if (recv(fd_, &reply, sizeof reply, 0) != sizeof reply ||
+            reply.kind != wire::Kind::kFaultApplied || reply.applied == 0)
+            return std::nullopt;
+        return reply.result;
+    }
     // Closing the socket is what tells the service this process has gone; the kernel does the
     // same when the process dies.
     ~SocketLink() override { close(fd_); }
@@ -184,6 +202,7 @@ class SocketLink final : public ServiceLink {
 
   private:
     int fd_;
+    std::mutex request_mutex_;
 };
 
 }  // namespace

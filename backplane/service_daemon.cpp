@@ -80,6 +80,7 @@ class Service {
     bool open_socket();
     void accept_client();
     void serve_client(int fd);
+    void apply_fault_for(const Client& client, int fd, const FaultRequest& request);
     void drop_client(int fd);
     void log_counters(bool always);
     // Closes the socket if still nobody is connected (under the start lock, so that a client
@@ -226,24 +227,47 @@ void Service::accept_client() {
 }
 
 void Service::serve_client(int fd) {
-    wire::Message message{};
+    union {
+        wire::Message plain;
+        wire::FaultMessage fault;
+    } message{};
     const ssize_t n = recv(fd, &message, sizeof message, MSG_DONTWAIT);
     if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
         drop_client(fd);
         return;
     }
-    if (n != sizeof message) return;
     Client& client = clients_[fd];
-    if (message.slot < kFirstSlot || message.slot > kLastSlot) return;
-    if (message.kind == wire::Kind::kRegistered) {
-        client.slots.insert(message.slot);
-        log_line() << "client " << client.pid << " registered the interrupt of slot "
-                   << message.slot << '\n';
-    } else if (message.kind == wire::Kind::kUnregistered) {
-        client.slots.erase(message.slot);
-        log_line() << "client " << client.pid << " released the interrupt of slot " << message.slot
-                   << '\n';
+    if (n == sizeof message.fault && message.fault.kind == wire::Kind::kFault) {
+        apply_fault_for(client, fd, message.fault.request);
+        return;
     }
+    if (n != sizeof message.plain) return;
+    const int slot = message.plain.slot;
+    if (slot < kFirstSlot || slot > kLastSlot) return;
+    if (message.plain.kind == wire::Kind::kRegistered) {
+        client.slots.insert(slot);
+        log_line() << "client " << client.pid << " registered the interrupt of slot " << slot
+                   << '\n';
+    } else if (message.plain.kind == wire::Kind::kUnregistered) {
+        client.slots.erase(slot);
+        log_line() << "client " << client.pid << " released the interrupt of slot " << slot << '\n';
+    }
+}
+
+void Service::apply_fault_for(const Client& client, int fd, const FaultRequest& request) {
+    wire::FaultReply reply{wire::Kind::kFaultApplied, 0, 0};
+    emulator::Module* module = request.slot >= kFirstSlot && request.slot <= kLastSlot
+                                   ? rack_->module(request.slot)
+                                   : nullptr;
+    if (module != nullptr && apply_fault(*module, request, &reply.result)) reply.applied = 1;
+    // Counter reads are too frequent to log; a fault is worth a line.
+    if (request.kind != FaultKind::kCommandsSeen) {
+        log_line() << "client " << client.pid << " injected fault "
+                   << static_cast<int>(request.kind) << " into slot " << request.slot
+                   << " (command " << request.command << ", value " << request.value << ")"
+                   << (reply.applied ? "" : ": refused") << '\n';
+    }
+    (void)send(fd, &reply, sizeof reply, MSG_NOSIGNAL | MSG_DONTWAIT);
 }
 
 void Service::drop_client(int fd) {

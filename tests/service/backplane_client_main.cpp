@@ -8,6 +8,9 @@
 //                        COUNT frames (or of those that came within the time-out)
 //   download SLOT NAME   download a small firmware named NAME, print its record
 //   info SLOT            print the firmware record the module reports
+//   fault SLOT           silence the transmit-buffer clear through the backplane, print the clear's
+//                        result and the repeat requests the module saw; lift the fault, clear
+//                        again and print that result: "<silenced> <repeats> <lifted>"
 // Records are printed as "<result> <name> <size> <crc> service=<pid>".
 #include <unistd.h>
 
@@ -22,6 +25,7 @@
 #include "backplane/inspect.h"
 #include "driver/frame/slot_ownership.h"
 #include "k5320.h"
+#include "k5320/commands.h"
 #include "platform/named_event.h"
 
 namespace {
@@ -133,6 +137,31 @@ int receive(uint8_t slot, int count) {
     return 0;
 }
 
+// A fault request of the kind, through whichever backplane the process has; -1 when refused.
+long long inject(uint8_t slot, k5320::backplane::FaultKind kind, uint8_t command, int32_t value) {
+    const auto result = k5320::backplane::host().inject({kind, slot, command, value});
+    return result ? static_cast<long long>(*result) : -1;
+}
+
+int fault(uint8_t slot) {
+    using k5320::backplane::FaultKind;
+    if (const int rc = start_channel(slot); rc != K5320_SUCCESS) {
+        std::printf("start %d\n", rc);
+        return 1;
+    }
+    const long long repeats_before =
+        inject(slot, FaultKind::kCommandsSeen, k5320::cmd::kRepeatRequest, 0);
+    inject(slot, FaultKind::kSilence, k5320::cmd::kClearTxSoftBuffer, 1);
+    const int silenced = K5320_ClearTxSoftBuffer(slot);
+    const long long repeats =
+        inject(slot, FaultKind::kCommandsSeen, k5320::cmd::kRepeatRequest, 0) - repeats_before;
+    inject(slot, FaultKind::kSilence, k5320::cmd::kClearTxSoftBuffer, 0);
+    const int lifted = K5320_ClearTxSoftBuffer(slot);
+    std::printf("%d %lld %d\n", silenced, repeats, lifted);
+    K5320_RestoreK5320(slot);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -160,5 +189,6 @@ int main(int argc, char** argv) {
     if (command == "receive") return receive(slot, std::atoi(arg));
     if (command == "download") return download(slot, arg);
     if (command == "info") return info(slot);
+    if (command == "fault") return fault(slot);
     return kUsage;
 }

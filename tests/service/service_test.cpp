@@ -258,6 +258,16 @@ TEST_F(BackplaneService, DownloadedFirmwareOutlivesClientsAndTheService) {
     EXPECT_EQ(later.wait(), 0);
 }
 
+// A fault injected through the service reaches its module: the driver sees the silence and the
+// module the repeat requests, and the slot works again once the fault is lifted.
+TEST_F(BackplaneService, FaultsAreInjectedIntoTheServicesModules) {
+    Client client(env_, args("fault", 1));
+    ASSERT_TRUE(client.started());
+    EXPECT_EQ(client.line(), std::to_string(K5320_ERR_NO_ANSWER) + " 3 0");
+    EXPECT_EQ(client.wait(), 0);
+    EXPECT_NE(log().find("injected fault"), std::string::npos) << log();
+}
+
 // The runtime directory must be the user's own: another user could read, block or spoof it.
 TEST_F(BackplaneService, RefusesARuntimeDirectoryOpenToOthers) {
     std::string error;
