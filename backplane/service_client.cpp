@@ -21,6 +21,7 @@
 #include <utility>
 
 #include "backplane/service.h"
+#include "backplane/welcome_message.h"
 
 extern char** environ;
 
@@ -127,26 +128,18 @@ bool spawn_service(std::string* error) {
 
 // The service's welcome: its shared block, checked and mapped. nullptr on any mismatch.
 SharedBackplane* receive_welcome(int connection, std::string* error) {
-    wire::Message message{};
-    char control[CMSG_SPACE(sizeof(int))] = {};
-    iovec part{&message, sizeof message};
-    msghdr header{};
-    header.msg_iov = &part;
-    header.msg_iovlen = 1;
-    header.msg_control = control;
-    header.msg_controllen = sizeof control;
+    wire::WelcomeMessage welcome;
     ssize_t n = -1;
     do {
-        n = recvmsg(connection, &header, MSG_CMSG_CLOEXEC);
+        n = recvmsg(connection, welcome.header(), MSG_CMSG_CLOEXEC);
     } while (n < 0 && errno == EINTR);
-    cmsghdr* item = CMSG_FIRSTHDR(&header);
-    if (n != sizeof message || item == nullptr || item->cmsg_type != SCM_RIGHTS) {
+    const std::optional<int> memory_fd = welcome.attached();
+    const wire::Message& message = welcome.message();
+    if (n != sizeof message || !memory_fd) {
         *error = "no welcome from the service";
         return nullptr;
     }
-    int memory_fd = -1;
-    std::memcpy(&memory_fd, CMSG_DATA(item), sizeof memory_fd);
-    FileDescriptor memory(memory_fd);
+    FileDescriptor memory(*memory_fd);
     if (message.kind != wire::Kind::kWelcome || message.value != SharedBackplane::kLayoutVersion ||
         message.size != sizeof(SharedBackplane)) {
         *error = "the service runs another version of the backplane; stop it and retry";

@@ -29,6 +29,7 @@
 
 #include "backplane/rack.h"
 #include "backplane/service.h"
+#include "backplane/welcome_message.h"
 
 namespace k5320::backplane {
 
@@ -203,21 +204,11 @@ void Service::accept_client() {
             close(fd);
             continue;
         }
-        wire::Message welcome{wire::Kind::kWelcome, 0, SharedBackplane::kLayoutVersion,
-                              static_cast<uint32_t>(sizeof(SharedBackplane))};
-        char control[CMSG_SPACE(sizeof(int))] = {};
-        iovec part{&welcome, sizeof welcome};
-        msghdr header{};
-        header.msg_iov = &part;
-        header.msg_iovlen = 1;
-        header.msg_control = control;
-        header.msg_controllen = sizeof control;
-        cmsghdr* item = CMSG_FIRSTHDR(&header);
-        item->cmsg_level = SOL_SOCKET;
-        item->cmsg_type = SCM_RIGHTS;
-        item->cmsg_len = CMSG_LEN(sizeof(int));
-        std::memcpy(CMSG_DATA(item), &memory_fd_, sizeof(int));
-        if (sendmsg(fd, &header, MSG_NOSIGNAL) != sizeof welcome) {
+        wire::WelcomeMessage welcome;
+        welcome.message() = {wire::Kind::kWelcome, 0, SharedBackplane::kLayoutVersion,
+                             static_cast<uint32_t>(sizeof(SharedBackplane))};
+        welcome.attach(memory_fd_);
+        if (sendmsg(fd, welcome.header(), MSG_NOSIGNAL) != sizeof(wire::Message)) {
             close(fd);
             continue;
         }
