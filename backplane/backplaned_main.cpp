@@ -15,10 +15,15 @@ constexpr int kUsageError = 2;
 
 void usage(std::ostream& out) {
     out << "usage: k5320-backplaned [--foreground | --stop]\n"
-           "  --foreground  run the backplane service here, logging to stderr (the default)\n"
+           "  --foreground  run the backplane service here, logging to stderr, until Ctrl-C or\n"
+           "                --stop (the default)\n"
            "  --stop        stop the running service\n"
            "Settings: TARN_BACKPLANE_RUNTIME (runtime directory), TARN_BACKPLANE_CONFIG,\n"
-           "TARN_BACKPLANE_STATE (flash), TARN_BACKPLANE_GRACE_MS (stay after the last client).\n";
+           "TARN_BACKPLANE_STATE (flash), TARN_BACKPLANE_GRACE_MS (how long a service started on\n"
+           "first use stays after its last client).\n"
+           "Examples:\n"
+           "  k5320-backplaned --foreground   # watch clients, slots and bus counters\n"
+           "  k5320-backplaned --stop         # end the running service\n";
 }
 
 }  // namespace

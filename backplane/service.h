@@ -77,7 +77,9 @@ struct FaultReply {
 }  // namespace wire
 
 struct ServiceOptions {
-    bool foreground = false;  // log to stderr; else detach and log to the runtime directory
+    // Log to stderr and stay until stopped; else detach, log to the runtime directory and end
+    // after the grace period without clients.
+    bool foreground = false;
     int grace_ms = kDefaultGraceMilliseconds;
     int counter_interval_ms = 5000;  // how often the bus counters are logged (when they moved)
 };

@@ -101,6 +101,16 @@ class Service {
 };
 
 bool Service::start() {
+    // Blocked before any thread starts, so that every thread inherits the mask and a stop
+    // signal reaches only the signalfd: the service then ends in order, removing its socket.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    signal_fd_ = signalfd(-1, &signals, SFD_CLOEXEC);
+    signal(SIGPIPE, SIG_IGN);
     dir_ = runtime_directory();
     std::string error;
     if (!make_private_directory(dir_, &error)) {
@@ -137,14 +147,6 @@ bool Service::start() {
         (void)!write(pid_fd, pid.data(), pid.size());
         close(pid_fd);
     }
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    signal_fd_ = signalfd(-1, &signals, SFD_CLOEXEC);
-    signal(SIGPIPE, SIG_IGN);
     return open_socket();
 }
 
@@ -326,7 +328,8 @@ int Service::run() {
             log_counters(false);
             next_counters = now + std::chrono::milliseconds(options_.counter_interval_ms);
         }
-        if (!clients_.empty()) {
+        // A service run by hand stays until it is stopped: its user is watching it.
+        if (!clients_.empty() || options_.foreground) {
             idle_since = now;
         } else if (now - idle_since >= std::chrono::milliseconds(options_.grace_ms)) {
             if (close_if_idle()) {

@@ -258,6 +258,22 @@ TEST_F(BackplaneService, DownloadedFirmwareOutlivesClientsAndTheService) {
     EXPECT_EQ(later.wait(), 0);
 }
 
+// A stop ends the service in order, with clients attached: socket and pid file are removed.
+TEST_F(BackplaneService, StopEndsTheServiceInOrder) {
+    Client holder(env_, args("hold", 1));
+    ASSERT_EQ(holder.line(), "0");
+    const pid_t service = running_service();
+    ASSERT_GT(service, 0);
+    setenv(bp::kRuntimeEnvironmentVariable, runtime_.c_str(), 1);
+    std::ostringstream out;
+    EXPECT_TRUE(bp::stop_service(out)) << out.str();
+    unsetenv(bp::kRuntimeEnvironmentVariable);
+    EXPECT_TRUE(wait_gone(service));
+    EXPECT_FALSE(fs::exists(runtime_ / bp::kSocketName));
+    EXPECT_FALSE(fs::exists(runtime_ / bp::kPidFileName));
+    EXPECT_NE(log().find("stopping on signal"), std::string::npos) << log();
+}
+
 // A fault injected through the service reaches its module: the driver sees the silence and the
 // module the repeat requests, and the slot works again once the fault is lifted.
 TEST_F(BackplaneService, FaultsAreInjectedIntoTheServicesModules) {
