@@ -7,7 +7,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang-format
   binutils procps
-  python3 python3-crcmod
+  python3 python3-crcmod python3-can
   qt6-base-dev qt6-qpa-plugins fonts-dejavu-core
 )
 

@@ -26,6 +26,18 @@ inline constexpr uint8_t kFirstStandardIndex = 1;
 inline constexpr uint8_t kStandardRateCodes[] = {k10kbit,  k20kbit,  k50kbit,  k125kbit,
                                                  k250kbit, k500kbit, k800kbit, k1000kbit};
 inline constexpr std::size_t kStandardRateCount = std::size(kStandardRateCodes);
+// The bit rates of those codes, in bit/s.
+inline constexpr uint32_t kStandardBitRates[] = {10'000,  20'000,  50'000,  125'000,
+                                                 250'000, 500'000, 800'000, 1'000'000};
+static_assert(std::size(kStandardBitRates) == kStandardRateCount);
+
+// The rate index of a standard bit rate; 0 (the caller's own timing) for any other rate.
+inline constexpr uint8_t index_for_bit_rate(uint32_t bits_per_second) {
+    for (std::size_t i = 0; i < kStandardRateCount; ++i)
+        if (kStandardBitRates[i] == bits_per_second)
+            return static_cast<uint8_t>(kFirstStandardIndex + i);
+    return 0;
+}
 
 // The code for a rate index; index 0 and every index past the standard rates mean the caller's
 // own timing values.

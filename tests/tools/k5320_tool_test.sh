@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# End to end through a backplane service of the test's own: k5320 send on slot 1 reaches
+# k5320 dump on slot 2, python-can reads dump's log back, and bad input ends with the
+# documented exit codes.
+set -uo pipefail
+tool=$1
+reader=$2
+work=$(mktemp -d /tmp/k5320-tool-test-XXXXXX)
+export TARN_BACKPLANE=service TARN_BACKPLANE_RUNTIME=$work/run TARN_BACKPLANE_STATE=$work/state
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+finish() {
+  "${tool%/*}/../../backplane/k5320-backplaned" --stop >/dev/null 2>&1
+  rm -rf "$work"
+}
+trap finish EXIT
+
+sent=(123#DEADBEEF 12345678#R3 7FF#0102 00000001#1122334455667788 000#)
+"$tool" dump 2 -t 6 -f 000:000 -l "$work/trace.log" >"$work/dump.out" 2>"$work/dump.err" &
+dumper=$!
+sleep 1.5
+"$tool" send 1 "${sent[@]}" || fail "send exited with $?"
+wait $dumper || fail "dump exited with $?"
+
+# The demo node talks on the same bus: keep only our frames, in order.
+grep -v -e 'k5320-2 100#' -e '18FF0001#' -e '321#' "$work/trace.log" | sed 's/.* //' >"$work/ours"
+printf '%s\n' "${sent[@]}" >"$work/expected"
+diff "$work/expected" "$work/ours" >/dev/null || fail "dump's log holds $(tr '\n' ' ' <"$work/ours")"
+cmp -s "$work/dump.out" "$work/trace.log" || fail "printed frames and log differ"
+grep -q "frames in .* bus load" "$work/dump.err" || fail "no summary: $(cat "$work/dump.err")"
+/usr/bin/python3 "$reader" "$work/trace.log" >"$work/python" || fail "python-can could not read the log"
+grep -v -e '^100#' -e '^18FF0001#' -e '^321#' "$work/python" >"$work/python-ours"
+diff "$work/expected" "$work/python-ours" || fail "python-can read other frames"
+
+"$tool" send 1 1234#00 2>/dev/null; [ $? -eq 2 ] || fail "a 4-digit id is not refused with 2"
+"$tool" send 9 123#00 2>/dev/null; [ $? -eq 2 ] || fail "slot 9 is not refused with 2"
+"$tool" dump 1 -b 33k -t 1 2>/dev/null; [ $? -eq 2 ] || fail "33k is not refused with 2"
+"$tool" bogus 1 2>/dev/null; [ $? -eq 2 ] || fail "an unknown command is not refused with 2"
+# A library failure passes its result code on: the slot is owned by the holder.
+"$tool" cyclic 1 100#01 --every 50 --count 40 >/dev/null 2>&1 &
+holder=$!
+sleep 1
+"$tool" status 1 2>/dev/null; rc=$?
+[ $rc -eq 44 ] || fail "status on a slot owned by another process gave $rc, not 44"
+wait $holder || fail "cyclic exited with $?"
+out=$("$tool" mailbox 1 01 02 0304) || fail "mailbox exited with $?"
+[ "$out" = "01 02 03 04" ] || fail "mailbox answered '$out'"
+"$tool" status 1 | grep -q "^status 0x" || fail "status printed nothing"
+
+[ $failures -eq 0 ] && echo "k5320 tool: all checks passed"
+exit $failures
