@@ -167,9 +167,24 @@ void receive_msg(uint8_t slot) {
     }
 }
 
+// Whether `bytes` are what the module's DPRAM holds at `address`.
+bool as_in_dpram(uint32_t address, std::span<const uint8_t> bytes) {
+    const std::span<const uint8_t> ram = k5320::fuzz::module_ram();
+    return address + bytes.size() <= ram.size() &&
+           std::equal(bytes.begin(), bytes.end(), ram.begin() + address);
+}
+
+uint16_t dpram_word(uint32_t address) {
+    const std::span<const uint8_t> ram = k5320::fuzz::module_ram();
+    return static_cast<uint16_t>(ram[address] | ram[address + 1] << 8);
+}
+
 void check_record(int rc, const std::vector<uint8_t>& buffer, uint16_t length) {
     if (rc == K5320_SUCCESS) {
         require(length >= 1 && length <= dp::kCmdRecordMax, "record length outside 1..512", rc);
+        require(length == dpram_word(dp::kInCmdLength) &&
+                    as_in_dpram(dp::kInCmdData, std::span(buffer).first(length)),
+                "record delivered otherwise than the module wrote it", rc);
     } else {
         require(untouched(buffer) && length == static_cast<uint16_t>(kUntouched * 0x0101),
                 "a failed record call wrote the caller's buffer", rc);
@@ -210,7 +225,14 @@ void rx_msg_count(uint8_t slot) {
 void get_firmware_info(uint8_t slot) {
     auto info = output<FirmwareInfo>();
     const int rc = checked(K5320_Load_GetFirmwareInfo(slot, info.get()));
-    if (rc != K5320_SUCCESS) require(untouched(*info), "failed report wrote the record", rc);
+    if (rc != K5320_SUCCESS) {
+        require(untouched(*info), "failed report wrote the record", rc);
+        return;
+    }
+    require(
+        as_in_dpram(dp::kInfoAnswerRecord,
+                    std::span(reinterpret_cast<const uint8_t*>(info.get()), sizeof(FirmwareInfo))),
+        "information record delivered otherwise than the module wrote it", rc);
 }
 
 void read_multi_byte(uint8_t slot, ByteStream& args) {
@@ -219,7 +241,8 @@ void read_multi_byte(uint8_t slot, ByteStream& args) {
     auto buffer = output_buffer(length);
     const int rc = checked(K5320_DPRAMReadMultiByte(slot, address, buffer.data(), length));
     if (rc == K5320_SUCCESS)
-        require(uint32_t{address} + length <= dp::kUserWindowSize, "read beyond the window", rc);
+        require(uint32_t{address} + length <= dp::kUserWindowSize && as_in_dpram(address, buffer),
+                "read beyond the window, or other bytes than the DPRAM holds", rc);
     else
         require(untouched(buffer), "refused read wrote the buffer", rc);
 }
@@ -263,7 +286,23 @@ void download_data(uint8_t slot, ByteStream& args) {
     const uint16_t length =
         span == 0 ? static_cast<uint16_t>(dp::kLoaderMaxPayload + (block & 1)) : span;
     const std::vector<uint8_t> data(length, args.byte());
+    K5320_Load_CalculatedCRC(data.data(), length);
     checked(K5320_Load_DownloadData(slot, block, data.data(), length));
+}
+
+// The same through the structures of the API.
+void configure_struct(uint8_t slot, ByteStream& args) {
+    auto config = std::make_unique<CanConfig>();
+    const std::span<const uint8_t> bytes = args.take(sizeof(CanConfig));
+    std::memcpy(config.get(), bytes.data(), bytes.size());
+    checked(K5320_Config(slot, config.get()));
+}
+
+void send_msg(uint8_t slot, ByteStream& args) {
+    auto msg = std::make_unique<CanMsg>();
+    const std::span<const uint8_t> bytes = args.take(sizeof(CanMsg));
+    std::memcpy(static_cast<void*>(msg.get()), bytes.data(), bytes.size());
+    checked(K5320_SendMsg(slot, msg.get()));
 }
 
 // Calls with any slot number: a slot this run did not initialise must be refused before the
@@ -436,6 +475,8 @@ enum class Op : uint8_t {
     ModuleOther,
     RawAccess,
     CyclicEntry,
+    ConfigureStruct,
+    SendMsg,
     Count
 };
 
@@ -536,6 +577,12 @@ void run(Op op, uint8_t slot, ByteStream& args) {
             break;
         case Op::CyclicEntry:
             cyclic_entry(slot, args);
+            break;
+        case Op::ConfigureStruct:
+            configure_struct(slot, args);
+            break;
+        case Op::SendMsg:
+            send_msg(slot, args);
             break;
         case Op::Count:
             break;

@@ -288,6 +288,10 @@ void start_run(const RunSetup& setup, size_t patch_count, ByteStream input) {
     b.firmware = input;
 }
 
+std::span<const uint8_t> module_ram() {
+    return backplane().module.ram;
+}
+
 void end_run() {
     Backplane& b = backplane();
     if (b.module.routine != nullptr) fault("slot routine left registered", b.slot, 0);

@@ -58,6 +58,9 @@ struct RunSetup {
 // read from `input`; what is left of `input` feeds the firmware's answers.
 void start_run(const RunSetup& setup, size_t patch_count, ByteStream input);
 
+// The module's DPRAM as it is now, to compare what the driver read with it.
+std::span<const uint8_t> module_ram();
+
 // Ends a run: aborts if the driver left a slot routine registered (callers remove the slot
 // first), then forgets the run's input.
 void end_run();

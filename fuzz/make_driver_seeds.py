@@ -12,7 +12,8 @@ OPS = ["Init", "Configure", "RxMsgCount", "ReceiveWithoutStruct", "ReceiveMsg", 
        "SendReceiveCmd", "SendCmd", "ClearReceiveCmd", "LoadInit", "GetFirmwareInfo",
        "LoadRunProgram", "DownloadData", "Status", "IsTxTimeout", "ReadMultiByte", "InputByte",
        "Check186Mode", "Cyclic", "ClearRxSoftBuffer", "Send", "HardwareReset", "RawCommand",
-       "RestoreK5320", "OtherSlot", "LoaderOther", "ModuleOther", "RawAccess", "CyclicEntry"]
+       "RestoreK5320", "OtherSlot", "LoaderOther", "ModuleOther", "RawAccess", "CyclicEntry",
+       "ConfigureStruct", "SendMsg"]
 TYPES = ["5320", "5323", "5324", "5325", "5321"]
 
 RX_BANK0, RX_BANK1 = 0x0000, 0x0540
@@ -129,6 +130,13 @@ seed("other_calls",
      + op("RawAccess", 3, *word(6995), 0xA5, *word(6)) + op("CyclicEntry", 0, 3)
      + op("CyclicEntry", 1, 3) + op("CyclicEntry", 2, 3),
      slot=5)
+
+# The calls that take structures, with stray answers before the plain ones.
+can_config = bytes([0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 12, 0x31, 0x1C])
+can_msg = struct.pack("<QBxxxIBB8s", 0, 1, 0x1ABCDEF, 0, 8, bytes(range(8))) + bytes(6)
+seed("structures",
+     op("ConfigureStruct", *can_config) + op("SendMsg", *can_msg) + op("SendMsg", *can_msg),
+     firmware=answers(0x80, 247) + answers(214, 218) + answers(0xC4, 215), slot=2)
 
 # A module of a type the library does not drive.
 seed("foreign_module", op("RxMsgCount"), type_index=4)
