@@ -6,6 +6,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   clang-format
+  clang-14 libclang-rt-14-dev
   binutils procps
   python3 python3-crcmod python3-can
   qt6-base-dev qt6-qpa-plugins fonts-dejavu-core
