@@ -9,7 +9,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <random>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "k5320.h"
 #include "tests/driver/driver_test_support.h"
@@ -20,18 +25,23 @@ namespace {
 
 constexpr uint8_t kSlot = 1;
 
-// A slot_owner process with its stdout connected to us.
+// A slot_owner process with its stdout connected to us and, when asked, its stdin too.
 struct OwnerProcess {
     pid_t pid = -1;
     FILE* out = nullptr;
+    int in = -1;  // write end of the helper's stdin, or -1
 
-    OwnerProcess(const char* mode) {
+    explicit OwnerProcess(const char* mode, bool feed_stdin = false) {
+        // Close-on-exec, so that no other helper inherits an end and keeps it open: a helper
+        // must see its stdin end when this one closes it.
         int fds[2];
-        if (pipe(fds) != 0) return;
+        int input[2] = {-1, -1};
+        if (pipe2(fds, O_CLOEXEC) != 0) return;
+        if (feed_stdin && pipe2(input, O_CLOEXEC) != 0) return;
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addclose(&actions, fds[0]);
+        if (feed_stdin) posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
         const std::string table = k5320::test::test_table_name();
         const std::string slot = std::to_string(kSlot);
         char* args[] = {const_cast<char*>(SLOT_OWNER_PATH), const_cast<char*>(table.c_str()),
@@ -40,11 +50,31 @@ struct OwnerProcess {
         posix_spawn_file_actions_destroy(&actions);
         close(fds[1]);
         out = fdopen(fds[0], "r");
+        if (feed_stdin) {
+            close(input[0]);
+            in = input[1];
+        }
     }
+    OwnerProcess(const OwnerProcess&) = delete;
+    OwnerProcess& operator=(const OwnerProcess&) = delete;
+
     // The owner's K5320_Init result, once it has reported it.
     int init_result() {
         int rc = -1;
         return out && std::fscanf(out, "%d", &rc) == 1 ? rc : -1;
+    }
+    // Reads the busy helper's reports up to the one of this stage; its result, or -1 when the
+    // helper ended first.
+    int wait_for_stage(const std::string& stage) {
+        char name[32];
+        int rc = -1;
+        while (out && std::fscanf(out, "%31s %d", name, &rc) == 2)
+            if (stage == name) return rc;
+        return -1;
+    }
+    void close_stdin() {
+        if (in >= 0) close(in);
+        in = -1;
     }
     int wait_exit() {
         int status = 0;
@@ -53,6 +83,7 @@ struct OwnerProcess {
         return status;
     }
     ~OwnerProcess() {
+        close_stdin();
         if (pid > 0) {
             kill(pid, SIGKILL);
             waitpid(pid, nullptr, 0);
@@ -60,6 +91,20 @@ struct OwnerProcess {
         if (out) std::fclose(out);
     }
 };
+
+// The shared-memory objects of this test process's namespace (slot table and named events)
+// that exist now, by name.
+std::set<std::string> shared_objects_of_this_run() {
+    std::set<std::string> names;
+    const std::string marker = "-" + k5320::test::test_table_name();
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/dev/shm", error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.ends_with(marker) || name.find(marker + "-") != std::string::npos)
+            names.insert(name);
+    }
+    return names;
+}
 
 TEST(Ownership, SecondProcessIsRefusedUntilTheOwnerIsKilled) {
     OwnerProcess owner("hold");
@@ -104,6 +149,67 @@ TEST(Ownership, ThisProcessOwningTheSlotRefusesAnotherProcess) {
     uint8_t b = 0;
     EXPECT_EQ(K5320_DPRAMReadByte(kSlot, 0, &b), K5320_SUCCESS);
     EXPECT_EQ(K5320_Init(kSlot), K5320_ERR_ALREADY_REGISTERED);
+}
+
+// Racers start together; the claim is one compare-and-swap, so exactly one of them wins each
+// round, whatever the interleaving.
+TEST(Ownership, OfManyProcessesRacingForOneSlotExactlyOneWins) {
+    constexpr int kRacers = 16;
+    constexpr int kRounds = 4;
+    for (int round = 0; round < kRounds; ++round) {
+        SCOPED_TRACE(round);
+        std::vector<std::unique_ptr<OwnerProcess>> racers;
+        for (int i = 0; i < kRacers; ++i) {
+            racers.push_back(std::make_unique<OwnerProcess>("race", true));
+            ASSERT_GT(racers.back()->pid, 0);
+        }
+        for (auto& racer : racers) racer->close_stdin();  // the start signal
+        int winners = 0;
+        int refused = 0;
+        for (auto& racer : racers) {
+            const int rc = racer->init_result();
+            winners += rc == K5320_SUCCESS;
+            refused += rc == K5320_ERR_ALREADY_REGISTERED;
+        }
+        EXPECT_EQ(winners, 1);
+        EXPECT_EQ(refused, kRacers - 1);
+        EXPECT_EQ(K5320_Init(kSlot), K5320_ERR_ALREADY_REGISTERED);
+    }  // every racer is killed here
+    EXPECT_EQ(K5320_Init(kSlot), K5320_SUCCESS);
+}
+
+// An owner killed in the middle of any stage of its work leaves the slot to the next process,
+// and nothing in /dev/shm but the slot table: its user routine's named event goes with it.
+TEST(Ownership, OwnerKilledAtAnyPointOfItsWorkLeavesTheSlotFreeAndNoSharedObjects) {
+    constexpr int kKillsPerStage = 3;
+    constexpr int kMaxDelayUs = 3000;
+    const std::string table =
+        "k5320-slots-" + std::to_string(geteuid()) + "-" + k5320::test::test_table_name();
+    std::mt19937 random(20240309);
+    std::uniform_int_distribution<int> delay_us(0, kMaxDelayUs);
+    // "spawned": killed at a random moment of its start-up or K5320_Init.
+    for (const std::string stage : {"spawned", "init", "configure", "isr", "send", "mailbox"}) {
+        for (int kill_round = 0; kill_round < kKillsPerStage; ++kill_round) {
+            SCOPED_TRACE(stage + " " + std::to_string(kill_round));
+            {
+                OwnerProcess owner("busy");
+                ASSERT_GT(owner.pid, 0);
+                if (stage != "spawned") {
+                    ASSERT_EQ(owner.wait_for_stage(stage), K5320_SUCCESS);
+                }
+                usleep(static_cast<useconds_t>(delay_us(random)));
+                kill(owner.pid, SIGKILL);
+                EXPECT_TRUE(WIFSIGNALED(owner.wait_exit()));
+            }
+            ASSERT_EQ(K5320_Init(kSlot), K5320_SUCCESS);
+            uint8_t mode = 0;
+            EXPECT_EQ(K5320_Check186Mode(kSlot, &mode), K5320_SUCCESS);
+            EXPECT_EQ(K5320_RemoveIrq(kSlot), K5320_SUCCESS);
+            const std::set<std::string> left = shared_objects_of_this_run();
+            EXPECT_TRUE(left.empty() || left == std::set<std::string>{table})
+                << "left in /dev/shm: " << ::testing::PrintToString(left);
+        }
+    }
 }
 
 }  // namespace
