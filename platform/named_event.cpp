@@ -111,12 +111,13 @@ void unlock(int fd) {
     flock(fd, LOCK_UN);
 }
 
-// Only objects of our own user that nobody else may touch are trusted.
+// Only objects of our own user that nobody else may touch, and that no second name leads to, are
+// trusted.
 bool owned_privately(int fd) {
     struct stat status {};
     if (fstat(fd, &status) != 0) return false;
     if (!S_ISREG(status.st_mode) || status.st_uid != geteuid() ||
-        (status.st_mode & kForeignAccessBits) != 0) {
+        (status.st_mode & kForeignAccessBits) != 0 || status.st_nlink != 1) {
         errno = EACCES;
         return false;
     }

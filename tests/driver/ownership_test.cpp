@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -31,7 +32,8 @@ struct OwnerProcess {
     FILE* out = nullptr;
     int in = -1;  // write end of the helper's stdin, or -1
 
-    explicit OwnerProcess(const char* mode, bool feed_stdin = false) {
+    explicit OwnerProcess(const char* mode, bool feed_stdin = false,
+                          const std::string& table = k5320::test::test_table_name()) {
         // Close-on-exec, so that no other helper inherits an end and keeps it open: a helper
         // must see its stdin end when this one closes it.
         int fds[2];
@@ -42,7 +44,6 @@ struct OwnerProcess {
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
         if (feed_stdin) posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
-        const std::string table = k5320::test::test_table_name();
         const std::string slot = std::to_string(kSlot);
         char* args[] = {const_cast<char*>(SLOT_OWNER_PATH), const_cast<char*>(table.c_str()),
                         const_cast<char*>(slot.c_str()), const_cast<char*>(mode), nullptr};
@@ -209,6 +210,109 @@ TEST(Ownership, OwnerKilledAtAnyPointOfItsWorkLeavesTheSlotFreeAndNoSharedObject
             EXPECT_TRUE(left.empty() || left == std::set<std::string>{table})
                 << "left in /dev/shm: " << ::testing::PrintToString(left);
         }
+    }
+}
+
+// A slot table another user could have made, could open or could reach by a second name is never
+// used, and never changed: K5320_Init then refuses the slot (44) rather than share it.
+class SlotTableSecurity : public ::testing::Test {
+  protected:
+    void TearDown() override {
+        for (const std::string& path : made_) unlink(path.c_str());
+    }
+    // A table name of its own for one helper process, and its path in /dev/shm.
+    std::string table(const char* what) {
+        const std::string suffix = k5320::test::test_table_name() + "-" + what;
+        path_ = "/dev/shm/k5320-slots-" + std::to_string(geteuid()) + "-" + suffix;
+        made_.push_back(path_);
+        return suffix;
+    }
+    // An empty private object at path.
+    bool make_object(const std::string& path, mode_t mode) {
+        made_.push_back(path);
+        const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, S_IRUSR | S_IWUSR);
+        if (fd < 0) return false;
+        const bool made = fchmod(fd, mode) == 0;
+        close(fd);
+        return made;
+    }
+    int init_in_new_process(const std::string& suffix) {
+        OwnerProcess owner("release", false, suffix);
+        const int rc = owner.init_result();
+        owner.wait_exit();
+        return rc;
+    }
+    struct stat status() const {
+        struct stat st {};
+        lstat(path_.c_str(), &st);
+        return st;
+    }
+
+    std::string path_;
+    std::vector<std::string> made_;
+};
+
+TEST_F(SlotTableSecurity, TableOpenToOthersIsRefusedAndLeftAlone) {
+    const std::string suffix = table("open");
+    ASSERT_TRUE(make_object(path_, 0666));
+    EXPECT_EQ(init_in_new_process(suffix), K5320_ERR_ALREADY_REGISTERED);
+    EXPECT_EQ(status().st_mode & 0777, 0666u);
+    EXPECT_EQ(status().st_size, 0);  // never sized, so never used
+}
+
+TEST_F(SlotTableSecurity, TableReachedByASecondNameIsRefused) {
+    const std::string suffix = table("linked");
+    const std::string other = path_ + "-other";
+    ASSERT_TRUE(make_object(other, 0600));
+    ASSERT_EQ(link(other.c_str(), path_.c_str()), 0);
+    EXPECT_EQ(init_in_new_process(suffix), K5320_ERR_ALREADY_REGISTERED);
+    EXPECT_EQ(status().st_size, 0);
+}
+
+TEST_F(SlotTableSecurity, SymbolicLinkToAFileOfOursIsNotFollowed) {
+    const std::string suffix = table("symlink");
+    const std::string target = path_ + "-target";
+    ASSERT_TRUE(make_object(target, 0600));
+    ASSERT_EQ(symlink(target.c_str(), path_.c_str()), 0);
+    EXPECT_EQ(init_in_new_process(suffix), K5320_ERR_ALREADY_REGISTERED);
+    struct stat st {};
+    ASSERT_EQ(stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 0);  // not sized, so not written through the link
+}
+
+TEST_F(SlotTableSecurity, PrivateObjectThatIsNoTableIsRefused) {
+    const std::string suffix = table("garbage");
+    ASSERT_TRUE(make_object(path_, 0600));
+    {
+        const int fd = open(path_.c_str(), O_WRONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        const std::vector<char> garbage(4096, '\xA5');
+        ASSERT_EQ(write(fd, garbage.data(), garbage.size()), static_cast<ssize_t>(garbage.size()));
+        close(fd);
+    }
+    EXPECT_EQ(init_in_new_process(suffix), K5320_ERR_ALREADY_REGISTERED);
+}
+
+TEST_F(SlotTableSecurity, TableOfAnotherUserIsRefused) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to give the table away";
+    constexpr uid_t kNobody = 65534;
+    const std::string suffix = table("foreign");
+    ASSERT_TRUE(make_object(path_, 0600));
+    ASSERT_EQ(chown(path_.c_str(), kNobody, kNobody), 0);
+    EXPECT_EQ(init_in_new_process(suffix), K5320_ERR_ALREADY_REGISTERED);
+    EXPECT_EQ(status().st_size, 0);
+}
+
+// The umask may not leave the owner a table it cannot open for writing, nor open it to others.
+TEST_F(SlotTableSecurity, NewTableIsReadAndWriteForItsOwnerOnlyWhateverTheUmask) {
+    for (const mode_t mask : {mode_t{0}, mode_t{0277}}) {
+        SCOPED_TRACE(mask);
+        const std::string suffix = table(mask == 0 ? "umask0" : "umask277");
+        const mode_t saved = umask(mask);  // inherited by the helper
+        const int rc = init_in_new_process(suffix);
+        umask(saved);
+        EXPECT_EQ(rc, K5320_SUCCESS);
+        EXPECT_EQ(status().st_mode & 0777, 0600u);
     }
 }
 

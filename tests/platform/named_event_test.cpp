@@ -294,6 +294,19 @@ TEST_F(NamedEventSecurity, RefusesOwnEventAfterItWasOpenedToGroup) {
     EXPECT_EQ(NamedEvent::open(name_), nullptr);
 }
 
+// Signals could be watched or forged through a second name that another program keeps.
+TEST_F(NamedEventSecurity, RefusesObjectReachedByASecondName) {
+    const std::string path = "/dev/shm" + NamedEvent::object_name(name_);
+    const int fd = precreate(S_IRUSR | S_IWUSR);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    ASSERT_EQ(link(path.c_str(), (path + "-other").c_str()), 0);
+    errno = 0;
+    EXPECT_EQ(NamedEvent::open(name_), nullptr);
+    EXPECT_EQ(errno, EACCES);
+    unlink((path + "-other").c_str());
+}
+
 TEST_F(NamedEventSecurity, RefusesObjectOfAnotherUser) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to give the object away";
     constexpr uid_t kNobody = 65534;
