@@ -20,7 +20,6 @@ namespace k5320::platform {
 // next wait consumes. Zero-filled memory is a valid non-signalled event.
 struct NamedEvent::SharedState {
     std::atomic<uint32_t> state;
-    std::atomic<uint32_t> handle_count;
 };
 
 namespace {
@@ -77,6 +76,29 @@ class FdOwner {
     int fd_;
 };
 
+// Every live handle holds a read lock on the object's first byte, an open-file-description lock:
+// the kernel drops it when the handle's descriptor is closed, also when its process dies. So a
+// write lock on that byte can be had exactly when no other handle is alive anywhere.
+constexpr off_t kLivenessOffset = 0;
+constexpr off_t kLivenessLength = 1;
+
+bool set_liveness_lock(int fd, short type) {
+    struct flock lock {};
+    lock.l_type = type;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = kLivenessOffset;
+    lock.l_len = kLivenessLength;
+    return fcntl(fd, F_OFD_SETLK, &lock) == 0;
+}
+
+// Whether this handle (fd) is the only live one. Must be called with the open/close lock held,
+// so that no other handle takes or gives up its lock meanwhile; leaves fd's own lock a write
+// lock when it returns true.
+bool only_live_handle(int fd) {
+    ErrnoKeeper keep_errno;
+    return set_liveness_lock(fd, F_WRLCK);
+}
+
 bool lock_exclusive(int fd) {
     while (flock(fd, LOCK_EX) != 0) {
         if (errno != EINTR) return false;
@@ -89,12 +111,13 @@ void unlock(int fd) {
     flock(fd, LOCK_UN);
 }
 
-// Only objects of our own user that nobody else may touch are trusted.
+// Only objects of our own user that nobody else may touch, and that no second name leads to, are
+// trusted.
 bool owned_privately(int fd) {
     struct stat status {};
     if (fstat(fd, &status) != 0) return false;
     if (!S_ISREG(status.st_mode) || status.st_uid != geteuid() ||
-        (status.st_mode & kForeignAccessBits) != 0) {
+        (status.st_mode & kForeignAccessBits) != 0 || status.st_nlink != 1) {
         errno = EACCES;
         return false;
     }
@@ -140,7 +163,9 @@ std::string& test_namespace() {
 
 }  // namespace
 
-void NamedEvent::use_namespace_for_test(const std::string& space) { test_namespace() = space; }
+void NamedEvent::use_namespace_for_test(const std::string& space) {
+    test_namespace() = space;
+}
 
 std::string NamedEvent::object_name(std::string_view name) {
     std::string object(kObjectPrefix);
@@ -154,15 +179,33 @@ std::string NamedEvent::object_name(std::string_view name) {
     return object;
 }
 
-std::unique_ptr<NamedEvent> NamedEvent::open(std::string_view name) {
+namespace {
+
+// errno for a name that cannot be an event's, or 0.
+int name_error(std::string_view name, const std::string& object) {
     if (name.empty() || name.find('/') != std::string_view::npos ||
         name.find('\0') != std::string_view::npos) {
-        errno = EINVAL;
-        return nullptr;
+        return EINVAL;
     }
+    if (object.size() - 1 > NAME_MAX) return ENAMETOOLONG;  // without the leading '/'
+    return 0;
+}
+
+}  // namespace
+
+void NamedEvent::remove_if_unused(std::string_view name) {
+    ErrnoKeeper keep_errno;
     const std::string object = object_name(name);
-    if (object.size() - 1 > NAME_MAX) {  // without the leading '/'
-        errno = ENAMETOOLONG;
+    if (name_error(name, object) != 0) return;
+    FdOwner fd(shm_open(object.c_str(), O_RDWR, 0));
+    if (fd.get() < 0 || !owned_privately(fd.get()) || !lock_exclusive(fd.get())) return;
+    if (only_live_handle(fd.get()) && name_refers_to(object, fd.get())) shm_unlink(object.c_str());
+}  // closing fd drops both locks
+
+std::unique_ptr<NamedEvent> NamedEvent::open(std::string_view name) {
+    const std::string object = object_name(name);
+    if (const int error = name_error(name, object); error != 0) {
+        errno = error;
         return nullptr;
     }
 
@@ -186,10 +229,15 @@ std::unique_ptr<NamedEvent> NamedEvent::open(std::string_view name) {
             mmap(nullptr, sizeof(SharedState), PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
         if (mapping == MAP_FAILED) return nullptr;
         auto* shared = static_cast<SharedState*>(mapping);
-        if (shared->handle_count.fetch_add(1, std::memory_order_acq_rel) == 0) {
-            // A fresh object, or one whose last holder died between its count and the removal:
-            // no handle is live, so it starts non-signalled.
+        if (only_live_handle(fd.get())) {
+            // A fresh object, or one whose holders all died without removing it: nobody waits
+            // or was promised a release, so it starts non-signalled.
             shared->state.store(0, std::memory_order_release);
+        }
+        if (!set_liveness_lock(fd.get(), F_RDLCK)) {
+            ErrnoKeeper keep_errno;
+            munmap(mapping, sizeof(SharedState));
+            return nullptr;
         }
         unlock(fd.get());
         return std::unique_ptr<NamedEvent>(new NamedEvent(fd.release(), shared, object));
@@ -203,12 +251,9 @@ NamedEvent::NamedEvent(int fd, SharedState* shared, std::string object)
 
 NamedEvent::~NamedEvent() {
     ErrnoKeeper keep_errno;
-    // Under the lock no opener can count itself in between our last count and the removal.
-    const bool locked = lock_exclusive(fd_);
-    if (shared_->handle_count.fetch_sub(1, std::memory_order_acq_rel) == 1 && locked &&
-        name_refers_to(object_name_, fd_)) {
+    // Under the lock no opener can take its liveness lock between our test and the removal.
+    if (lock_exclusive(fd_) && only_live_handle(fd_) && name_refers_to(object_name_, fd_))
         shm_unlink(object_name_.c_str());
-    }
     munmap(shared_, sizeof(SharedState));
     ::close(fd_);  // also drops the lock
 }

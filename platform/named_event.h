@@ -6,11 +6,13 @@
 // The object is created with mode 0600; an existing object owned by another user or open to
 // group or others is refused, so nobody else can pre-create the name to hijack or block it.
 //
-// Lifetime: every handle counts itself in the object; the last close removes the name, so nothing
-// stays in /dev/shm. Residual race: a process that dies while holding a handle never takes its
-// count back, so the name then outlives the remaining handles (until removed by hand or reboot);
-// a waiter that dies while blocked keeps counting as a waiter, so later signals may no longer
-// collapse into one. Neither blocks or misleads a live user of the event.
+// Lifetime: every handle holds a read lock on the object (an open-file-description lock, which
+// the kernel drops when the handle's process ends, however it ends); the close that finds no
+// other handle's lock removes the name, so nothing stays in /dev/shm. An object whose holders
+// all died is taken over as a fresh event by the next open, and removed by the next close or by
+// remove_if_unused. Residual: a waiter that dies while blocked keeps counting as a waiter while
+// other handles stay open, so later signals may no longer collapse into one. That neither blocks
+// nor misleads a live user of the event.
 #pragma once
 
 #include <cstdint>
@@ -28,6 +30,10 @@ class NamedEvent {
     // with errno set: EINVAL for an empty name or one containing '/' or NUL, ENAMETOOLONG, EACCES
     // for an object that belongs to another user or is open to others, or the system call's own.
     static std::unique_ptr<NamedEvent> open(std::string_view name);
+
+    // Removes the event's object when no handle of it is open anywhere (its holders died without
+    // removing it); leaves it when one is, or when it is not this user's private object.
+    static void remove_if_unused(std::string_view name);
 
     // The shared-memory object name that backs the event of that name for the calling user.
     static std::string object_name(std::string_view name);

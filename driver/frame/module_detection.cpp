@@ -67,6 +67,7 @@ K5320_API int K5320_Init(uint8_t slot) {
         return K5320_ERR_BAD_SLOT;
     }
     if (int rc = register_interrupt(slot); rc != K5320_SUCCESS) return rc;
+    irq::remove_abandoned_event(slot);
     record.reset_initialized();
     return K5320_SUCCESS;
 }

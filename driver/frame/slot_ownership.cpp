@@ -7,6 +7,7 @@
 
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -38,14 +39,42 @@ std::string table_name() {
     return name;
 }
 
-// Opens the per-user table. It must belong to this user and be closed to everybody else:
-// a table another user made could be used to hijack or block our slots.
+constexpr mode_t kTableMode = S_IRUSR | S_IWUSR;
+constexpr mode_t kForeignAccessBits = S_IRWXG | S_IRWXO;
+
+// Creates the table with owner-only access (the umask may not narrow it further: every process of
+// the user must be able to open it for writing), or opens the existing one. glibc's shm_open
+// never follows a symbolic link.
+int create_or_open(const std::string& name) {
+    // Each retry means the name was removed between our two opens (tests remove their tables).
+    constexpr int kOpenAttempts = 4;
+    for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
+        int fd =
+            shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kTableMode);
+        if (fd >= 0) {
+            if (fchmod(fd, kTableMode) != 0) {
+                close(fd);
+                return -1;
+            }
+            return fd;
+        }
+        if (errno != EEXIST) return -1;
+        fd = shm_open(name.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0);
+        if (fd >= 0 || errno != ENOENT) return fd;
+    }
+    return -1;
+}
+
+// Opens the per-user table. It must be a plain object of this user, closed to everybody else and
+// reachable by this one name only: a table another user made, could open, or reaches through a
+// second name could be used to hijack or block our slots.
 SharedTable* open_table() {
     const std::string name = table_name();
-    int fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    int fd = create_or_open(name);
     if (fd < 0) return nullptr;
     struct stat st {};
-    if (fstat(fd, &st) != 0 || st.st_uid != geteuid() || (st.st_mode & 077) != 0) {
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
+        (st.st_mode & kForeignAccessBits) != 0 || st.st_nlink != 1) {
         close(fd);
         return nullptr;
     }

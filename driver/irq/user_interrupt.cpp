@@ -130,6 +130,10 @@ bool user_routine_installed(uint8_t slot) {
     return user_slot(slot).routine.load() != nullptr;
 }
 
+void remove_abandoned_event(uint8_t slot) {
+    platform::NamedEvent::remove_if_unused(event_name(slot));
+}
+
 }  // namespace k5320::driver::irq
 
 using namespace k5320::driver;

@@ -36,6 +36,10 @@ class RetiredUserInterrupt {
 // the old thread calls the routine no more once the result has been destroyed.
 RetiredUserInterrupt retire_user_interrupt(uint8_t slot);
 
+// Removes the slot's named event when nobody holds it any longer: an owner that died with a user
+// routine installed leaves it behind. Called by the slot's new owner.
+void remove_abandoned_event(uint8_t slot);
+
 // The same, keeping the routine: the interrupt recovery replaces the thread and event only.
 RetiredUserInterrupt retire_user_thread(uint8_t slot);
 

@@ -219,6 +219,12 @@ TEST_F(CanChannel, BankCountsAboveTheBankAreNeverRead) {
     uint16_t count = 9;
     EXPECT_EQ(K5320_RxMsgCount(kSlot, &count), K5320_SUCCESS);
     EXPECT_EQ(count, 0);
+    // The next bank with a count it can hold is read as usual.
+    fill_bank0({{.id = 2, .length = 1}, {.id = 3, .length = 1}}, 0);
+    EXPECT_EQ(K5320_RxMsgCount(kSlot, &count), K5320_SUCCESS);
+    EXPECT_EQ(count, 2);
+    EXPECT_EQ(K5320_ReceiveMsg(kSlot, &msg), K5320_SUCCESS);
+    EXPECT_EQ(msg.MsgID, 2u);
 }
 
 TEST_F(CanChannel, StatusKeepsTheLastGoodValue) {

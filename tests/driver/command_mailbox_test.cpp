@@ -108,6 +108,13 @@ TEST_F(CommandMailbox, ReceivedLengthsOutsideTheRangeDropTheRecord) {
         EXPECT_EQ(buffer[0], 0xEE);  // nothing was copied
         EXPECT_EQ(K5320_ReceiveCmd(kSlot, buffer, &length), K5320_ERR_NO_COMMAND);
     }
+    // A record with a length in range is received as usual afterwards.
+    firmware_posts(pattern(4, 9), 4);
+    ASSERT_TRUE(wait_arrived());
+    uint16_t length = 0;
+    ASSERT_EQ(K5320_ReceiveCmd(kSlot, buffer, &length), K5320_SUCCESS);
+    EXPECT_EQ(length, 4);
+    EXPECT_EQ(buffer[3], 12);
 }
 
 TEST_F(CommandMailbox, ClearDropsAnAnnouncedRecord) {

@@ -1,5 +1,6 @@
-// Helper process for loader tests: reports the firmware record a module holds, as a new process
-// on a new backplane sees it. Usage: firmware_info_probe TABLE SLOT
+// Helper process for loader tests: reports the mode a module boots into ("mode RESULT MODE") and
+// the firmware record it holds ("RESULT NAME SIZE CRC", then the start's result), as a new
+// process on a new backplane sees them. Usage: firmware_info_probe TABLE SLOT
 #include <cstdio>
 #include <cstdlib>
 
@@ -17,6 +18,9 @@ int main(int argc, char** argv) {
         k5320::driver::ownership::remove_test_table();
         return 1;
     }
+    uint8_t mode = 0xFF;
+    const int mode_rc = K5320_Check186Mode(slot, &mode);
+    std::printf("mode %d %u\n", mode_rc, mode);
     if (int rc = K5320_Load_Init(slot); rc != K5320_SUCCESS) {
         std::printf("load %d\n", rc);
         k5320::driver::ownership::remove_test_table();
@@ -25,7 +29,7 @@ int main(int argc, char** argv) {
     FirmwareInfo info{};
     const int rc = K5320_Load_GetFirmwareInfo(slot, &info);
     std::printf("%d %.13s %u %u\n", rc, info.fileName, info.size, info.crc);
-    K5320_Load_RunProgram(slot);
+    std::printf("start %d\n", K5320_Load_RunProgram(slot));
     K5320_RestoreK5320(slot);
     k5320::driver::ownership::remove_test_table();
     return 0;

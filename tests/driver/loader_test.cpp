@@ -4,12 +4,17 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <optional>
 #include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "backplane/inspect.h"
 #include "driver/frame/slot_state.h"
+#include "emulator/flash_store.h"
 #include "k5320.h"
 #include "k5320/commands.h"
 #include "k5320/dpram_map.h"
@@ -223,6 +228,20 @@ TEST_F(Loader, InformationWithAWrongLengthWordLeavesTheCallersRecordAlone) {
     for (size_t i = 0; i < sizeof info; ++i) EXPECT_EQ(bytes[i], 0xAB) << i;
 }
 
+// What a new process on a new backplane sees of the slot's module: its boot mode, the record it
+// holds and whether it starts (lines of firmware_info_probe).
+std::vector<std::string> probe_new_process() {
+    const std::string command = std::string(FIRMWARE_INFO_PROBE_PATH) + " " +
+                                k5320::test::test_table_name() + "-probe " + std::to_string(kSlot);
+    std::vector<std::string> lines;
+    FILE* probe = popen(command.c_str(), "r");
+    if (probe == nullptr) return lines;
+    char line[128] = {};
+    while (std::fgets(line, sizeof line, probe) != nullptr) lines.emplace_back(line);
+    lines.push_back("exit " + std::to_string(pclose(probe)));
+    return lines;
+}
+
 TEST_F(Loader, ImageSurvivesIntoANewProcess) {
     const std::vector<uint8_t> image = image_of(20000, 21);
     const FirmwareInfo info = record_for(image, "KEPT.EXE");
@@ -230,14 +249,91 @@ TEST_F(Loader, ImageSurvivesIntoANewProcess) {
     ASSERT_EQ(download(image, info), K5320_SUCCESS);
     ASSERT_EQ(K5320_Load_RunProgram(kSlot), K5320_SUCCESS);
 
-    const std::string command = std::string(FIRMWARE_INFO_PROBE_PATH) + " " +
-                                k5320::test::test_table_name() + "-probe " + std::to_string(kSlot);
-    FILE* probe = popen(command.c_str(), "r");
-    ASSERT_NE(probe, nullptr);
-    char line[128] = {};
-    ASSERT_NE(std::fgets(line, sizeof line, probe), nullptr);
-    pclose(probe);
-    EXPECT_EQ(std::string(line), "0 KEPT.EXE 20000 " + std::to_string(uint16_t{info.crc}) + "\n");
+    EXPECT_EQ(probe_new_process(),
+              (std::vector<std::string>{
+                  "mode 0 1\n", "0 KEPT.EXE 20000 " + std::to_string(uint16_t{info.crc}) + "\n",
+                  "start 0\n", "exit 0"}));
+}
+
+// A flash file damaged while no process ran (torn, flipped, overwritten): the next process finds
+// the module in its resident loader, which reports the flash unreadable and refuses to start it;
+// nothing crashes, and a download repairs it.
+TEST_F(Loader, DamagedFlashFileBootsTheLoaderInTheNextProcess) {
+    const std::vector<uint8_t> image = image_of(20000, 23);
+    const FirmwareInfo info = record_for(image, "KEPT.EXE");
+    ASSERT_EQ(K5320_Load_Init(kSlot), K5320_SUCCESS);
+    ASSERT_EQ(download(image, info), K5320_SUCCESS);
+    ASSERT_EQ(K5320_Load_RunProgram(kSlot), K5320_SUCCESS);
+    const std::optional<std::filesystem::path> directory = k5320::emulator::flash_state_directory();
+    ASSERT_TRUE(directory.has_value());
+    const std::filesystem::path file = k5320::emulator::flash_file_for_slot(*directory, kSlot);
+    std::vector<char> good(std::filesystem::file_size(file));
+    std::ifstream(file, std::ios::binary)
+        .read(good.data(), static_cast<std::streamsize>(good.size()));
+
+    const auto flipped = [&](size_t at) {
+        std::vector<char> bytes = good;
+        bytes[at] = static_cast<char>(bytes[at] ^ 0x20);
+        return bytes;
+    };
+    const std::pair<const char*, std::vector<char>> damages[] = {
+        {"torn in the middle", {good.begin(), good.begin() + static_cast<long>(good.size() / 2)}},
+        {"one image byte flipped", flipped(good.size() - 100)},
+        {"empty", {}},
+        {"overwritten with text", {'n', 'o', 't', ' ', 'f', 'l', 'a', 's', 'h'}},
+    };
+    const std::string unreadable = std::to_string(K5320_ERR_LOADER_REJECTED);
+    for (const auto& [what, bytes] : damages) {
+        SCOPED_TRACE(what);
+        std::ofstream(file, std::ios::binary | std::ios::trunc)
+            .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        const std::vector<std::string> seen = probe_new_process();
+        ASSERT_EQ(seen.size(), 4u) << ::testing::PrintToString(seen);
+        EXPECT_EQ(seen[0], "mode 0 0\n");  // loader mode
+        EXPECT_EQ(seen[1].substr(0, unreadable.size() + 1), unreadable + " ");
+        EXPECT_EQ(seen[2], "start " + unreadable + "\n");
+        EXPECT_EQ(seen[3], "exit 0");
+    }
+
+    // This process's module still holds the image in its flash: a download rewrites the file.
+    ASSERT_EQ(K5320_Load_Init(kSlot), K5320_SUCCESS);
+    ASSERT_EQ(download(image, info), K5320_SUCCESS);
+    ASSERT_EQ(K5320_Load_RunProgram(kSlot), K5320_SUCCESS);
+    EXPECT_EQ(probe_new_process().front(), "mode 0 1\n");
+}
+
+// Every flash write fails (a full or read-only disk): deleting and the finished download are
+// refused, the old firmware stays and starts; once writes work again an update goes through.
+TEST_F(Loader, FailingFlashWritesKeepTheOldFirmwareUntilTheyWorkAgain) {
+    const std::vector<uint8_t> image = image_of(3 * kBlock, 29);
+    const FirmwareInfo info = record_for(image, "NEW.EXE");
+    ASSERT_EQ(K5320_Load_Init(kSlot), K5320_SUCCESS);
+    FirmwareInfo before{};
+    ASSERT_EQ(K5320_Load_GetFirmwareInfo(kSlot, &before), K5320_SUCCESS);
+
+    module().fail_flash_writes(true);
+    EXPECT_EQ(K5320_Load_DeleteFirmware(kSlot), K5320_ERR_DELETE_REFUSED);
+    EXPECT_EQ(download(image, info), K5320_ERR_DELETE_REFUSED);
+    // Announced and sent without the delete: the last block, which would be stored, is refused.
+    ASSERT_EQ(K5320_Load_DownloadInfo(kSlot, info), K5320_SUCCESS);
+    int last = K5320_SUCCESS;
+    for (uint16_t block = 1; block <= 3; ++block)
+        last = K5320_Load_DownloadData(kSlot, block, image.data() + (block - 1) * kBlock, kBlock);
+    EXPECT_EQ(last, K5320_ERR_DOWNLOAD_REFUSED);
+    FirmwareInfo kept{};
+    ASSERT_EQ(K5320_Load_GetFirmwareInfo(kSlot, &kept), K5320_SUCCESS);
+    EXPECT_EQ(std::memcmp(&kept, &before, sizeof kept), 0);
+    ASSERT_EQ(K5320_Load_RunProgram(kSlot), K5320_SUCCESS);
+    EXPECT_EQ(module().mode(), answer::kProgramMode);
+
+    module().fail_flash_writes(false);
+    ASSERT_EQ(K5320_Load_Init(kSlot), K5320_SUCCESS);
+    ASSERT_EQ(download(image, info), K5320_SUCCESS);
+    FirmwareInfo after{};
+    ASSERT_EQ(K5320_Load_GetFirmwareInfo(kSlot, &after), K5320_SUCCESS);
+    EXPECT_EQ(std::memcmp(&after, &info, sizeof after), 0);
+    ASSERT_EQ(K5320_Load_RunProgram(kSlot), K5320_SUCCESS);
+    EXPECT_EQ(module().mode(), answer::kProgramMode);
 }
 
 }  // namespace

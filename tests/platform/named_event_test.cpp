@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -179,6 +180,72 @@ TEST(NamedEventSharing, LastCloseRemovesTheObject) {
     EXPECT_FALSE(again->wait(0));
 }
 
+// A holder killed outright never closes its handle: the kernel drops its liveness lock all the
+// same, so what it left (a pending signal, a blocked waiter) is gone for the next opener and the
+// last live handle still removes the name; a left object nobody holds is removed on request.
+TEST(NamedEventSharing, HoldersKilledWithoutClosingNeitherKeepTheObjectNorItsState) {
+    const std::string name = unique_name("killed");
+    const auto spawn_holder = [&](bool block_in_wait) {
+        int ready[2];
+        if (pipe(ready) != 0) return pid_t{-1};
+        const pid_t child = fork();
+        if (child == 0) {
+            auto event = NamedEvent::open(name);
+            if (!event) _exit(2);
+            if (!block_in_wait) event->set();
+            const char byte = 1;
+            if (write(ready[1], &byte, 1) != 1) _exit(3);
+            if (block_in_wait) event->wait(kWaitForever);
+            for (;;) pause();
+        }
+        char byte = 0;
+        close(ready[1]);
+        const bool opened = read(ready[0], &byte, 1) == 1;
+        close(ready[0]);
+        return opened ? child : pid_t{-1};
+    };
+    const auto kill_holder = [](pid_t child) {
+        kill(child, SIGKILL);
+        int status = 0;
+        waitpid(child, &status, 0);
+        return WIFSIGNALED(status);
+    };
+
+    // Killed while the event was signalled: a new opener starts non-signalled, and its close is
+    // the last one.
+    pid_t holder = spawn_holder(false);
+    ASSERT_GT(holder, 0);
+    ASSERT_TRUE(kill_holder(holder));
+    EXPECT_TRUE(object_exists(name));
+    {
+        auto event = NamedEvent::open(name);
+        ASSERT_NE(event, nullptr);
+        EXPECT_FALSE(event->wait(0));
+    }
+    EXPECT_FALSE(object_exists(name));
+
+    // Killed while blocked in a wait, beside a live handle: the live one's close removes it.
+    auto live = NamedEvent::open(name);
+    ASSERT_NE(live, nullptr);
+    holder = spawn_holder(true);
+    ASSERT_GT(holder, 0);
+    ASSERT_TRUE(wait_for_waiters(*live, 1));
+    ASSERT_TRUE(kill_holder(holder));
+    live.reset();
+    EXPECT_FALSE(object_exists(name));
+
+    // Left by a killed holder alone: removed on request, unless a live handle holds it.
+    holder = spawn_holder(false);
+    ASSERT_GT(holder, 0);
+    NamedEvent::remove_if_unused(name);
+    EXPECT_TRUE(object_exists(name)) << "removed while its holder was alive";
+    ASSERT_TRUE(kill_holder(holder));
+    NamedEvent::remove_if_unused(name);
+    EXPECT_FALSE(object_exists(name));
+    NamedEvent::remove_if_unused(name);  // nothing there: nothing happens
+    EXPECT_FALSE(object_exists(name));
+}
+
 // An empty object of our own (a creator that died before sizing it) is sized, not mapped short.
 TEST(NamedEventSharing, AdoptsOwnEmptyObject) {
     const std::string name = unique_name("empty");
@@ -225,6 +292,19 @@ TEST_F(NamedEventSecurity, RefusesOwnEventAfterItWasOpenedToGroup) {
     ASSERT_NE(event, nullptr);
     ASSERT_EQ(chmod(("/dev/shm" + NamedEvent::object_name(name_)).c_str(), 0660), 0);
     EXPECT_EQ(NamedEvent::open(name_), nullptr);
+}
+
+// Signals could be watched or forged through a second name that another program keeps.
+TEST_F(NamedEventSecurity, RefusesObjectReachedByASecondName) {
+    const std::string path = "/dev/shm" + NamedEvent::object_name(name_);
+    const int fd = precreate(S_IRUSR | S_IWUSR);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    ASSERT_EQ(link(path.c_str(), (path + "-other").c_str()), 0);
+    errno = 0;
+    EXPECT_EQ(NamedEvent::open(name_), nullptr);
+    EXPECT_EQ(errno, EACCES);
+    unlink((path + "-other").c_str());
 }
 
 TEST_F(NamedEventSecurity, RefusesObjectOfAnotherUser) {

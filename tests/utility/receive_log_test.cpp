@@ -71,6 +71,14 @@ TEST_F(SystemFiles, AFileIsReplacedWrittenThroughAndHeldByOneWriter) {
     EXPECT_EQ(files.createFile((dir / "missing" / "log.txt").string()), nullptr);
 }
 
+TEST_F(SystemFiles, ALinkInTheLogsPlaceIsNotFollowed) {
+    const fs::path target = dir / "someone-elses.txt";
+    { std::ofstream(target) << "keep"; }
+    fs::create_symlink(target, dir / "log.txt");
+    EXPECT_EQ(files.createFile((dir / "log.txt").string()), nullptr);
+    EXPECT_EQ(contentOf(target), "keep");
+}
+
 TEST_F(SystemFiles, TheLogGoesBesideTheProgramNamedAfterTheTimeItWasOpened) {
     ReceiveLog log(files);
     const LocalTime before = files.localTime();

@@ -1,11 +1,15 @@
 // The firmware update dialog's behaviour without a screen, a module or real files: what it shows
 // at start, the record it fills from a file, how it cuts the image into blocks, its failures, and
 // the main dialog's Update Firmware button around it.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 #include <deque>
@@ -13,6 +17,7 @@
 #include <fstream>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "k5320/crc16.h"
@@ -528,6 +533,33 @@ TEST(SystemUpdateServices, ReadAFileWholeAndKeepItFromASecondOpener) {
         EXPECT_EQ(read, bytes);
     }
     EXPECT_NE(services.openFile(path), nullptr);  // released when closed
+    std::filesystem::remove_all(dir);
+}
+
+// A device, a pipe or a directory is no firmware file: its size is not its content, so it is
+// refused as a file that cannot be opened rather than sent as an empty or endless image, and a
+// pipe nobody writes does not hang the dialog.
+TEST(SystemUpdateServices, OnlyAPlainFileIsOpened) {
+    std::string dir = (std::filesystem::temp_directory_path() / "k5320-update-XXXXXX").string();
+    ASSERT_NE(mkdtemp(dir.data()), nullptr);
+    const std::string fifo = dir + "/fw.exe";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // Should the open wait for a writer after all, this one comes and ends the wait, so a
+    // regression fails instead of hanging.
+    std::atomic<bool> done{false};
+    std::thread rescuer([&] {
+        for (int i = 0; i < 100 && !done; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (done) return;
+        const int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (writer >= 0) ::close(writer);
+    });
+    UpdateSystem& services = systemUpdateServices();
+    EXPECT_EQ(services.openFile(fifo), nullptr);
+    done = true;
+    rescuer.join();
+    EXPECT_EQ(services.openFile("/dev/zero"), nullptr);
+    EXPECT_EQ(services.openFile(dir), nullptr);
     std::filesystem::remove_all(dir);
 }
 

@@ -61,8 +61,11 @@ class SystemFileServices final : public FileServices {
 
     std::unique_ptr<LogFile> createFile(const std::string& path) override {
         // Opened without truncating, so that a file another writer holds is left as it is;
-        // emptied only once this process holds it alone.
-        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, kLogFileMode);
+        // emptied only once this process holds it alone. A symbolic link in the log's place is
+        // not followed: whoever may write the directory could otherwise point the log, and its
+        // truncation, at any file of ours.
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC,
+                              kLogFileMode);
         if (fd < 0) return nullptr;
         if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::ftruncate(fd, 0) != 0) {
             ::close(fd);

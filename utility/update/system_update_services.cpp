@@ -48,10 +48,15 @@ class PosixFirmwareFile final : public FirmwareFile {
 class SystemUpdateServices final : public UpdateSystem {
   public:
     std::unique_ptr<FirmwareFile> openFile(const std::string& path) override {
-        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        // Without blocking: opening a pipe that nobody writes would hang the dialog.
+        const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
         if (fd < 0) return nullptr;
+        // Only a plain file has a size that is its content: a device, a pipe or a directory would
+        // be taken for an empty (or endless) firmware and replace the module's own.
+        struct stat info {};
         // Shared with nobody: a program that locks the file as well cannot change it under us.
-        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
+            ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
             ::close(fd);
             return nullptr;
         }
