@@ -7,6 +7,7 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "backplane/host.h"
 #include "driver/sdk/tarn_sdk.h"
 #include "k5320/commands.h"
 #include "k5320/dpram_map.h"
@@ -44,13 +45,14 @@ namespace dp = k5320::dpram;
 namespace answer = k5320::answer;
 namespace cmd = k5320::cmd;
 
-constexpr int kFirstSlot = 1;
-constexpr int kLastSlot = 7;
-constexpr int kControllerPortFirst = 0x7003;
-constexpr int kControllerPortLast = 0x700D;
-constexpr int kFloatingBus = 0xFF;  // what a port with nothing behind it reads
-constexpr int kCallDone = 0;
-constexpr int kCallIgnored = -1;
+// The port and call conventions of the real stand-in backplane.
+using backplane::kCallDone;
+using backplane::kCallIgnored;
+using backplane::kFirstSlot;
+using backplane::kFloatingBus;
+using backplane::kLastSlot;
+constexpr int kControllerPortFirst = backplane::kControllerRegisterFirst;
+constexpr int kControllerPortLast = backplane::kControllerRegisterLast;
 constexpr uint32_t kPages = dp::kSize / dp::kPageSize;
 
 // How many answers from the input the firmware posts for one command at most.
