@@ -9,6 +9,10 @@
 //   - window_cores: CPU time of the window's thread (ticks, library calls, model and painting)
 //     per second of wall time (target under 0.5); process_cores adds the emulated module, the
 //     bus and the interrupt threads, for reference.
+// With K5320_MONITOR_SOAK_SECONDS set, one more run keeps list and log on for that long (600 for
+// the ten-minute soak) and samples the resident memory every 10 s after a minute's warm-up:
+// rss_growth_kb is the last sample less the first (target: flat), and frames listed and counted
+// must still equal the frames on the bus.
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 #include <time.h>
@@ -22,6 +26,8 @@
 #include <QTimer>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -111,10 +117,37 @@ qsizetype linesIn(const std::string& path) {
     return file.readAll().count('\n');
 }
 
-// state.range(0): list on; state.range(1): log on.
+// Resident memory of this process in KiB.
+double residentKb() {
+    long pages_total = 0;
+    long pages_resident = 0;
+    FILE* statm = std::fopen("/proc/self/statm", "r");
+    if (statm == nullptr) return 0;
+    const int n = std::fscanf(statm, "%ld %ld", &pages_total, &pages_resident);
+    std::fclose(statm);
+    return n == 2 ? static_cast<double>(pages_resident) *
+                        static_cast<double>(sysconf(_SC_PAGESIZE)) / 1024
+                  : 0;
+}
+
+constexpr auto kSoakWarmUp = 60s;
+constexpr auto kSoakSample = 10s;
+
+// Soak length from the environment; zero: no soak.
+Clock::duration soakLength() {
+    const char* text = std::getenv("K5320_MONITOR_SOAK_SECONDS");
+    return std::chrono::seconds(text != nullptr ? std::strtoul(text, nullptr, 10) : 0);
+}
+
+// state.range(0): list on; state.range(1): log on; state.range(2): soak.
 void BM_MonitorOnSaturatedBus(benchmark::State& state) {
     const bool list = state.range(0) != 0;
     const bool log = state.range(1) != 0;
+    const Clock::duration how_long = state.range(2) != 0 ? soakLength() : Clock::duration(kWindow);
+    if (how_long == Clock::duration::zero()) {
+        state.SkipWithError("set K5320_MONITOR_SOAK_SECONDS to soak");
+        return;
+    }
     can::Bus* bus = k5320::backplane::host().bus(kSaturatedBus);
     if (!kBackplane.ready() || bus == nullptr) {
         state.SkipWithError("no backplane");
@@ -146,7 +179,19 @@ void BM_MonitorOnSaturatedBus(benchmark::State& state) {
             state.SkipWithError("peer could not submit");
             return;
         }
-        runEvents(kWindow);
+        double rss_first = 0;
+        double rss_last = 0;
+        if (how_long <= kSoakWarmUp) {
+            runEvents(how_long);
+        } else {
+            runEvents(kSoakWarmUp);
+            rss_first = rss_last = residentKb();
+            while (Clock::now() - begin + kSoakSample <= how_long) {
+                runEvents(kSoakSample);
+                rss_last = residentKb();
+            }
+            runEvents(how_long - (Clock::now() - begin));
+        }
         const double wall = seconds(Clock::now() - begin);
         const double window_cpu = cpuSeconds(CLOCK_THREAD_CPUTIME_ID) - thread_cpu_before;
         const double process_cpu = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - process_cpu_before;
@@ -185,6 +230,10 @@ void BM_MonitorOnSaturatedBus(benchmark::State& state) {
         state.counters["rx_lamp_red"] = lamp_red;
         state.counters["list_rows"] = dialog.messages().size();
         if (log) state.counters["log_lines"] = static_cast<double>(log_lines);
+        if (rss_first > 0) {
+            state.counters["rss_after_warm_up_kb"] = rss_first;
+            state.counters["rss_growth_kb"] = rss_last - rss_first;
+        }
         const bool complete = peer_finished && counted == acknowledged && !lamp_red &&
                               (!log || log_lines == static_cast<qsizetype>(counted));
         state.SetLabel(std::string(list ? "list" : "no list") + (log ? ", log" : ", no log") +
@@ -194,10 +243,11 @@ void BM_MonitorOnSaturatedBus(benchmark::State& state) {
 }
 
 BENCHMARK(BM_MonitorOnSaturatedBus)
-    ->ArgNames({"list", "log"})
-    ->Args({1, 0})
-    ->Args({1, 1})
-    ->Args({0, 0})
+    ->ArgNames({"list", "log", "soak"})
+    ->Args({1, 0, 0})
+    ->Args({1, 1, 0})
+    ->Args({0, 0, 0})
+    ->Args({1, 1, 1})
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
