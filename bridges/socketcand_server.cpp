@@ -79,6 +79,7 @@ SocketcandServer::SocketcandServer(can::Bus& bus, std::string bus_name, uint32_t
     }
     listener_ = fd;
     port_ = ntohs(where.sin_port);
+    log(bus_name_) << "listening on " << address << ":" << port_ << std::endl;
     bus_.attach(this);
     attached_ = true;
     thread_ = std::thread([this] { run(); });
