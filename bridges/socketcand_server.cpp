@@ -258,6 +258,13 @@ void SocketcandServer::write_clients(uint64_t now_us) {
             }
             connection.output.erase(0, static_cast<std::size_t>(put));
         }
+        // Replies pile up only for a client that writes without reading (garbage, say).
+        if (connection.output.size() > kMaxClientBacklog) {
+            log(bus_name_) << "client " << connection.id << " does not read its replies; dropped"
+                           << std::endl;
+            connection.closing = true;
+            ++counters_.slow_clients;
+        }
     }
 }
 
