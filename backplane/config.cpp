@@ -1,6 +1,8 @@
 #include "backplane/config.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <net/if.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -85,6 +87,42 @@ std::string quoted(std::string_view text) {
     return "'" + std::string(text) + "'";
 }
 
+// "PORT", "ADDRESS:PORT" or "ADDRESS" (IPv4 dotted); false when malformed.
+bool parse_listen_address(std::string_view text, BusConfig& bus) {
+    std::string_view address = text;
+    std::string_view port;
+    bool has_port = true;
+    if (const auto colon = text.rfind(':'); colon != std::string_view::npos) {
+        address = text.substr(0, colon);
+        port = text.substr(colon + 1);
+        if (address.empty()) return false;
+    } else if (text.find('.') == std::string_view::npos) {
+        address = {};
+        port = text;
+    } else {
+        has_port = false;
+    }
+    if (has_port) {
+        const std::optional<uint64_t> number = number_of(port);
+        if (!number || *number == 0 || *number > UINT16_MAX) return false;
+        bus.socketcand_port = static_cast<uint16_t>(*number);
+    }
+    if (!address.empty()) {
+        in_addr parsed{};
+        if (::inet_pton(AF_INET, std::string(address).c_str(), &parsed) != 1) return false;
+        bus.socketcand_address = std::string(address);
+    }
+    return true;
+}
+
+bool valid_interface_name(std::string_view name) {
+    if (name.empty() || name.size() >= IF_NAMESIZE) return false;
+    for (const char c : name) {
+        if (c < kFirstPrintable || c > kLastPrintable || c == '/' || c == ':') return false;
+    }
+    return true;
+}
+
 const std::string kBusNameRule = "bus name must be 1..15 characters of A-Z, a-z, 0-9, _ and -";
 
 class Parser {
@@ -135,6 +173,8 @@ class Parser {
         bool rate_given = false;
         bool demo_given = false;
         bool unpaced_given = false;
+        bool socketcand_given = false;
+        bool socketcan_given = false;
         for (std::size_t i = 2; i < tokens.size(); ++i) {
             const Option option = option_of(tokens[i]);
             bool* given = nullptr;
@@ -152,6 +192,20 @@ class Parser {
             } else if (option.key == "unpaced" && !option.has_value) {
                 given = &unpaced_given;
                 bus.paced = false;
+            } else if (option.key == "socketcand") {
+                given = &socketcand_given;
+                bus.socketcand = true;
+                if (option.has_value && !parse_listen_address(option.value, bus)) {
+                    return fail(
+                        line,
+                        "socketcand takes PORT, ADDRESS or ADDRESS:PORT (IPv4, port 1..65535)");
+                }
+            } else if (option.key == "socketcan" && option.has_value) {
+                given = &socketcan_given;
+                if (!valid_interface_name(option.value)) {
+                    return fail(line, "socketcan needs an interface name of 1..15 characters");
+                }
+                bus.socketcan_interface = std::string(option.value);
             } else {
                 return fail(line, "unknown bus option " + quoted(tokens[i]));
             }
@@ -203,7 +257,10 @@ class Parser {
 
 Config Config::default_backplane() {
     Config config;
-    config.buses.push_back(BusConfig{std::string(kDefaultBusName), kDefaultBitRate, true, true});
+    BusConfig bus;
+    bus.name = std::string(kDefaultBusName);
+    bus.demo_node = true;
+    config.buses.push_back(std::move(bus));
     for (const int slot : {1, 2}) {
         config.slots[slot] =
             SlotConfig{std::string(kDefaultModuleType), std::string(kDefaultBusName)};

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "bridges/socketcand_protocol.h"
+
 namespace k5320::backplane {
 
 inline constexpr int kFirstSlot = 1;
@@ -26,6 +28,12 @@ struct BusConfig {
     uint32_t bit_rate = kDefaultBitRate;
     bool demo_node = false;
     bool paced = true;  // frames take their time on the wire; unpaced delivers at once
+    // A socketcand server on the bus, listening on address:port.
+    bool socketcand = false;
+    std::string socketcand_address = bridges::socketcand::kDefaultAddress;
+    uint16_t socketcand_port = bridges::socketcand::kDefaultPort;
+    // A SocketCAN interface bridged to the bus; empty for none.
+    std::string socketcan_interface;
 
     bool operator==(const BusConfig&) const = default;
 };

@@ -13,6 +13,18 @@ Rack::Rack(const Config& config, SharedBackplane& memory)
         wire = std::make_unique<can::Bus>(bus.paced ? can::Pacing::kPaced : can::Pacing::kUnpaced);
         if (bus.demo_node)
             demo_nodes_[bus.name] = std::make_unique<can::DemoNode>(*wire, bus.bit_rate);
+        // A server or bridge that cannot start has said why on the log; the rest of the rack
+        // runs without it.
+        if (bus.socketcand) {
+            auto server = std::make_unique<bridges::SocketcandServer>(
+                *wire, bus.name, bus.bit_rate, bus.socketcand_address, bus.socketcand_port);
+            if (server->ok()) socketcand_[bus.name] = std::move(server);
+        }
+        if (!bus.socketcan_interface.empty()) {
+            auto bridge = std::make_unique<bridges::SocketcanBridge>(*wire, bus.socketcan_interface,
+                                                                     bus.bit_rate);
+            if (bridge->ok()) socketcan_[bus.name] = std::move(bridge);
+        }
     }
     for (int number = kFirstSlot; number <= kLastSlot; ++number) {
         if (!config_.slots[number].type.empty()) insert_module(number, config_.slots[number].type);
@@ -22,6 +34,8 @@ Rack::Rack(const Config& config, SharedBackplane& memory)
 Rack::~Rack() {
     for (int number = kFirstSlot; number <= kLastSlot; ++number) remove_module(number);
     for (auto& [name, node] : demo_nodes_) node->stop();
+    for (auto& [name, server] : socketcand_) server->stop();
+    for (auto& [name, bridge] : socketcan_) bridge->stop();
 }
 
 std::optional<std::filesystem::path> Rack::flash_file(int slot) const {
@@ -87,6 +101,15 @@ can::Bus* Rack::bus(std::string_view name) {
 can::DemoNode* Rack::demo_node(std::string_view bus_name) {
     const auto it = demo_nodes_.find(bus_name);
     return it == demo_nodes_.end() ? nullptr : it->second.get();
+}
+
+}  // namespace k5320::backplane
+
+namespace k5320::backplane {
+
+bridges::SocketcandServer* Rack::socketcand_server(std::string_view bus_name) {
+    const auto it = socketcand_.find(bus_name);
+    return it == socketcand_.end() ? nullptr : it->second.get();
 }
 
 }  // namespace k5320::backplane

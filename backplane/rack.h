@@ -14,6 +14,8 @@
 
 #include "backplane/config.h"
 #include "backplane/shared_backplane.h"
+#include "bridges/socketcan_bridge.h"
+#include "bridges/socketcand_server.h"
 #include "emulator/can/bus.h"
 #include "emulator/can/demo_node.h"
 #include "emulator/module.h"
@@ -34,6 +36,8 @@ class Rack {
     std::string type(int slot) const;    // empty for an empty slot
     can::Bus* bus(std::string_view name);
     can::DemoNode* demo_node(std::string_view bus_name);
+    // nullptr when the bus has none, or its server could not listen.
+    bridges::SocketcandServer* socketcand_server(std::string_view bus_name);
 
     // Swaps the module as if with the power off (empty type: empties the slot). The new module
     // holds its factory firmware. The host side must not touch the slot meanwhile.
@@ -55,6 +59,8 @@ class Rack {
     // Declared before the slots: the modules leave their buses before the buses go.
     std::map<std::string, std::unique_ptr<can::Bus>, std::less<>> buses_;
     std::map<std::string, std::unique_ptr<can::DemoNode>, std::less<>> demo_nodes_;
+    std::map<std::string, std::unique_ptr<bridges::SocketcandServer>, std::less<>> socketcand_;
+    std::map<std::string, std::unique_ptr<bridges::SocketcanBridge>, std::less<>> socketcan_;
     std::array<Slot, kLastSlot + 1> slots_;
 };
 

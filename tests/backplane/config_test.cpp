@@ -9,10 +9,19 @@
 namespace k5320::backplane {
 namespace {
 
+BusConfig bus_config(std::string name, uint32_t rate, bool demo, bool paced) {
+    BusConfig bus;
+    bus.name = std::move(name);
+    bus.bit_rate = rate;
+    bus.demo_node = demo;
+    bus.paced = paced;
+    return bus;
+}
+
 TEST(ConfigTest, DefaultBackplaneHoldsTwo5320OnOneDemoBus) {
     const Config config = Config::default_backplane();
     ASSERT_EQ(config.buses.size(), 1u);
-    EXPECT_EQ(config.buses[0], (BusConfig{"can0", 125000, true, true}));
+    EXPECT_EQ(config.buses[0], bus_config("can0", 125000, true, true));
     EXPECT_EQ(config.slots[1], (SlotConfig{"5320", "can0"}));
     EXPECT_EQ(config.slots[2], (SlotConfig{"5320", "can0"}));
     for (int slot = 3; slot <= kLastSlot; ++slot) EXPECT_TRUE(config.slots[slot].type.empty());
@@ -31,9 +40,9 @@ TEST(ConfigTest, ParsesBusesAndSlotsWithCommentsBlanksAndCrlf) {
     ASSERT_TRUE(result.ok()) << result.error();
     const Config& config = *result.config;
     ASSERT_EQ(config.buses.size(), 3u);
-    EXPECT_EQ(*config.bus("fast_1"), (BusConfig{"fast_1", 1000000, false, false}));
-    EXPECT_EQ(*config.bus("slow-bus"), (BusConfig{"slow-bus", 1000, true, true}));
-    EXPECT_EQ(*config.bus("lonely"), (BusConfig{"lonely", kDefaultBitRate, false, true}));
+    EXPECT_EQ(*config.bus("fast_1"), bus_config("fast_1", 1000000, false, false));
+    EXPECT_EQ(*config.bus("slow-bus"), bus_config("slow-bus", 1000, true, true));
+    EXPECT_EQ(*config.bus("lonely"), bus_config("lonely", kDefaultBitRate, false, true));
     EXPECT_EQ(config.slots[7], (SlotConfig{"5325", "fast_1"}));
     EXPECT_EQ(config.slots[1], (SlotConfig{"MyModule-X", "slow-bus"}));
     EXPECT_EQ(config.slots[4], (SlotConfig{"5323", ""}));
@@ -52,6 +61,28 @@ TEST(ConfigTest, LongestNamesAreAccepted) {
     const ParseResult result = parse_config("bus " + bus + "\nslot 3 " + type + " bus=" + bus);
     ASSERT_TRUE(result.ok()) << result.error();
     EXPECT_EQ(result.config->slots[3], (SlotConfig{type, bus}));
+}
+
+TEST(ConfigTest, SocketcandAndSocketcanOptions) {
+    const ParseResult result = parse_config(
+        "bus a socketcand\n"
+        "bus b socketcand=30000 socketcan=vcan0\n"
+        "bus c rate=1000000 socketcand=127.0.0.2:29999\n"
+        "bus d socketcand=0.0.0.0\n");
+    ASSERT_TRUE(result.ok()) << result.error();
+    const Config& config = *result.config;
+    EXPECT_TRUE(config.bus("a")->socketcand);
+    EXPECT_EQ(config.bus("a")->socketcand_address, "127.0.0.1");
+    EXPECT_EQ(config.bus("a")->socketcand_port, 29536);
+    EXPECT_TRUE(config.bus("a")->socketcan_interface.empty());
+    EXPECT_EQ(config.bus("b")->socketcand_port, 30000);
+    EXPECT_EQ(config.bus("b")->socketcand_address, "127.0.0.1");
+    EXPECT_EQ(config.bus("b")->socketcan_interface, "vcan0");
+    EXPECT_EQ(config.bus("c")->socketcand_address, "127.0.0.2");
+    EXPECT_EQ(config.bus("c")->socketcand_port, 29999);
+    EXPECT_EQ(config.bus("d")->socketcand_address, "0.0.0.0");
+    EXPECT_EQ(config.bus("d")->socketcand_port, 29536);
+    EXPECT_FALSE(Config::default_backplane().buses[0].socketcand);
 }
 
 struct Rejection {
@@ -113,6 +144,27 @@ INSTANTIATE_TEST_SUITE_P(
         Rejection{kGood + "bus b fast", "line 3: unknown bus option 'fast'"},
         Rejection{kGood + "bus b demo=1", "line 3: unknown bus option 'demo=1'"},
         Rejection{kGood + "bus b demo demo", "line 3: bus option 'demo' given twice"},
+        Rejection{kGood + "bus b socketcand=",
+                  "line 3: socketcand takes PORT, ADDRESS or ADDRESS:PORT (IPv4, port 1..65535)"},
+        Rejection{kGood + "bus b socketcand=0",
+                  "line 3: socketcand takes PORT, ADDRESS or ADDRESS:PORT (IPv4, port 1..65535)"},
+        Rejection{kGood + "bus b socketcand=65536",
+                  "line 3: socketcand takes PORT, ADDRESS or ADDRESS:PORT (IPv4, port 1..65535)"},
+        Rejection{kGood + "bus b socketcand=localhost",
+                  "line 3: socketcand takes PORT, ADDRESS or ADDRESS:PORT (IPv4, port 1..65535)"},
+        Rejection{kGood + "bus b socketcand=1.2.3:80",
+                  "line 3: socketcand takes PORT, ADDRESS or ADDRESS:PORT (IPv4, port 1..65535)"},
+        Rejection{kGood + "bus b socketcand=127.0.0.1:",
+                  "line 3: socketcand takes PORT, ADDRESS or ADDRESS:PORT (IPv4, port 1..65535)"},
+        Rejection{kGood + "bus b socketcand=127.0.0.1:x",
+                  "line 3: socketcand takes PORT, ADDRESS or ADDRESS:PORT (IPv4, port 1..65535)"},
+        Rejection{kGood + "bus b socketcand socketcand=1",
+                  "line 3: bus option 'socketcand' given twice"},
+        Rejection{kGood + "bus b socketcan=",
+                  "line 3: socketcan needs an interface name of 1..15 characters"},
+        Rejection{kGood + "bus b socketcan=" + std::string(16, 'v'),
+                  "line 3: socketcan needs an interface name of 1..15 characters"},
+        Rejection{kGood + "bus b socketcan", "line 3: unknown bus option 'socketcan'"},
         Rejection{kGood + "bus b rate=1000 rate=2000", "line 3: bus option 'rate' given twice"}));
 
 }  // namespace

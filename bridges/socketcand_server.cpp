@@ -1,0 +1,333 @@
+#include "bridges/socketcand_server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <iostream>
+#include <vector>
+
+namespace k5320::bridges {
+namespace {
+
+// Frames from clients waiting for the bus; beyond this the server stops reading its clients.
+constexpr std::size_t kMaxQueuedFrames = 64;
+// Frames a client has not read yet; a client this far behind is dropped, so that one stalled
+// reader cannot make the service's memory grow (about three seconds of a saturated 1 Mbit/s bus).
+constexpr std::size_t kMaxClientBacklog = 1 << 20;
+constexpr std::size_t kMaxClients = 16;
+constexpr int kListenBacklog = 8;
+constexpr std::size_t kReadSize = 4096;
+// Time between the raw-mode reply and the first frame: python-can takes the reply with a single
+// receive and refuses anything that arrives with it.
+constexpr uint64_t kHandshakeGapUs = 50'000;
+constexpr int kHeldFramesPollMs = 5;
+// Keeps frames apart on the stream: python-can 4.1 drops the character after the last complete
+// message it has parsed, which without a separator is the '<' of a frame cut by a receive.
+constexpr std::string_view kFrameSeparator = " ";
+
+uint64_t wall_clock_us() {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                     std::chrono::system_clock::now().time_since_epoch())
+                                     .count());
+}
+
+std::ostream& log(const std::string& bus_name) {
+    return std::cerr << "socketcand " << bus_name << ": ";
+}
+
+}  // namespace
+
+SocketcandServer::SocketcandServer(can::Bus& bus, std::string bus_name, uint32_t bit_rate,
+                                   std::string address, uint16_t port)
+    : bus_(bus), bus_name_(std::move(bus_name)), bit_rate_(bit_rate) {
+    sockaddr_in where{};
+    where.sin_family = AF_INET;
+    where.sin_port = htons(port);
+    if (::inet_pton(AF_INET, address.c_str(), &where.sin_addr) != 1) {
+        log(bus_name_) << "not an IPv4 address: " << address << std::endl;
+        return;
+    }
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        log(bus_name_) << "socket: " << std::strerror(errno) << std::endl;
+        return;
+    }
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    socklen_t size = sizeof where;
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&where), sizeof where) != 0 ||
+        ::listen(fd, kListenBacklog) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&where), &size) != 0) {
+        log(bus_name_) << "cannot listen on " << address << ":" << port << ": "
+                       << std::strerror(errno) << std::endl;
+        ::close(fd);
+        return;
+    }
+    wake_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (wake_fd_ < 0) {
+        log(bus_name_) << "eventfd: " << std::strerror(errno) << std::endl;
+        ::close(fd);
+        return;
+    }
+    listener_ = fd;
+    port_ = ntohs(where.sin_port);
+    log(bus_name_) << "listening on " << address << ":" << port_ << std::endl;
+    bus_.attach(this);
+    attached_ = true;
+    thread_ = std::thread([this] { run(); });
+}
+
+SocketcandServer::~SocketcandServer() {
+    stop();
+}
+
+void SocketcandServer::stop() {
+    {
+        std::lock_guard lock(mutex_);
+        if (stopping_) return;
+        stopping_ = true;
+    }
+    if (wake_fd_ >= 0) wake();
+    if (thread_.joinable()) thread_.join();
+    if (attached_) bus_.detach(this);
+    attached_ = false;
+    std::lock_guard lock(mutex_);
+    for (Connection& connection : connections_) ::close(connection.fd);
+    connections_.clear();
+    if (listener_ >= 0) ::close(listener_);
+    if (wake_fd_ >= 0) ::close(wake_fd_);
+    listener_ = wake_fd_ = -1;
+}
+
+SocketcandServer::Counters SocketcandServer::counters() const {
+    std::lock_guard lock(mutex_);
+    return counters_;
+}
+
+void SocketcandServer::wake() {
+    const uint64_t one = 1;
+    [[maybe_unused]] const ssize_t ignored = ::write(wake_fd_, &one, sizeof one);
+}
+
+void SocketcandServer::run() {
+    std::vector<pollfd> fds;
+    std::vector<Connection*> polled;
+    for (;;) {
+        int timeout_ms = -1;
+        {
+            std::lock_guard lock(mutex_);
+            if (stopping_) return;
+            fds.clear();
+            polled.clear();
+            fds.push_back({wake_fd_, POLLIN, 0});
+            fds.push_back({listener_, POLLIN, 0});
+            const bool room = queue_.size() < kMaxQueuedFrames;
+            const uint64_t now = wall_clock_us();
+            for (Connection& connection : connections_) {
+                short events = room ? POLLIN : 0;
+                if (!connection.output.empty()) events |= POLLOUT;
+                if (!connection.frames.empty()) {
+                    if (now >= connection.frames_from_us) {
+                        events |= POLLOUT;
+                    } else {
+                        timeout_ms = kHeldFramesPollMs;
+                    }
+                }
+                fds.push_back({connection.fd, events, 0});
+                polled.push_back(&connection);
+            }
+        }
+        if (::poll(fds.data(), fds.size(), timeout_ms) < 0 && errno != EINTR) {
+            log(bus_name_) << "poll: " << std::strerror(errno) << std::endl;
+            return;
+        }
+        if (fds[0].revents & POLLIN) {
+            uint64_t count = 0;
+            [[maybe_unused]] const ssize_t ignored = ::read(wake_fd_, &count, sizeof count);
+        }
+        {
+            std::lock_guard lock(mutex_);
+            if (stopping_) return;
+            for (std::size_t i = 0; i < polled.size(); ++i) {
+                if (fds[i + 2].revents & (POLLIN | POLLHUP | POLLERR)) read_client(*polled[i]);
+            }
+            if (fds[1].revents & POLLIN) accept_clients();
+            handle_commands();
+            write_clients(wall_clock_us());
+            for (auto it = connections_.begin(); it != connections_.end();) {
+                if (it->closing) {
+                    ::close(it->fd);
+                    it = connections_.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+        }
+        pump();
+    }
+}
+
+void SocketcandServer::accept_clients() {
+    for (;;) {
+        const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) return;
+        if (connections_.size() >= kMaxClients) {
+            const std::string refusal = socketcand::error_reply("too many clients");
+            [[maybe_unused]] const ssize_t ignored =
+                ::send(fd, refusal.data(), refusal.size(), MSG_NOSIGNAL);
+            ::close(fd);
+            continue;
+        }
+        const int on = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        Connection& connection = connections_.emplace_back();
+        connection.fd = fd;
+        connection.id = next_id_++;
+        connection.output = socketcand::kHello;
+        ++counters_.clients;
+    }
+}
+
+void SocketcandServer::read_client(Connection& connection) {
+    char buffer[kReadSize];
+    const ssize_t got = ::recv(connection.fd, buffer, sizeof buffer, 0);
+    if (got > 0) {
+        connection.input.append(std::string_view(buffer, static_cast<std::size_t>(got)));
+    } else if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+        connection.closing = true;
+    }
+}
+
+void SocketcandServer::handle_commands() {
+    for (Connection& connection : connections_) {
+        while (!connection.closing && queue_.size() < kMaxQueuedFrames) {
+            const std::optional<socketcand::Command> command = connection.input.next();
+            if (!command) break;
+            handle(connection, *command);
+        }
+    }
+}
+
+void SocketcandServer::handle(Connection& connection, const socketcand::Command& command) {
+    auto refuse = [&](std::string_view reason) {
+        connection.output += socketcand::error_reply(reason);
+        ++counters_.errors;
+    };
+    if (const auto* invalid = std::get_if<socketcand::Invalid>(&command)) {
+        refuse(invalid->reason);
+    } else if (const auto* open = std::get_if<socketcand::Open>(&command)) {
+        if (connection.stage != Stage::kGreeted) return refuse("a bus is already open");
+        if (open->bus != bus_name_) return refuse("no such bus");
+        connection.stage = Stage::kOpened;
+        connection.output += socketcand::kOk;
+    } else if (std::holds_alternative<socketcand::RawMode>(command)) {
+        if (connection.stage == Stage::kGreeted) return refuse("open a bus first");
+        connection.stage = Stage::kRaw;
+        connection.output += socketcand::kOk;
+        connection.frames_from_us = wall_clock_us() + kHandshakeGapUs;
+    } else if (std::holds_alternative<socketcand::Echo>(command)) {
+        connection.output += "< echo >";
+    } else if (const auto* send = std::get_if<socketcand::Send>(&command)) {
+        if (connection.stage == Stage::kGreeted) return refuse("open a bus first");
+        queue_.push_back(Outgoing{send->frame, connection.id});
+    }
+}
+
+void SocketcandServer::write_clients(uint64_t now_us) {
+    for (Connection& connection : connections_) {
+        if (connection.closing) continue;
+        if (connection.output.empty() && !connection.frames.empty() &&
+            now_us >= connection.frames_from_us) {
+            connection.output.swap(connection.frames);
+        }
+        while (!connection.output.empty()) {
+            const ssize_t put = ::send(connection.fd, connection.output.data(),
+                                       connection.output.size(), MSG_NOSIGNAL);
+            if (put < 0) {
+                if (errno == EINTR) continue;
+                if (errno != EAGAIN && errno != EWOULDBLOCK) connection.closing = true;
+                break;
+            }
+            connection.output.erase(0, static_cast<std::size_t>(put));
+        }
+        // Replies pile up only for a client that writes without reading (garbage, say).
+        if (connection.output.size() > kMaxClientBacklog) {
+            log(bus_name_) << "client " << connection.id << " does not read its replies; dropped"
+                           << std::endl;
+            connection.closing = true;
+            ++counters_.slow_clients;
+        }
+    }
+}
+
+void SocketcandServer::queue_to_clients(const std::string& message, uint64_t except) {
+    bool any = false;
+    for (Connection& connection : connections_) {
+        if (connection.stage != Stage::kRaw || connection.closing || connection.id == except) {
+            continue;
+        }
+        if (connection.frames.size() > kMaxClientBacklog) {
+            log(bus_name_) << "client " << connection.id << " does not read its frames; dropped"
+                           << std::endl;
+            connection.closing = true;
+            ++counters_.slow_clients;
+            continue;
+        }
+        connection.frames += kFrameSeparator;
+        connection.frames += message;
+        ++counters_.forwarded;
+        any = true;
+    }
+    if (any) wake();
+}
+
+void SocketcandServer::pump() {
+    can::Frame frame;
+    {
+        std::lock_guard lock(mutex_);
+        if (stopping_ || on_its_way_ || queue_.empty()) return;
+        on_its_way_ = queue_.front();
+        queue_.pop_front();
+        frame = on_its_way_->frame;
+    }
+    if (!bus_.submit(this, frame)) {
+        std::lock_guard lock(mutex_);
+        on_its_way_.reset();
+        ++counters_.not_acknowledged;
+    }
+}
+
+void SocketcandServer::receive(const can::Frame& frame, uint64_t) {
+    const std::string message = socketcand::frame_message(frame, wall_clock_us());
+    std::lock_guard lock(mutex_);
+    queue_to_clients(message, 0);
+}
+
+void SocketcandServer::bus_error(can::BusErrorKind) {}
+
+void SocketcandServer::transmitted(const can::Frame& frame, can::TxOutcome outcome) {
+    {
+        std::lock_guard lock(mutex_);
+        uint64_t sender = 0;
+        if (on_its_way_) sender = on_its_way_->sender;
+        on_its_way_.reset();
+        if (outcome == can::TxOutcome::kAcknowledged) {
+            ++counters_.sent;
+            queue_to_clients(socketcand::frame_message(frame, wall_clock_us()), sender);
+        } else {
+            ++counters_.not_acknowledged;
+        }
+        if (wake_fd_ >= 0) wake();  // the queue has room again
+    }
+    pump();
+}
+
+}  // namespace k5320::bridges
