@@ -238,7 +238,8 @@ void BM_MonitorOnSaturatedBus(benchmark::State& state) {
                               (!log || log_lines == static_cast<qsizetype>(counted));
         state.SetLabel(std::string(list ? "list" : "no list") + (log ? ", log" : ", no log") +
                        ": 100 % without alarm " + (complete ? "met" : "MISSED") +
-                       ", under 0.5 core " + (cores < kTargetCores ? "met" : "MISSED"));
+                       ", under 0.5 core " + (cores < kTargetCores ? "met" : "MISSED") +
+                       (boxes.shown.empty() ? "" : "; message box: " + boxes.shown.front()));
     }
 }
 
