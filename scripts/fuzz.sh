@@ -31,8 +31,9 @@ for target in "${targets[@]}"; do
   log="$work/$target/log"
   echo "== fuzz $target: $seconds s on $seeds seeds"
   status=0
+  # A fixed seed (K5320_FUZZ_SEED, default 1) makes a CI run repeatable; 0 lets libFuzzer choose.
   "$dir/fuzz/$target" "$work/$target/corpus" -max_total_time="$seconds" \
-    -timeout="$unit_timeout" -print_final_stats=1 -artifact_prefix="$work/$target/" \
+    -seed="${K5320_FUZZ_SEED:-1}" -timeout="$unit_timeout" -print_final_stats=1 -artifact_prefix="$work/$target/" \
     >"$log" 2>&1 || status=$?
   # libFuzzer's last coverage line and its statistics.
   grep -E '^#[0-9]+[[:space:]]+(DONE|pulse|NEW|REDUCE|INITED)' "$log" | tail -1 || true
