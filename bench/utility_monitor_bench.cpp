@@ -144,10 +144,6 @@ void BM_MonitorOnSaturatedBus(benchmark::State& state) {
     const bool list = state.range(0) != 0;
     const bool log = state.range(1) != 0;
     const Clock::duration how_long = state.range(2) != 0 ? soakLength() : Clock::duration(kWindow);
-    if (how_long == Clock::duration::zero()) {
-        state.SkipWithError("set K5320_MONITOR_SOAK_SECONDS to soak");
-        return;
-    }
     can::Bus* bus = k5320::backplane::host().bus(kSaturatedBus);
     if (!kBackplane.ready() || bus == nullptr) {
         state.SkipWithError("no backplane");
@@ -243,15 +239,16 @@ void BM_MonitorOnSaturatedBus(benchmark::State& state) {
     }
 }
 
-BENCHMARK(BM_MonitorOnSaturatedBus)
-    ->ArgNames({"list", "log", "soak"})
-    ->Args({1, 0, 0})
-    ->Args({1, 1, 0})
-    ->Args({0, 0, 0})
-    ->Args({1, 1, 1})
-    ->Iterations(1)
-    ->UseManualTime()
-    ->Unit(benchmark::kMillisecond);
+// The soak run is listed only when a soak length is set, so that a plain run reports no error.
+void registerRuns() {
+    auto* runs = benchmark::RegisterBenchmark("BM_MonitorOnSaturatedBus", BM_MonitorOnSaturatedBus)
+                     ->ArgNames({"list", "log", "soak"})
+                     ->Args({1, 0, 0})
+                     ->Args({1, 1, 0})
+                     ->Args({0, 0, 0});
+    if (soakLength() != Clock::duration::zero()) runs->Args({1, 1, 1});
+    runs->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+}
 
 }  // namespace
 
@@ -259,6 +256,7 @@ int main(int argc, char** argv) {
     // No screen is needed: the window paints into memory as on a display.
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     QApplication application(argc, argv);
+    registerRuns();
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();
