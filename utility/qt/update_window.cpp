@@ -101,9 +101,13 @@ bool UpdateWindow::createStatusBar(std::span<const int> paneWidths) {
 }
 
 void UpdateWindow::setPaneText(int pane, std::string_view text) {
-    if (pane >= 0 && static_cast<std::size_t>(pane) < panes_.size() && panes_[pane] != nullptr)
-        panes_[pane]->setText(
-            QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size())));
+    if (pane < 0 || static_cast<std::size_t>(pane) >= panes_.size() || panes_[pane] == nullptr)
+        return;
+    const QString shown = QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
+    panes_[pane]->setText(shown);
+    // The panes keep their fixed pixel widths, which a wider font can overrun; the tip shows
+    // a clipped name or date whole.
+    panes_[pane]->setToolTip(shown);
 }
 
 void UpdateWindow::setProgressRange(int lowest, int highest) {
