@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QComboBox>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -21,8 +22,10 @@
 #include <utility>
 #include <vector>
 
+#include "backplane/inspect.h"
 #include "driver/frame/slot_ownership.h"
 #include "k5320.h"
+#include "k5320/commands.h"
 #include "platform/named_event.h"
 #include "utility/main/module_api.h"
 #include "utility/qt/update_window.h"
@@ -85,7 +88,7 @@ std::vector<QString> panes(const UpdateWindow& update) {
 class UpdateWindowTest : public QObject {
     Q_OBJECT
 
-  private slots:
+  private Q_SLOTS:
     void aDownloadedFileIsTheModulesFirmwareWhenTheDialogOpensAgain() {
         const std::string dir = std::getenv("TARN_BACKPLANE_STATE");
         const std::string path = dir + "/fw100k.exe";
@@ -162,6 +165,46 @@ class UpdateWindowTest : public QObject {
         QTest::mouseClick(window.control(ControlId::Initialize), Qt::LeftButton);
         QVERIFY2(boxes.shown.size() == 1, boxes.shown.back().second.c_str());
         QVERIFY(window.control(ControlId::Send)->isEnabled());
+    }
+
+    void closingAfterAFailedStepKeepsTheLoaderButGivesTheSlotUp() {
+        // Slot 2's flash refuses writes, so the old firmware cannot be deleted.
+        emulator::Module* module = backplane::host().module(2);
+        QVERIFY(module != nullptr);
+        module->fail_flash_writes(true);
+        const std::string path = std::string(std::getenv("TARN_BACKPLANE_STATE")) + "/fw1k.exe";
+        std::tm modified{};
+        modified.tm_year = 2020 - 1900;
+        modified.tm_mday = 1;
+        writeFirmwareFile(path, 1024, modified);
+
+        CApiModule library;
+        CApiLoader loader;
+        RecordingBoxes boxes;
+        UtilityWindow window(library, &boxes);
+        UpdateDialogParts parts;
+        parts.loader = &loader;
+        parts.boxes = &boxes;
+        parts.chooseFile = [&](std::string_view) { return path; };
+        window.setFirmwareUpdate(parts);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        auto* slotList = qobject_cast<QComboBox*>(window.control(ControlId::Slot));
+        QTest::keyClick(slotList, Qt::Key_Down);
+        QCOMPARE(slotList->currentText(), QStringLiteral(" Slot 2"));
+
+        QVERIFY(withUpdateDialog(window, [&](UpdateWindow& update) {
+            QTest::mouseClick(update.updateButton(), Qt::LeftButton);
+            update.reject();
+        }));
+        module->fail_flash_writes(false);
+        QCOMPARE(boxes.shown.size(), std::size_t{1});
+        QCOMPARE(boxes.shown[0].second, std::string("Delete old firmware error!"));
+        // Nothing told the module to leave its loader, and the slot is free again: this process
+        // (or any other) can initialise it at once instead of finding it taken (44).
+        QCOMPARE(module->mode(), answer::kLoaderMode);
+        QCOMPARE(K5320_Init(2), K5320_SUCCESS);
+        QCOMPARE(K5320_RestoreK5320(2), K5320_SUCCESS);
     }
 };
 

@@ -48,4 +48,8 @@ int CApiLoader::restore(uint8_t slot) {
     return K5320_RestoreK5320(slot);
 }
 
+int CApiLoader::release(uint8_t slot) {
+    return K5320_RemoveIrq(slot);
+}
+
 }  // namespace k5320::utility

@@ -85,6 +85,7 @@ UpdateDialog::UpdateDialog(UpdateView& view, LoaderApi& loader, MessageBoxes& bo
       boxes_(boxes),
       system_(system),
       slot_(slot),
+      openedSlot_(slot),
       programName_(std::move(programName)) {}
 
 void UpdateDialog::start() {
@@ -121,8 +122,13 @@ void UpdateDialog::update() {
 }
 
 void UpdateDialog::destroyed() {
-    // After a failed download step the slot is none, which the library refuses: the module
-    // stays with its loader.
+    if (slot_ == kNoSlot) {
+        // A download step failed and the firmware may be gone, so the module is not told to
+        // start it and keeps its loader. The slot is still given up, or this process would
+        // keep it and the next Initialize, here or in another program, would find it taken.
+        loader_.release(static_cast<uint8_t>(openedSlot_));
+        return;
+    }
     loader_.runProgram(slotByte());
     loader_.restore(slotByte());
 }

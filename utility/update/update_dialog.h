@@ -83,6 +83,8 @@ class UpdateDialog {
     MessageBoxes& boxes_;
     UpdateSystem& system_;
     uint16_t slot_;
+    // The slot the dialog was opened on, which it gives up at the end whatever happened.
+    const uint16_t openedSlot_;
     std::string programName_;
     // Set while the Update handler runs: a click that the block loop's message handling lets
     // through must not start a second update on the same module.

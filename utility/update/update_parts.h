@@ -53,6 +53,9 @@ class LoaderApi {
     virtual int adjustDateTime(uint8_t slot) = 0;
     virtual int runProgram(uint8_t slot) = 0;
     virtual int restore(uint8_t slot) = 0;
+    // Gives the slot up on the host's side only (its interrupt and ownership): no command
+    // reaches the module.
+    virtual int release(uint8_t slot) = 0;
 };
 
 // Forwards every call to libK5320.
@@ -70,6 +73,7 @@ class CApiLoader final : public LoaderApi {
     int adjustDateTime(uint8_t slot) override;
     int runProgram(uint8_t slot) override;
     int restore(uint8_t slot) override;
+    int release(uint8_t slot) override;
 };
 
 struct FileStatus {
