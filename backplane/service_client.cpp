@@ -22,6 +22,7 @@
 
 #include "backplane/service.h"
 #include "backplane/welcome_message.h"
+#include "platform/private_object.h"
 
 extern char** environ;
 
@@ -217,7 +218,7 @@ bool make_private_directory(const std::filesystem::path& dir, std::string* error
         *error = system_error(dir.c_str());
         return false;
     }
-    if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+    if (!S_ISDIR(st.st_mode) || !platform::is_private(st)) {
         *error = dir.string() + " is not a directory private to this user";
         return false;
     }
@@ -225,11 +226,11 @@ bool make_private_directory(const std::filesystem::path& dir, std::string* error
 }
 
 int open_private_file(const std::filesystem::path& file, int flags) {
-    const int fd = open(file.c_str(), flags | O_CREAT | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
+    const int fd =
+        open(file.c_str(), flags | O_CREAT | O_NOFOLLOW | O_CLOEXEC, platform::kOwnerReadWrite);
     if (fd < 0) return -1;
     struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
-        (st.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !platform::is_private(st)) {
         close(fd);
         return -1;
     }

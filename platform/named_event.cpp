@@ -1,5 +1,7 @@
 #include "platform/named_event.h"
 
+#include "platform/private_object.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -25,8 +27,6 @@ struct NamedEvent::SharedState {
 namespace {
 
 constexpr const char* kObjectPrefix = "/k5320-event-";
-constexpr mode_t kObjectMode = S_IRUSR | S_IWUSR;
-constexpr mode_t kForeignAccessBits = S_IRWXG | S_IRWXO;
 constexpr uint32_t kWaiterMask = 0xFFFF;
 constexpr uint32_t kReleaseShift = 16;
 constexpr uint32_t kReleaseUnit = 1u << kReleaseShift;
@@ -111,17 +111,10 @@ void unlock(int fd) {
     flock(fd, LOCK_UN);
 }
 
-// Only objects of our own user that nobody else may touch, and that no second name leads to, are
-// trusted.
 bool owned_privately(int fd) {
-    struct stat status {};
-    if (fstat(fd, &status) != 0) return false;
-    if (!S_ISREG(status.st_mode) || status.st_uid != geteuid() ||
-        (status.st_mode & kForeignAccessBits) != 0 || status.st_nlink != 1) {
-        errno = EACCES;
-        return false;
-    }
-    return true;
+    if (is_private_plain_object(fd)) return true;
+    errno = EACCES;
+    return false;
 }
 
 // Whether the name still leads to the object behind fd (it may have been removed, or removed and
@@ -134,22 +127,6 @@ bool name_refers_to(const std::string& object, int fd) {
     struct stat by_fd {};
     return fstat(named.get(), &by_name) == 0 && fstat(fd, &by_fd) == 0 &&
            by_name.st_dev == by_fd.st_dev && by_name.st_ino == by_fd.st_ino;
-}
-
-int create_or_open(const std::string& object) {
-    int fd = shm_open(object.c_str(), O_RDWR | O_CREAT | O_EXCL, kObjectMode);
-    if (fd >= 0) {
-        // The umask may have narrowed the mode; the owner needs read and write.
-        if (fchmod(fd, kObjectMode) != 0) {
-            ErrnoKeeper keep_errno;
-            ::close(fd);
-            shm_unlink(object.c_str());
-            return -1;
-        }
-        return fd;
-    }
-    if (errno != EEXIST) return -1;
-    return shm_open(object.c_str(), O_RDWR, 0);
 }
 
 }  // namespace
@@ -210,7 +187,7 @@ std::unique_ptr<NamedEvent> NamedEvent::open(std::string_view name) {
     }
 
     for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
-        FdOwner fd(create_or_open(object));
+        FdOwner fd(create_or_open_shared_memory(object));
         if (fd.get() < 0) {
             if (errno == ENOENT) continue;  // the last handle removed it after our EEXIST
             return nullptr;

@@ -13,6 +13,7 @@
 #include <mutex>
 
 #include "driver/frame/slot_state.h"
+#include "platform/private_object.h"
 
 namespace k5320::driver::ownership {
 namespace {
@@ -39,27 +40,11 @@ std::string table_name() {
     return name;
 }
 
-constexpr mode_t kTableMode = S_IRUSR | S_IWUSR;
-constexpr mode_t kForeignAccessBits = S_IRWXG | S_IRWXO;
-
-// Creates the table with owner-only access (the umask may not narrow it further: every process of
-// the user must be able to open it for writing), or opens the existing one. glibc's shm_open
-// never follows a symbolic link.
 int create_or_open(const std::string& name) {
-    // Each retry means the name was removed between our two opens (tests remove their tables).
+    // Each retry means the name was removed between two opens (tests remove their tables).
     constexpr int kOpenAttempts = 4;
     for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
-        int fd =
-            shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kTableMode);
-        if (fd >= 0) {
-            if (fchmod(fd, kTableMode) != 0) {
-                close(fd);
-                return -1;
-            }
-            return fd;
-        }
-        if (errno != EEXIST) return -1;
-        fd = shm_open(name.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0);
+        const int fd = platform::create_or_open_shared_memory(name);
         if (fd >= 0 || errno != ENOENT) return fd;
     }
     return -1;
@@ -73,8 +58,7 @@ SharedTable* open_table() {
     int fd = create_or_open(name);
     if (fd < 0) return nullptr;
     struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
-        (st.st_mode & kForeignAccessBits) != 0 || st.st_nlink != 1) {
+    if (!platform::is_private_plain_object(fd) || fstat(fd, &st) != 0) {
         close(fd);
         return nullptr;
     }
