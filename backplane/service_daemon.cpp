@@ -354,9 +354,13 @@ int run_service(const ServiceOptions& options) {
         if (child < 0) return 1;
         if (child > 0) _exit(0);
         setsid();
-        std::error_code ignored;
-        std::filesystem::create_directories(runtime_directory(), ignored);
-        const int log_fd = open_private_file(runtime_directory() / kLogName, O_WRONLY | O_TRUNC);
+        // Made private here already: a directory the umask left open to others would be refused
+        // by this service and every client after it.
+        std::string ignored;
+        const int log_fd =
+            make_private_directory(runtime_directory(), &ignored)
+                ? open_private_file(runtime_directory() / kLogName, O_WRONLY | O_TRUNC)
+                : -1;
         if (log_fd >= 0) {
             dup2(log_fd, STDERR_FILENO);
             close(log_fd);

@@ -284,6 +284,31 @@ TEST_F(BackplaneService, FaultsAreInjectedIntoTheServicesModules) {
     EXPECT_NE(log().find("injected fault"), std::string::npos) << log();
 }
 
+// Started by hand into the background, the service makes its missing runtime directory private
+// whatever the umask, as a client does, and runs.
+TEST_F(BackplaneService, StartedByHandInTheBackgroundMakesItsDirectoryPrivate) {
+    ASSERT_FALSE(fs::exists(runtime_));
+    setenv(bp::kRuntimeEnvironmentVariable, runtime_.c_str(), 1);
+    const mode_t old_mask = umask(S_IWGRP | S_IWOTH);
+    char program[] = BACKPLANED_PATH;
+    char background[] = "--background";
+    char* argv[] = {program, background, nullptr};
+    pid_t first = -1;
+    const int spawned = posix_spawn(&first, program, nullptr, nullptr, argv, environ);
+    umask(old_mask);
+    unsetenv(bp::kRuntimeEnvironmentVariable);
+    ASSERT_EQ(spawned, 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(first, &status, 0), first);  // the first process leaves at once
+    const auto deadline = std::chrono::steady_clock::now() + kServiceEndTimeout;
+    while (running_service() == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(20ms);
+    EXPECT_GT(running_service(), 0) << log();
+    struct stat st {};
+    ASSERT_EQ(stat(runtime_.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, static_cast<mode_t>(S_IRWXU));
+}
+
 // The runtime directory must be the user's own: another user could read, block or spoof it.
 TEST_F(BackplaneService, RefusesARuntimeDirectoryOpenToOthers) {
     std::string error;
