@@ -70,7 +70,7 @@ Host::~Host() {
 }
 
 uint32_t Host::service_pid() const {
-    return rack_ ? 0 : memory_.service_pid.load(std::memory_order_relaxed);
+    return memory_.service_pid.load(std::memory_order_relaxed);
 }
 
 Host::Slot* Host::slot_at(int slot) const {
@@ -271,10 +271,7 @@ emulator::Module* Host::module(int slot) {
 
 std::optional<uint64_t> Host::inject(const FaultRequest& request) {
     if (link_) return link_->inject(request);
-    emulator::Module* target = module(request.slot);
-    uint64_t result = 0;
-    if (target == nullptr || !apply_fault(*target, request, &result)) return std::nullopt;
-    return result;
+    return rack_ ? rack_->inject(request) : std::nullopt;
 }
 
 can::Bus* Host::bus(std::string_view name) {

@@ -103,13 +103,11 @@ can::DemoNode* Rack::demo_node(std::string_view bus_name) {
     return it == demo_nodes_.end() ? nullptr : it->second.get();
 }
 
-}  // namespace k5320::backplane
-
-namespace k5320::backplane {
-
-bridges::SocketcandServer* Rack::socketcand_server(std::string_view bus_name) {
-    const auto it = socketcand_.find(bus_name);
-    return it == socketcand_.end() ? nullptr : it->second.get();
+std::optional<uint64_t> Rack::inject(const FaultRequest& request) {
+    emulator::Module* target = module(request.slot);
+    uint64_t result = 0;
+    if (target == nullptr || !apply_fault(*target, request, &result)) return std::nullopt;
+    return result;
 }
 
 }  // namespace k5320::backplane

@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "backplane/config.h"
+#include "backplane/module_faults.h"
 #include "backplane/shared_backplane.h"
 #include "bridges/socketcan_bridge.h"
 #include "bridges/socketcand_server.h"
@@ -36,8 +37,9 @@ class Rack {
     std::string type(int slot) const;    // empty for an empty slot
     can::Bus* bus(std::string_view name);
     can::DemoNode* demo_node(std::string_view bus_name);
-    // nullptr when the bus has none, or its server could not listen.
-    bridges::SocketcandServer* socketcand_server(std::string_view bus_name);
+    // Applies the fault to the slot's module, or reads its counter; nothing for an empty slot or
+    // a request the module refuses.
+    std::optional<uint64_t> inject(const FaultRequest& request);
 
     // Swaps the module as if with the power off (empty type: empties the slot). The new module
     // holds its factory firmware. The host side must not touch the slot meanwhile.

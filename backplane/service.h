@@ -2,6 +2,9 @@
 // it (starting it on first use), and the service itself (run by k5320-backplaned).
 #pragma once
 
+#include <sys/socket.h>
+#include <sys/un.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <iosfwd>
@@ -45,6 +48,12 @@ bool make_private_directory(const std::filesystem::path& dir, std::string* error
 // Opens (creating, mode 0600) a file in the private directory; -1 unless it is a regular file of
 // this user closed to others.
 int open_private_file(const std::filesystem::path& file, int flags);
+
+// The socket address of path; false when the path is too long for one.
+bool fill_socket_address(const std::filesystem::path& socket, sockaddr_un* address);
+
+// Process and user at the other end of a connected local socket.
+std::optional<ucred> peer_credentials(int fd);
 
 // Attaches to the user's service, starting it when none runs; nullptr (error tells why) when
 // that fails.

@@ -60,30 +60,18 @@ class FileDescriptor {
 
   private:
     int fd_;
-    std::mutex request_mutex_;
 };
-
-bool fill_address(const std::filesystem::path& socket, sockaddr_un* address) {
-    const std::string path = socket.string();
-    if (path.size() >= sizeof address->sun_path) return false;
-    *address = sockaddr_un{};
-    address->sun_family = AF_UNIX;
-    std::memcpy(address->sun_path, path.c_str(), path.size() + 1);
-    return true;
-}
 
 // A connection to a live service of this user; -1 when none listens.
 int connect_service(const std::filesystem::path& socket) {
     sockaddr_un address{};
-    if (!fill_address(socket, &address)) return -1;
+    if (!fill_socket_address(socket, &address)) return -1;
     FileDescriptor fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
     if (fd.get() < 0) return -1;
     if (connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
         return -1;
-    ucred peer{};
-    socklen_t length = sizeof peer;
-    if (getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 || peer.uid != geteuid())
-        return -1;
+    const std::optional<ucred> peer = peer_credentials(fd.get());
+    if (!peer || peer->uid != geteuid()) return -1;
     return fd.release();
 }
 
@@ -201,6 +189,22 @@ class SocketLink final : public ServiceLink {
 
 }  // namespace
 
+bool fill_socket_address(const std::filesystem::path& socket, sockaddr_un* address) {
+    const std::string path = socket.string();
+    if (path.size() >= sizeof address->sun_path) return false;
+    *address = sockaddr_un{};
+    address->sun_family = AF_UNIX;
+    std::memcpy(address->sun_path, path.c_str(), path.size() + 1);
+    return true;
+}
+
+std::optional<ucred> peer_credentials(int fd) {
+    ucred peer{};
+    socklen_t length = sizeof peer;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0) return std::nullopt;
+    return peer;
+}
+
 std::filesystem::path runtime_directory() {
     if (const char* dir = std::getenv(kRuntimeEnvironmentVariable); dir && *dir) return dir;
     if (const char* dir = std::getenv("XDG_RUNTIME_DIR"); dir && *dir)
@@ -242,7 +246,7 @@ std::unique_ptr<Host> attach_to_service(std::string* error) {
     if (!make_private_directory(dir, error)) return nullptr;
     const std::filesystem::path socket = dir / kSocketName;
     sockaddr_un unused{};
-    if (!fill_address(socket, &unused)) {
+    if (!fill_socket_address(socket, &unused)) {
         *error = socket.string() + ": path too long for a socket";
         return nullptr;
     }

@@ -22,7 +22,6 @@
 #include <iostream>
 #include <map>
 #include <new>
-#include <set>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -56,7 +55,6 @@ std::ostream& log_line() {
 
 struct Client {
     pid_t pid = 0;
-    std::set<int> slots;  // slots whose interrupt it registered
 };
 
 class Service {
@@ -172,12 +170,10 @@ bool Service::open_socket() {
     const std::filesystem::path socket = dir_ / kSocketName;
     sockaddr_un address{};
     const std::string path = socket.string();
-    if (path.size() >= sizeof address.sun_path) {
+    if (!fill_socket_address(socket, &address)) {
         log_line() << path << ": path too long for a socket\n";
         return false;
     }
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
     listen_fd_ = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     // A socket left by a service that crashed: nobody listens on it (the lock says so).
     unlink(path.c_str());
@@ -199,10 +195,10 @@ void Service::accept_client() {
     for (;;) {
         const int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) return;
-        ucred peer{};
-        socklen_t length = sizeof peer;
-        if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 || peer.uid != geteuid()) {
-            log_line() << "refused a connection of uid " << peer.uid << '\n';
+        const std::optional<ucred> peer = peer_credentials(fd);
+        if (!peer || peer->uid != geteuid()) {
+            log_line() << "refused a connection of uid "
+                       << (peer ? std::to_string(peer->uid) : std::string("unknown")) << '\n';
             close(fd);
             continue;
         }
@@ -214,8 +210,8 @@ void Service::accept_client() {
             close(fd);
             continue;
         }
-        clients_[fd].pid = peer.pid;
-        log_line() << "client " << peer.pid << " attached (" << clients_.size() << " attached)\n";
+        clients_[fd].pid = peer->pid;
+        log_line() << "client " << peer->pid << " attached (" << clients_.size() << " attached)\n";
     }
 }
 
@@ -238,21 +234,19 @@ void Service::serve_client(int fd) {
     const int slot = message.plain.slot;
     if (slot < kFirstSlot || slot > kLastSlot) return;
     if (message.plain.kind == wire::Kind::kRegistered) {
-        client.slots.insert(slot);
         log_line() << "client " << client.pid << " registered the interrupt of slot " << slot
                    << '\n';
     } else if (message.plain.kind == wire::Kind::kUnregistered) {
-        client.slots.erase(slot);
         log_line() << "client " << client.pid << " released the interrupt of slot " << slot << '\n';
     }
 }
 
 void Service::apply_fault_for(const Client& client, int fd, const FaultRequest& request) {
     wire::FaultReply reply{wire::Kind::kFaultApplied, 0, 0};
-    emulator::Module* module = request.slot >= kFirstSlot && request.slot <= kLastSlot
-                                   ? rack_->module(request.slot)
-                                   : nullptr;
-    if (module != nullptr && apply_fault(*module, request, &reply.result)) reply.applied = 1;
+    if (const std::optional<uint64_t> result = rack_->inject(request)) {
+        reply.applied = 1;
+        reply.result = *result;
+    }
     // Counter reads are too frequent to log; a fault is worth a line.
     if (request.kind != FaultKind::kCommandsSeen) {
         log_line() << "client " << client.pid << " injected fault "
