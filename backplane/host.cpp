@@ -16,11 +16,6 @@ namespace {
 constexpr uint32_t kSpinAfterInterruptNs = 30'000;
 constexpr uint8_t kPageMask = dpram::kSize / dpram::kPageSize - 1;
 
-// The DPRAM address a data-window port reaches on the selected page.
-uint16_t window_address(uint8_t page, int port) {
-    return static_cast<uint16_t>((page << dpram::kPageShift) + (port - dpram::kPortDataWindow));
-}
-
 }  // namespace
 
 struct Host::Slot {
@@ -138,9 +133,10 @@ int Host::slot_out(int slot, int port, int value) {
         if (port == dpram::kPortPageRegister) {
             target->shared.page.store(byte & kPageMask, std::memory_order_relaxed);
             result = kCallDone;
-        } else if (port >= dpram::kPortDataWindow && port <= dpram::kPortDataWindowLast) {
+        } else if (dpram::is_window_port(port)) {
             target->shared.ram.host_write(
-                window_address(target->shared.page.load(std::memory_order_relaxed), port), byte);
+                dpram::window_address(target->shared.page.load(std::memory_order_relaxed), port),
+                byte);
             result = kCallDone;
         }
     }
@@ -154,9 +150,9 @@ int Host::slot_in(int slot, int port) {
     if (target != nullptr && target->shared.populated.load(std::memory_order_acquire) != 0) {
         if (port == dpram::kPortPageRegister) {
             value = target->shared.page.load(std::memory_order_relaxed);
-        } else if (port >= dpram::kPortDataWindow && port <= dpram::kPortDataWindowLast) {
+        } else if (dpram::is_window_port(port)) {
             value = target->shared.ram.host_read(
-                window_address(target->shared.page.load(std::memory_order_relaxed), port));
+                dpram::window_address(target->shared.page.load(std::memory_order_relaxed), port));
         }
     }
     trace_.record(CallKind::kSlotIn, slot, port, value);

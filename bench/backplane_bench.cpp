@@ -22,6 +22,7 @@
 
 #include "backplane/inspect.h"
 #include "backplane/service.h"
+#include "bench/bench_support.h"
 #include "driver/dpram/handshake.h"
 #include "driver/frame/slot_ownership.h"
 #include "k5320.h"
@@ -37,11 +38,11 @@ namespace bp = k5320::backplane;
 
 constexpr uint8_t kSender = 1;  // slots 1 and 2 share the unpaced bus of bench/can_bench.conf
 constexpr uint8_t kReceiver = 2;
-constexpr uint8_t kBaud1M = k5320::baud::kFirstStandardIndex + k5320::baud::kStandardRateCount - 1;
-constexpr uint32_t kAcceptAll = 0xFFFFFFFF;
-constexpr uint32_t kFrameId = 0x2AA;
-constexpr uint8_t kData[8] = {0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55};
-constexpr double kBusLimitFramesPerSecond = 9009;
+using k5320::bench::kAcceptAll;
+using k5320::bench::kBaud1M;
+using k5320::bench::kBusLimitFramesPerSecond;
+constexpr k5320::can::Frame kFrame = k5320::bench::kUnstuffedFrame;
+constexpr double kMedian = 0.5;
 constexpr double kSendTargetRatio = 3;
 constexpr double kReceiveTargetRatio = 10;
 constexpr double kServiceTargetShare = 0.5;
@@ -60,27 +61,17 @@ const char* const kSideNames[] = {"in-process", "service"};
 class Backplanes {
   public:
     Backplanes() {
-        std::string dir =
-            (std::filesystem::temp_directory_path() / "k5320-bench-bp-XXXXXX").string();
-        if (mkdtemp(dir.data()) == nullptr) return;
-        dir_ = dir;
-        setenv("TARN_BACKPLANE_CONFIG", K5320_BENCH_BACKPLANE, 1);
-        setenv("TARN_BACKPLANE_STATE", (dir_ / "state").c_str(), 1);
-        setenv(bp::kRuntimeEnvironmentVariable, (dir_ / "run").c_str(), 1);
-        const std::string own = "bench-bp-" + std::to_string(getpid());
-        k5320::driver::ownership::use_table_for_test(own);
-        k5320::platform::NamedEvent::use_namespace_for_test(own);
+        // The service's runtime directory stays: the service leaves by itself after its grace
+        // period.
+        std::string run =
+            (std::filesystem::temp_directory_path() / "k5320-bench-bp-run-XXXXXX").string();
+        if (!own_.ready() || mkdtemp(run.data()) == nullptr) return;
+        setenv(bp::kRuntimeEnvironmentVariable, run.c_str(), 1);
         std::ostringstream diagnostics;
         hosts_[kInProcess] = new bp::Host(bp::config_from_environment(diagnostics));
         std::string error;
         hosts_[kService] = bp::attach_to_service(&error).release();
         if (hosts_[kService] == nullptr) std::cerr << "no service: " << error << '\n';
-    }
-    ~Backplanes() {
-        k5320::driver::ownership::remove_test_table();
-        std::error_code ignored;
-        // The state directory goes; the service leaves by itself after its grace period.
-        if (!dir_.empty()) std::filesystem::remove_all(dir_ / "state", ignored);
     }
     // Makes the SDK use this side's host; false when it is missing.
     bool select(int side) {
@@ -90,7 +81,9 @@ class Backplanes {
     }
 
   private:
-    std::filesystem::path dir_;
+    // Configuration, flash, slot table and event namespace of the benchmark's own; the service
+    // started below inherits them.
+    k5320::bench::OwnBackplane own_{K5320_BENCH_BACKPLANE, "bench-bp"};
     bp::Host* hosts_[2] = {nullptr, nullptr};  // live as long as the process
 };
 
@@ -128,17 +121,11 @@ class Side {
     bool ok_ = false;
 };
 
-double median(std::vector<double> v) {
-    if (v.empty()) return 0;
-    std::nth_element(v.begin(), v.begin() + static_cast<long>(v.size() / 2), v.end());
-    return v[v.size() / 2];
-}
-
 int send_one(uint8_t slot) {
-    int rc = K5320_SendWithoutStruct(slot, 0, kFrameId, 0, sizeof kData, kData);
+    int rc = K5320_SendWithoutStruct(slot, 0, kFrame.id, 0, kFrame.length, kFrame.data.data());
     while (rc == K5320_ERR_TX_REFUSED) {  // transmit buffer full: wait for room
         std::this_thread::yield();
-        rc = K5320_SendWithoutStruct(slot, 0, kFrameId, 0, sizeof kData, kData);
+        rc = K5320_SendWithoutStruct(slot, 0, kFrame.id, 0, kFrame.length, kFrame.data.data());
     }
     return rc;
 }
@@ -158,7 +145,7 @@ void BM_HandshakeRoundTrip(benchmark::State& state) {
         failures += k5320::driver::run_handshake(kSender, mode_query).result != K5320_SUCCESS;
         micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - begin).count());
     }
-    const double med = median(micros);
+    const double med = k5320::bench::percentile(micros, kMedian);
     state.counters["median_us"] = med;
     state.counters["failures"] = failures;
     g_figures[side.key("handshakes_per_s")] = med > 0 ? 1e6 / med : 0;
@@ -210,7 +197,7 @@ void BM_Receive(benchmark::State& state) {
                 uint32_t id = 0, high = 0, low = 0;
                 const int rc = K5320_ReceiveWithoutStruct(kReceiver, &extended, &id, &remote,
                                                           &length, data, &high, &low);
-                errors += (rc != K5320_SUCCESS && rc != K5320_ERR_TX_REFUSED) || id != kFrameId;
+                errors += (rc != K5320_SUCCESS && rc != K5320_ERR_TX_REFUSED) || id != kFrame.id;
             }
         }
         const double round = std::chrono::duration<double>(Clock::now() - begin).count();

@@ -1,20 +1,59 @@
-// Shared by the benchmarks: a backplane of their own, and a bus node that keeps a bus full.
+// Shared by the benchmarks: the bus facts they measure against, a backplane of their own, and a
+// bus node that keeps a bus full.
 #pragma once
 
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
+#include "backplane/config.h"
+#include "backplane/service.h"
 #include "driver/frame/slot_ownership.h"
 #include "emulator/can/bus.h"
+#include "emulator/flash_store.h"
+#include "k5320/baud_codes.h"
 #include "platform/named_event.h"
 
 namespace k5320::bench {
+
+// 1 Mbit/s: the last of the standard rate indices.
+inline constexpr uint8_t kBaud1M = baud::kFirstStandardIndex + baud::kStandardRateCount - 1;
+static_assert(baud::code_for_index(kBaud1M) == baud::k1000kbit);
+inline constexpr uint32_t kAcceptAll = 0xFFFFFFFF;
+
+// The most a 1 Mbit/s bus carries: standard 8-byte frames of 111 bits, none of them stuffed.
+inline constexpr double kBusLimitFramesPerSecond = 9009;
+
+// A standard 8-byte frame that needs no stuff bit, so it takes the 111 bits the bus limit
+// assumes.
+inline constexpr can::Frame kUnstuffedFrame{
+    .id = 0x2AA,
+    .extended = false,
+    .remote = false,
+    .length = can::kMaxDataLength,
+    .data = {0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55}};
+
+// The value below which a share p (0..1) of the values lie.
+inline double percentile(std::vector<double> values, double p) {
+    if (values.empty()) return 0;
+    const auto k = static_cast<std::size_t>(p * static_cast<double>(values.size() - 1));
+    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(k), values.end());
+    return values[k];
+}
+
+// The backplane runs in this process, never as the user's service with the user's modules: the
+// benchmarks drive and inspect its modules and buses directly.
+inline void run_backplane_in_process() {
+    setenv(backplane::kModeEnvironmentVariable, backplane::kModeInProcess, 1);
+}
 
 // The benchmark's own backplane (config_file), flash kept in a temporary directory, and a slot
 // table and event namespace of its own, so that a benchmark neither touches the user's emulated
@@ -23,14 +62,13 @@ namespace k5320::bench {
 class OwnBackplane {
   public:
     OwnBackplane(const char* config_file, const std::string& name) {
-        // Benchmarks drive and inspect its modules and buses directly: it runs in this process.
-        setenv("TARN_BACKPLANE", "inprocess", 1);
-        setenv("TARN_BACKPLANE_CONFIG", config_file, 1);
+        run_backplane_in_process();
+        setenv(backplane::kConfigEnvironmentVariable, config_file, 1);
         std::string dir =
             (std::filesystem::temp_directory_path() / ("k5320-" + name + "-XXXXXX")).string();
         if (mkdtemp(dir.data()) != nullptr) {
             state_dir_ = dir;
-            setenv("TARN_BACKPLANE_STATE", dir.c_str(), 1);
+            setenv(emulator::kStateEnvironmentVariable, dir.c_str(), 1);
         }
         const std::string own = name + "-" + std::to_string(getpid());
         driver::ownership::use_table_for_test(own);

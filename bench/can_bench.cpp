@@ -47,24 +47,17 @@ constexpr std::string_view kSendBus = "fast";
 constexpr std::string_view kFillBus = "fill";
 constexpr std::string_view kSaturatedBus = "saturated";
 
-// 1 Mbit/s: the last of the standard rate indices.
-constexpr uint8_t kBaud1M = k5320::baud::kFirstStandardIndex + k5320::baud::kStandardRateCount - 1;
-static_assert(k5320::baud::code_for_index(kBaud1M) == k5320::baud::k1000kbit);
-constexpr uint32_t kAcceptAll = 0xFFFFFFFF;
+using k5320::bench::kAcceptAll;
+using k5320::bench::kBaud1M;
+using k5320::bench::kBusLimitFramesPerSecond;
+using k5320::bench::percentile;
 
-// The most a 1 Mbit/s bus carries: standard 8-byte frames of 111 bits, none of them stuffed.
-constexpr double kBusLimitFramesPerSecond = 9009;
 constexpr double kSendTargetRatio = 3;
 constexpr double kReceiveTargetRatio = 10;
 constexpr double kPercent = 100;
 
-// Every benchmark sends this frame (or its content under other identifiers): a standard 8-byte
-// frame that needs no stuff bit, so it takes the 111 bits the bus limit assumes.
-constexpr can::Frame kFrame{.id = 0x2AA,
-                            .extended = false,
-                            .remote = false,
-                            .length = can::kMaxDataLength,
-                            .data = {0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55}};
+// Every benchmark sends this frame (or its content under other identifiers).
+constexpr can::Frame kFrame = k5320::bench::kUnstuffedFrame;
 
 // Sends between two clears of the receiver, whose firmware buffer holds 2048 frames.
 constexpr std::size_t kSendBatch = 1000;
@@ -87,13 +80,6 @@ double seconds(Clock::duration d) {
 
 double microseconds(Clock::duration d) {
     return std::chrono::duration<double, std::micro>(d).count();
-}
-
-double percentile(std::vector<double> values, double p) {
-    if (values.empty()) return 0;
-    const auto k = static_cast<std::size_t>(p * static_cast<double>(values.size() - 1));
-    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(k), values.end());
-    return values[k];
 }
 
 constexpr double kMedian = 0.5;

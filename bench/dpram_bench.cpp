@@ -7,12 +7,13 @@
 #include <cstdlib>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "k5320.h"
 
 namespace {
 
 // DPRAM access of a module in this process (bench_backplane compares with the service).
-[[maybe_unused]] const bool kInProcess = setenv("TARN_BACKPLANE", "inprocess", 1) == 0;
+[[maybe_unused]] const bool kInProcess = (k5320::bench::run_backplane_in_process(), true);
 
 constexpr uint8_t kSlot = 1;
 constexpr int kRecordBytes = 21;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "backplane/inspect.h"
+#include "bench/bench_support.h"
 #include "driver/dpram/handshake.h"
 #include "k5320.h"
 #include "k5320/commands.h"
@@ -25,7 +26,7 @@ constexpr uint8_t kSlot = 1;
 
 // The module is inspected directly: it must run in this process (bench_backplane compares with
 // the service).
-[[maybe_unused]] const bool kInProcess = setenv("TARN_BACKPLANE", "inprocess", 1) == 0;
+[[maybe_unused]] const bool kInProcess = (k5320::bench::run_backplane_in_process(), true);
 
 void ensure_initialised() {
     static const bool ready = [] {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "k5320.h"
 
 namespace {
@@ -74,8 +75,8 @@ int main(int argc, char** argv) {
     // modules.
     std::string dir = (std::filesystem::temp_directory_path() / "k5320-bench-XXXXXX").string();
     if (mkdtemp(dir.data()) == nullptr) return 1;
-    setenv("TARN_BACKPLANE_STATE", dir.c_str(), 1);
-    setenv("TARN_BACKPLANE", "inprocess", 1);  // never the user's service and modules
+    setenv(k5320::emulator::kStateEnvironmentVariable, dir.c_str(), 1);
+    k5320::bench::run_backplane_in_process();
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

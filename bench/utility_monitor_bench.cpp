@@ -52,7 +52,7 @@ const k5320::bench::OwnBackplane kBackplane(K5320_MONITOR_BENCH_BACKPLANE, "benc
 
 constexpr std::string_view kSaturatedBus = "saturated";
 constexpr int kBaud1MIndex = 8;  // " 1000K bps  " in the Baud list
-constexpr double kBusLimitFramesPerSecond = 9009;
+using k5320::bench::kBusLimitFramesPerSecond;
 constexpr double kPercent = 100;
 constexpr double kTargetCores = 0.5;
 constexpr auto kWindow = 3s;

@@ -268,14 +268,6 @@ void answer_command(uint8_t command) {
     if (answers.answers_when_silent()) post(answers.plain());
 }
 
-uint16_t window_address(uint8_t page, int port) {
-    return static_cast<uint16_t>((page << dp::kPageShift) + (port - dp::kPortDataWindow));
-}
-
-bool in_window(int port) {
-    return port >= dp::kPortDataWindow && port <= dp::kPortDataWindowLast;
-}
-
 }  // namespace
 
 void start_run(const RunSetup& setup, size_t patch_count, ByteStream input) {
@@ -324,8 +316,9 @@ int _trn_slot_outp(int slot, int port, int value) {
         m->page = byte;
         return kCallDone;
     }
-    if (!k5320::fuzz::in_window(port)) fault("write to a port outside the DPRAM", port, value);
-    const uint16_t address = k5320::fuzz::window_address(m->page, port);
+    if (!k5320::dpram::is_window_port(port))
+        fault("write to a port outside the DPRAM", port, value);
+    const uint16_t address = k5320::dpram::window_address(m->page, port);
     m->ram[address] = byte;
     if (address == dp::kCommandByte) k5320::fuzz::answer_command(byte);
     return kCallDone;
@@ -335,8 +328,8 @@ int _trn_slot_inp(int slot, int port) {
     Module* m = module_in(slot);
     if (m == nullptr) return k5320::fuzz::kFloatingBus;
     if (port == dp::kPortPageRegister) return m->page;
-    if (!k5320::fuzz::in_window(port)) fault("read of a port outside the DPRAM", port, 0);
-    const uint16_t address = k5320::fuzz::window_address(m->page, port);
+    if (!k5320::dpram::is_window_port(port)) fault("read of a port outside the DPRAM", port, 0);
+    const uint16_t address = k5320::dpram::window_address(m->page, port);
     if (address == dp::kAnswerByte) m->line = false;  // the read acknowledges the answer
     return m->ram[address];
 }

@@ -24,9 +24,7 @@ constexpr platform::LocalTime kRunLocalTime{.year = 2024,
                                             .milliseconds = 999};
 
 std::atomic<uint64_t> now_us{0};
-std::atomic<uint32_t> tick_offset{0};
 std::atomic<uint32_t> first_tick_of_run{0};
-std::atomic<const platform::LocalTime*> fixed_local_time{nullptr};
 
 }  // namespace
 
@@ -50,20 +48,11 @@ void sleep_ms(uint32_t ms) {
 uint32_t tick_count() {
     // Truncation to 32 bits is the wrap the callers expect.
     return static_cast<uint32_t>(now_us.load() / kMicrosecondsPerMillisecond) +
-           first_tick_of_run.load() + fuzz::tick_offset.load();
-}
-
-void set_tick_offset_for_test(uint32_t offset) {
-    fuzz::tick_offset.store(offset);
+           first_tick_of_run.load();
 }
 
 LocalTime local_time() {
-    if (const LocalTime* fixed = fuzz::fixed_local_time.load()) return *fixed;
     return fuzz::kRunLocalTime;
-}
-
-void set_local_time_for_test(const LocalTime* fixed) {
-    fuzz::fixed_local_time.store(fixed);
 }
 
 }  // namespace k5320::platform

@@ -47,9 +47,11 @@ for target in "${targets[@]}"; do
       -exec cp {} "$dir/artifacts/$target/" \;
     echo "== fuzz $target FAILED (exit $status); inputs kept in $dir/artifacts/$target/"
     # The report from its first line on (sanitizer, failed check, deadly signal or time-out).
-    first=$(grep -nE 'ERROR|fuzz( backplane)?:|deadly signal|[Tt]imeout|out-of-memory' "$log" \
-      | head -1 | cut -d: -f1)
-    sed -n "${first:-1},\$p" "$log" | grep -vE '^(#[0-9]+|INFO:|stat::)' | head -60
+    # Every stage reads its input to the end: a stage that stopped early would end the script
+    # (pipefail) before the other targets and the summary.
+    first=$(grep -m1 -nE 'ERROR|fuzz( backplane)?:|deadly signal|[Tt]imeout|out-of-memory' "$log" \
+      | cut -d: -f1 || true)
+    sed -n "${first:-1},\$p" "$log" | { grep -vE '^(#[0-9]+|INFO:|stat::)' || true; } | sed -n 1,60p
   fi
 done
 if [ ${#failed[@]} -gt 0 ]; then

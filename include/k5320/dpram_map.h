@@ -104,5 +104,12 @@ constexpr uint8_t page_of(uint32_t address) {
 constexpr uint16_t window_port_of(uint32_t address) {
     return static_cast<uint16_t>(kPortDataWindow + (address & kPageOffsetMask));
 }
+constexpr bool is_window_port(int port) {
+    return port >= kPortDataWindow && port <= kPortDataWindowLast;
+}
+// The DPRAM address a data-window port reaches on the selected page.
+constexpr uint16_t window_address(uint8_t page, int port) {
+    return static_cast<uint16_t>((page << kPageShift) + (port - kPortDataWindow));
+}
 
 }  // namespace k5320::dpram
