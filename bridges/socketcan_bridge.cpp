@@ -45,7 +45,10 @@ can_frame to_socketcan(const can::Frame& frame) {
 }  // namespace
 
 SocketcanBridge::SocketcanBridge(can::Bus& bus, std::string interface, uint32_t bit_rate)
-    : bus_(bus), interface_(std::move(interface)), bit_rate_(bit_rate) {
+    : bus_(bus),
+      interface_(std::move(interface)),
+      bit_rate_(bit_rate),
+      queue_(bus, *this, kMaxQueuedFrames) {
     const int fd = ::socket(PF_CAN, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, CAN_RAW);
     if (fd < 0) {
         fail(std::string("this kernel offers no SocketCAN (socket(AF_CAN): ") +
@@ -83,10 +86,9 @@ SocketcanBridge::~SocketcanBridge() {
     stop();
 }
 
-bool SocketcanBridge::fail(const std::string& what) {
+void SocketcanBridge::fail(const std::string& what) {
     failure_ = what;
     std::cerr << "socketcan " << interface_ << ": " << what << "; bridge not started" << std::endl;
-    return false;
 }
 
 void SocketcanBridge::stop() {
@@ -94,6 +96,7 @@ void SocketcanBridge::stop() {
         std::lock_guard lock(mutex_);
         if (stopping_) return;
         stopping_ = true;
+        queue_.close();
     }
     if (wake_fd_ >= 0) {
         const uint64_t one = 1;
@@ -125,30 +128,17 @@ void SocketcanBridge::run() {
         while (::read(socket_, &in, sizeof in) == static_cast<ssize_t>(sizeof in)) {
             if (in.can_id & CAN_ERR_FLAG) continue;
             std::lock_guard lock(mutex_);
-            if (queue_.size() >= kMaxQueuedFrames) {
-                ++counters_.dropped;
-            } else {
-                queue_.push_back(from_socketcan(in));
-            }
+            if (!queue_.push(from_socketcan(in))) ++counters_.dropped;
         }
         pump();
     }
 }
 
 void SocketcanBridge::pump() {
-    can::Frame frame;
-    {
-        std::lock_guard lock(mutex_);
-        if (stopping_ || on_its_way_ || queue_.empty()) return;
-        frame = queue_.front();
-        queue_.pop_front();
-        on_its_way_ = true;
-    }
-    if (!bus_.submit(this, frame)) {
-        std::lock_guard lock(mutex_);
-        on_its_way_ = false;
-        ++counters_.dropped;
-    }
+    if (queue_.pump()) return;
+    std::lock_guard lock(mutex_);
+    queue_.finished();
+    ++counters_.dropped;
 }
 
 void SocketcanBridge::receive(const can::Frame& frame, uint64_t) {
@@ -163,7 +153,7 @@ void SocketcanBridge::bus_error(can::BusErrorKind) {}
 void SocketcanBridge::transmitted(const can::Frame&, can::TxOutcome outcome) {
     {
         std::lock_guard lock(mutex_);
-        on_its_way_ = false;
+        queue_.finished();
         ++(outcome == can::TxOutcome::kAcknowledged ? counters_.to_bus : counters_.dropped);
     }
     pump();

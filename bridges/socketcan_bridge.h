@@ -6,13 +6,12 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <thread>
 
 #include "emulator/can/bus.h"
+#include "emulator/can/send_queue.h"
 
 namespace k5320::bridges {
 
@@ -45,7 +44,7 @@ class SocketcanBridge final : public can::BusClient {
   private:
     void run();
     void pump();
-    bool fail(const std::string& what);
+    void fail(const std::string& what);
 
     can::Bus& bus_;
     const std::string interface_;
@@ -54,8 +53,7 @@ class SocketcanBridge final : public can::BusClient {
     int wake_fd_ = -1;
     std::string failure_;
     mutable std::mutex mutex_;
-    std::deque<can::Frame> queue_;
-    bool on_its_way_ = false;
+    can::SendQueue<> queue_;  // taken after mutex_
     bool stopping_ = false;
     bool attached_ = false;
     Counters counters_;

@@ -1,5 +1,6 @@
 #include "bridges/socketcand_protocol.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <vector>
@@ -110,16 +111,12 @@ std::string frame_message(const can::Frame& frame, uint64_t wall_time_us) {
 std::optional<Command> CommandSplitter::next() {
     const std::size_t open = buffer_.find(kOpen);
     // Anything before a command is garbage; it is answered once per run of it.
-    std::size_t skip = open == std::string::npos ? buffer_.size() : open;
-    std::size_t garbage_end = skip;
-    while (garbage_end > 0 && is_blank(buffer_[garbage_end - 1])) --garbage_end;
-    std::size_t garbage_start = 0;
-    while (garbage_start < garbage_end && is_blank(buffer_[garbage_start])) ++garbage_start;
-    if (garbage_start < garbage_end) {
-        buffer_.erase(0, skip);
-        return Invalid{"text outside a command"};
-    }
+    const std::size_t skip = open == std::string::npos ? buffer_.size() : open;
+    const std::string_view skipped = std::string_view(buffer_).substr(0, skip);
+    const bool garbage =
+        std::any_of(skipped.begin(), skipped.end(), [](char c) { return !is_blank(c); });
     buffer_.erase(0, skip);
+    if (garbage) return Invalid{"text outside a command"};
     if (buffer_.empty()) return std::nullopt;
     const std::size_t close = buffer_.find(kClose);
     const std::size_t nested = buffer_.find(kOpen, 1);

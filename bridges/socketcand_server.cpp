@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstring>
 #include <iostream>
+#include <optional>
 #include <vector>
 
 namespace k5320::bridges {
@@ -47,7 +48,10 @@ std::ostream& log(const std::string& bus_name) {
 
 SocketcandServer::SocketcandServer(can::Bus& bus, std::string bus_name, uint32_t bit_rate,
                                    std::string address, uint16_t port)
-    : bus_(bus), bus_name_(std::move(bus_name)), bit_rate_(bit_rate) {
+    : bus_(bus),
+      bus_name_(std::move(bus_name)),
+      bit_rate_(bit_rate),
+      queue_(bus, *this, kMaxQueuedFrames) {
     sockaddr_in where{};
     where.sin_family = AF_INET;
     where.sin_port = htons(port);
@@ -94,6 +98,7 @@ void SocketcandServer::stop() {
         std::lock_guard lock(mutex_);
         if (stopping_) return;
         stopping_ = true;
+        queue_.close();
     }
     if (wake_fd_ >= 0) wake();
     if (thread_.joinable()) thread_.join();
@@ -129,7 +134,7 @@ void SocketcandServer::run() {
             polled.clear();
             fds.push_back({wake_fd_, POLLIN, 0});
             fds.push_back({listener_, POLLIN, 0});
-            const bool room = queue_.size() < kMaxQueuedFrames;
+            const bool room = !queue_.full();
             const uint64_t now = wall_clock_us();
             for (Connection& connection : connections_) {
                 short events = room ? POLLIN : 0;
@@ -208,7 +213,7 @@ void SocketcandServer::read_client(Connection& connection) {
 
 void SocketcandServer::handle_commands() {
     for (Connection& connection : connections_) {
-        while (!connection.closing && queue_.size() < kMaxQueuedFrames) {
+        while (!connection.closing && !queue_.full()) {
             const std::optional<socketcand::Command> command = connection.input.next();
             if (!command) break;
             handle(connection, *command);
@@ -237,7 +242,8 @@ void SocketcandServer::handle(Connection& connection, const socketcand::Command&
         connection.output += "< echo >";
     } else if (const auto* send = std::get_if<socketcand::Send>(&command)) {
         if (connection.stage == Stage::kGreeted) return refuse("open a bus first");
-        queue_.push_back(Outgoing{send->frame, connection.id});
+        // Cannot be full: handle_commands() checked for room, and only pump() takes items out.
+        queue_.push(Outgoing{send->frame, connection.id});
     }
 }
 
@@ -290,19 +296,10 @@ void SocketcandServer::queue_to_clients(const std::string& message, uint64_t exc
 }
 
 void SocketcandServer::pump() {
-    can::Frame frame;
-    {
-        std::lock_guard lock(mutex_);
-        if (stopping_ || on_its_way_ || queue_.empty()) return;
-        on_its_way_ = queue_.front();
-        queue_.pop_front();
-        frame = on_its_way_->frame;
-    }
-    if (!bus_.submit(this, frame)) {
-        std::lock_guard lock(mutex_);
-        on_its_way_.reset();
-        ++counters_.not_acknowledged;
-    }
+    if (queue_.pump()) return;
+    std::lock_guard lock(mutex_);
+    queue_.finished();
+    ++counters_.not_acknowledged;
 }
 
 void SocketcandServer::receive(const can::Frame& frame, uint64_t) {
@@ -314,14 +311,15 @@ void SocketcandServer::receive(const can::Frame& frame, uint64_t) {
 void SocketcandServer::bus_error(can::BusErrorKind) {}
 
 void SocketcandServer::transmitted(const can::Frame& frame, can::TxOutcome outcome) {
+    const bool acknowledged = outcome == can::TxOutcome::kAcknowledged;
+    const std::string message =
+        acknowledged ? socketcand::frame_message(frame, wall_clock_us()) : std::string();
     {
         std::lock_guard lock(mutex_);
-        uint64_t sender = 0;
-        if (on_its_way_) sender = on_its_way_->sender;
-        on_its_way_.reset();
-        if (outcome == can::TxOutcome::kAcknowledged) {
+        const std::optional<Outgoing> finished = queue_.finished();
+        if (acknowledged) {
             ++counters_.sent;
-            queue_to_clients(socketcand::frame_message(frame, wall_clock_us()), sender);
+            queue_to_clients(message, finished ? finished->sender : 0);
         } else {
             ++counters_.not_acknowledged;
         }

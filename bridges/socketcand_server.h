@@ -13,16 +13,14 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <list>
-#include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <thread>
 
 #include "bridges/socketcand_protocol.h"
 #include "emulator/can/bus.h"
+#include "emulator/can/send_queue.h"
 
 namespace k5320::bridges {
 
@@ -95,8 +93,7 @@ class SocketcandServer final : public can::BusClient {
     uint16_t port_ = 0;
     mutable std::mutex mutex_;
     std::list<Connection> connections_;
-    std::deque<Outgoing> queue_;
-    std::optional<Outgoing> on_its_way_;
+    can::SendQueue<Outgoing> queue_;  // taken after mutex_
     uint64_t next_id_ = 1;
     bool stopping_ = false;
     bool attached_ = false;

@@ -35,7 +35,8 @@ DemoNode::DemoNode(Bus& bus, uint32_t bit_rate)
           {data_frame(kDemoFastId, false, kMaxDataLength), kFastPeriod, started_},
           {data_frame(kDemoExtendedId, true, kMaxDataLength), kExtendedPeriod, started_},
           {data_frame(kDemoSlowId, false, kSlowLength), kSlowPeriod, started_},
-      }} {
+      }},
+      waiting_(bus, *this, kMaxWaitingFrames) {
     bus_.attach(this);
     thread_ = std::thread([this] { run(); });
 }
@@ -106,28 +107,16 @@ void DemoNode::advance(Message& message, Clock::time_point now) {
 }
 
 bool DemoNode::enqueue(const Frame& frame) {
-    if (waiting_.size() >= kMaxWaitingFrames) {
-        ++counters_.dropped;
-        return false;
-    }
-    waiting_.push_back(frame);
-    return true;
+    if (waiting_.push(frame)) return true;
+    ++counters_.dropped;
+    return false;
 }
 
 void DemoNode::pump() {
-    Frame frame;
-    {
-        std::lock_guard lock(mutex_);
-        if (on_its_way_ || waiting_.empty()) return;
-        frame = waiting_.front();
-        waiting_.pop_front();
-        on_its_way_ = true;
-    }
-    if (!bus_.submit(this, frame)) {
-        std::lock_guard lock(mutex_);
-        on_its_way_ = false;
-        ++counters_.dropped;
-    }
+    if (waiting_.pump()) return;
+    std::lock_guard lock(mutex_);
+    waiting_.finished();
+    ++counters_.dropped;
 }
 
 void DemoNode::receive(const Frame& frame, uint64_t) {
@@ -153,7 +142,7 @@ void DemoNode::bus_error(BusErrorKind) {
 void DemoNode::transmitted(const Frame&, TxOutcome outcome) {
     {
         std::lock_guard lock(mutex_);
-        on_its_way_ = false;
+        waiting_.finished();
         if (outcome == TxOutcome::kAcknowledged) {
             ++counters_.sent;
         } else {

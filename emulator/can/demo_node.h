@@ -16,12 +16,11 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <mutex>
-#include <optional>
 #include <thread>
 
 #include "emulator/can/bus.h"
+#include "emulator/can/send_queue.h"
 
 namespace k5320::can {
 
@@ -86,8 +85,7 @@ class DemoNode final : public BusClient {
     mutable std::mutex mutex_;
     std::condition_variable wake_;
     std::array<Message, 3> messages_;
-    std::deque<Frame> waiting_;
-    bool on_its_way_ = false;
+    SendQueue<> waiting_;  // taken after mutex_
     bool stopping_ = false;
     Counters counters_;
     std::thread thread_;
