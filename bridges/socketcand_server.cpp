@@ -28,7 +28,7 @@ constexpr int kListenBacklog = 8;
 constexpr std::size_t kReadSize = 4096;
 // Time between the raw-mode reply and the first frame: python-can takes the reply with a single
 // receive and refuses anything that arrives with it.
-constexpr uint64_t kHandshakeGapUs = 50'000;
+constexpr auto kHandshakeGap = std::chrono::milliseconds(50);
 constexpr int kHeldFramesPollMs = 5;
 // Keeps frames apart on the stream: python-can 4.1 drops the character after the last complete
 // message it has parsed, which without a separator is the '<' of a frame cut by a receive.
@@ -135,12 +135,12 @@ void SocketcandServer::run() {
             fds.push_back({wake_fd_, POLLIN, 0});
             fds.push_back({listener_, POLLIN, 0});
             const bool room = !queue_.full();
-            const uint64_t now = wall_clock_us();
+            const auto now = std::chrono::steady_clock::now();
             for (Connection& connection : connections_) {
                 short events = room ? POLLIN : 0;
                 if (!connection.output.empty()) events |= POLLOUT;
                 if (!connection.frames.empty()) {
-                    if (now >= connection.frames_from_us) {
+                    if (now >= connection.frames_from) {
                         events |= POLLOUT;
                     } else {
                         timeout_ms = kHeldFramesPollMs;
@@ -166,7 +166,7 @@ void SocketcandServer::run() {
             }
             if (fds[1].revents & POLLIN) accept_clients();
             handle_commands();
-            write_clients(wall_clock_us());
+            write_clients(std::chrono::steady_clock::now());
             for (auto it = connections_.begin(); it != connections_.end();) {
                 if (it->closing) {
                     ::close(it->fd);
@@ -237,7 +237,7 @@ void SocketcandServer::handle(Connection& connection, const socketcand::Command&
         if (connection.stage == Stage::kGreeted) return refuse("open a bus first");
         connection.stage = Stage::kRaw;
         connection.output += socketcand::kOk;
-        connection.frames_from_us = wall_clock_us() + kHandshakeGapUs;
+        connection.frames_from = std::chrono::steady_clock::now() + kHandshakeGap;
     } else if (std::holds_alternative<socketcand::Echo>(command)) {
         connection.output += "< echo >";
     } else if (const auto* send = std::get_if<socketcand::Send>(&command)) {
@@ -247,11 +247,11 @@ void SocketcandServer::handle(Connection& connection, const socketcand::Command&
     }
 }
 
-void SocketcandServer::write_clients(uint64_t now_us) {
+void SocketcandServer::write_clients(std::chrono::steady_clock::time_point now) {
     for (Connection& connection : connections_) {
         if (connection.closing) continue;
         if (connection.output.empty() && !connection.frames.empty() &&
-            now_us >= connection.frames_from_us) {
+            now >= connection.frames_from) {
             connection.output.swap(connection.frames);
         }
         while (!connection.output.empty()) {

@@ -12,6 +12,7 @@
 // transmitted() from its own thread (paced) or from whoever submits (unpaced).
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <list>
 #include <mutex>
@@ -65,8 +66,9 @@ class SocketcandServer final : public can::BusClient {
         std::string output;  // replies, written first
         std::string frames;  // frames in raw mode
         // Frames wait until the raw-mode reply has had time to arrive alone, since python-can
-        // reads each handshake reply with a single receive.
-        uint64_t frames_from_us = 0;
+        // reads each handshake reply with a single receive. On the steady clock, so that a step
+        // of the wall clock cannot hold them back.
+        std::chrono::steady_clock::time_point frames_from{};
         bool closing = false;
     };
     struct Outgoing {
@@ -80,7 +82,7 @@ class SocketcandServer final : public can::BusClient {
     // Works through the complete commands of every client while the queue has room. mutex_ held.
     void handle_commands();
     void handle(Connection& connection, const socketcand::Command& command);
-    void write_clients(uint64_t now_us);
+    void write_clients(std::chrono::steady_clock::time_point now);
     void queue_to_clients(const std::string& message, uint64_t except);  // mutex_ held
     void pump();
     void wake();
