@@ -18,7 +18,8 @@ unit_timeout=25
 
 cc=clang-14 cxx=clang++-14
 command -v "$cxx" >/dev/null || { cc=clang; cxx=clang++; }
-CC=$cc CXX=$cxx cmake -S "$root" -B "$dir" -G Ninja -DK5320_FUZZ=ON >/dev/null
+CC=$cc CXX=$cxx cmake -S "$root" -B "$dir" -G Ninja -DK5320_FUZZ=ON \
+  -DK5320_WERROR="${K5320_WERROR:-OFF}" >/dev/null
 cmake --build "$dir" -j 2 --target "${targets[@]}"
 
 work=$(mktemp -d)

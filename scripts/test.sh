@@ -5,6 +5,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/setup.sh"
 jobs=$(( $(nproc) * 2 ))
+export K5320_WERROR=ON
 start=$(date +%s)
 
 run_tree() {
