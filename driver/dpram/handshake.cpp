@@ -71,6 +71,8 @@ HandshakeOutcome await_answer(uint8_t slot, const Handshake& h) {
         if (poll_cycle(ctx, h, &outcome)) return outcome;
         if (repeats_left == 0) break;
         SlotLock lock(slot);
+        // Released meanwhile (K5320_RemoveIrq on another thread): the module is no longer ours.
+        if (!ctx.lock_exists.load()) return {K5320_ERR_NO_ANSWER, 0};
         clear_fields(record, h);
         dpram_io::ring_doorbell(slot, cmd::kRepeatRequest);
     }

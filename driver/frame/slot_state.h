@@ -72,6 +72,12 @@ struct SlotContext {
     std::atomic<bool> lock_exists{false};
     // Bumped by the interrupt service after each answer it files into the record.
     platform::EventCount answers_filed;
+    // The answer byte as this process last read it from the module (guarded by the slot lock).
+    // A byte that still holds it is no new answer: the interrupt recovery files only a new one.
+    uint8_t last_answer_taken = 0;
+    // Counts this process's registrations and releases of the slot interrupt (written under the
+    // slot lock): a recovery begun under one registration never re-arms a later state.
+    std::atomic<uint32_t> registration{0};
 };
 
 bool is_valid_slot(uint8_t slot);

@@ -10,13 +10,19 @@
 
 namespace k5320::driver::irq {
 
+uint8_t take_answer(uint8_t slot) {
+    const uint8_t value = dpram_io::read_answer(slot);
+    slot_context(slot).last_answer_taken = value;
+    return value;
+}
+
 std::shared_ptr<platform::NamedEvent> file_answer(uint8_t slot, uint8_t value) {
     SlotRecord& record = slot_context(slot).record;
     const AnswerClass cls = kAnswerClasses[value];
     switch (cls) {
         case AnswerClass::TxRefused:
-            record.set(Field::TxAnswer, value);
             record.set_bits(Field::BufferStatus, kBufferTxRefused);
+            record.set(Field::TxAnswer, value);
             return nullptr;
         case AnswerClass::CmdArrived:
             record.set(Field::CmdArrived, 1);
@@ -35,7 +41,7 @@ int service(uint8_t slot) {
     std::shared_ptr<platform::NamedEvent> user_event;
     {
         SlotLock lock(slot);
-        user_event = file_answer(slot, dpram_io::read_answer(slot));
+        user_event = file_answer(slot, take_answer(slot));
     }
     slot_context(slot).answers_filed.post();
     // After the lock: the user routine must not start while the service holds it.

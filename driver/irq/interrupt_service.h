@@ -15,8 +15,13 @@ namespace k5320::driver::irq {
 // The routine registered with the backplane for a slot (one per slot: routines take no argument).
 TrnSlotInterruptRoutine service_routine(uint8_t slot);
 
-// Files one answer value into the slot record; the caller holds the slot lock. Returns the user
-// event to signal once the lock has been released, or null.
+// Reads the answer byte, which acknowledges the module's interrupt, and notes it as the last
+// answer this process took from the slot; the caller holds the slot lock.
+uint8_t take_answer(uint8_t slot);
+
+// Files one answer value into the slot record; the caller holds the slot lock. The value's side
+// effects are stored before the answer field, so a caller that sees its answer sees them too.
+// Returns the user event to signal once the lock has been released, or null.
 std::shared_ptr<platform::NamedEvent> file_answer(uint8_t slot, uint8_t value);
 
 }  // namespace k5320::driver::irq

@@ -22,24 +22,39 @@ bool mode_answered(uint32_t v) {
     return v == answer::kProgramMode || v == answer::kLoaderMode;
 }
 
+// Whether the slot is still registered as it was when the recovery began; checked under the slot
+// lock. A recovery that outlives K5320_RemoveIrq must not arm a slot this process gave up.
+bool still_registered(const SlotContext& ctx, uint32_t registration) {
+    return ctx.lock_exists.load() && ctx.registration.load() == registration;
+}
+
 }  // namespace
 
 int recover(uint8_t slot) {
     SlotContext& ctx = slot_context(slot);
+    const uint32_t registration = ctx.registration.load();
     const bool has_routine = user_routine_installed(slot);
     {
         // The old user thread is ended outside the slot lock: its routine may be waiting for it.
         RetiredUserInterrupt old_thread;
         if (has_routine) {
             SlotLock lock(slot);
+            if (!still_registered(ctx, registration)) return K5320_ERR_NO_ANSWER;
             old_thread = retire_user_thread(slot);
         }
     }
 
+    // The answer byte still holding the answer taken last means the command was never answered
+    // (or its answer repeated the one before and its interrupt was lost: the one case that ends
+    // in 23 although the module answered). Only a new value is an answer that lost its interrupt.
     uint8_t pending;
+    bool pending_is_new;
     {
         SlotLock lock(slot);
-        pending = dpram_io::read_answer(slot);
+        if (!still_registered(ctx, registration)) return K5320_ERR_NO_ANSWER;
+        const uint8_t previous = ctx.last_answer_taken;
+        pending = take_answer(slot);
+        pending_is_new = pending != previous;
         trn_EnableSlotInterrupt(slot, 0);
         trn_InterruptDone(slot);
         trn_UnregisterSlotInterrupt(slot);
@@ -61,10 +76,12 @@ int recover(uint8_t slot) {
         if (!answered) give_way_to_answers(ctx, answers_seen, since);
     }
     if (!answered) return K5320_ERR_NO_ANSWER;
+    if (!pending_is_new) return K5320_SUCCESS;
 
     std::shared_ptr<platform::NamedEvent> user_event;
     {
         SlotLock lock(slot);
+        if (!still_registered(ctx, registration)) return K5320_ERR_NO_ANSWER;
         user_event = file_answer(slot, pending);
     }
     ctx.answers_filed.post();

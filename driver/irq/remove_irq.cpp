@@ -1,8 +1,8 @@
 // K5320_RemoveIrq: withdraws this process's interrupt registration of a slot and everything
 // that hangs on it.
-#include "driver/dpram/dpram_io.h"
 #include "driver/frame/slot_ownership.h"
 #include "driver/frame/slot_state.h"
+#include "driver/irq/interrupt_service.h"
 #include "driver/irq/user_interrupt.h"
 #include "driver/sdk/tarn_sdk.h"
 #include "k5320.h"
@@ -22,11 +22,12 @@ extern "C" K5320_API int K5320_RemoveIrq(uint8_t slot) {
     {
         SlotLock lock(slot);
         trn_EnableSlotInterrupt(slot, 0);
-        dpram_io::read_answer(slot);
+        irq::take_answer(slot);
         trn_InterruptDone(slot);
         trn_UnregisterSlotInterrupt(slot);
         retired = irq::retire_user_interrupt(slot);
         ctx.lock_exists.store(false);
+        ctx.registration.fetch_add(1);
     }
     ownership::release(slot);
     return K5320_SUCCESS;

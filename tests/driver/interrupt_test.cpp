@@ -15,7 +15,10 @@
 #include "backplane/inspect.h"
 #include "driver/frame/slot_state.h"
 #include "driver/irq/answer_class.h"
+#include "driver/irq/interrupt_service.h"
 #include "k5320.h"
+#include "k5320/commands.h"
+#include "k5320/sja1000_registers.h"
 #include "platform/named_event.h"
 #include "platform/thread.h"
 
@@ -109,6 +112,60 @@ class Interrupts : public ::testing::Test {
         k5320::driver::SlotLock settle(kSlot);  // the service files under this lock
     }
 };
+
+// The slot is released while a silenced command waits through its last repeat request: the
+// recovery that follows must neither register the slot again nor ask its module anything.
+TEST_F(Interrupts, RecoveryAfterRemoveIrqLeavesTheReleasedSlotAlone) {
+    namespace cmd = k5320::cmd;
+    constexpr uint64_t kRepeatRequests = 3;
+    module().silence(cmd::kReadRegister, true);
+    const uint64_t repeats = module().commands_seen(cmd::kRepeatRequest);
+    const uint64_t queries = module().commands_seen(cmd::kModeQuery);
+    int result = -1;
+    std::thread caller([&] {
+        uint8_t value = 0;
+        result = K5320_InputByte(kSlot, k5320::sja1000::SJA1000_SR, &value);
+    });
+    EXPECT_TRUE(module().wait_for_commands(cmd::kRepeatRequest, repeats + kRepeatRequests, 10s));
+    EXPECT_EQ(K5320_RemoveIrq(kSlot), K5320_SUCCESS);
+    caller.join();
+    EXPECT_EQ(result, K5320_ERR_NO_ANSWER);
+    EXPECT_FALSE(k5320::backplane::host().registered(kSlot));
+    EXPECT_EQ(module().commands_seen(cmd::kModeQuery), queries);
+}
+
+// A caller that polls TxAnswer and sees the refusal must find its flag already set, as the
+// transmit call returns 22 on it. Each round files 216 while the reader spins on TxAnswer.
+TEST_F(Interrupts, RefusalFlagIsVisibleBeforeTheRefusalItself) {
+    using k5320::driver::kBufferTxRefused;
+    constexpr uint32_t kRounds = 20000;
+    k5320::driver::SlotRecord& record = slot_context(kSlot).record;
+    std::atomic<uint32_t> filed_round{0};
+    std::atomic<uint32_t> seen_round{0};
+    uint32_t refusals_without_flag = 0;
+    std::thread reader([&] {
+        for (uint32_t round = 1; round <= kRounds; ++round) {
+            while (filed_round.load() != round) std::this_thread::yield();
+            // Spinning, not yielding: the reader must look while the service is filing.
+            while (record.get(Field::TxAnswer) != k5320::answer::kTxRefused) {
+            }
+            if ((record.get(Field::BufferStatus) & kBufferTxRefused) == 0) ++refusals_without_flag;
+            seen_round.store(round);
+        }
+    });
+    for (uint32_t round = 1; round <= kRounds; ++round) {
+        record.set(Field::TxAnswer, 0);
+        record.clear_bits(Field::BufferStatus, kBufferTxRefused);
+        filed_round.store(round);
+        {
+            k5320::driver::SlotLock lock(kSlot);
+            k5320::driver::irq::file_answer(kSlot, k5320::answer::kTxRefused);
+        }
+        while (seen_round.load() != round) std::this_thread::yield();
+    }
+    reader.join();
+    EXPECT_EQ(refusals_without_flag, 0u);
+}
 
 TEST_F(Interrupts, EveryValueIsFiledByItsClass) {
     ASSERT_EQ(K5320_InstallUserISR(kSlot, first_routine), K5320_SUCCESS);
