@@ -64,6 +64,10 @@ Host::~Host() {
     rack_.reset();
 }
 
+void Host::disown_after_fork() {
+    if (link_) link_->disown();
+}
+
 uint32_t Host::service_pid() const {
     return memory_.service_pid.load(std::memory_order_relaxed);
 }

@@ -39,6 +39,9 @@ class ServiceLink {
     virtual void interrupt_registered(int slot, bool registered) = 0;
     // Has the service apply a fault to its module; nullopt when it refused or did not answer.
     virtual std::optional<uint64_t> inject(const FaultRequest& request) = 0;
+    // In a child after fork(): closes the child's copy of the connection, which stays the
+    // parent's; the link serves nothing afterwards.
+    virtual void disown() = 0;
 };
 
 class Host {
@@ -66,6 +69,10 @@ class Host {
     int interrupt_done(int slot);
     int set_trigger_type(int slot, int type);
     int set_interrupt_priority(int slot, int priority);
+
+    // In a child after fork(): the host's threads stayed with the parent, so the child leaves
+    // it (never destroying it) and lets go of the parent's service connection.
+    void disown_after_fork();
 
     // Whether the modules run in the backplane service (true) or in this process.
     bool attached_to_service() const { return rack_ == nullptr; }

@@ -1,8 +1,12 @@
 // Which backplane the process's SDK functions reach.
+#include <pthread.h>
+
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <memory>
+#include <mutex>
 
 #include "backplane/inspect.h"
 #include "backplane/service.h"
@@ -12,6 +16,26 @@ namespace k5320::backplane {
 namespace {
 
 std::atomic<Host*> g_selected{nullptr};
+Host* g_made = nullptr;  // the host host() made, if any; guarded by made_host_mutex()
+
+// Never destroyed: host() may run from the driver's unload code after static destructors.
+std::mutex& made_host_mutex() {
+    static auto* const mutex = new std::mutex;
+    return *mutex;
+}
+
+// A forked child does not share its parent's backplane connection: its first SDK call makes a
+// host of its own. The parent's host is left as it is, since its threads did not come along.
+void leave_parents_host() {
+    // The child's only thread is this one: a lock another parent thread held is free again.
+    std::construct_at(&made_host_mutex());
+    if (g_made == nullptr || g_selected.load() != g_made) return;
+    g_made->disown_after_fork();
+    g_made = nullptr;
+    g_selected.store(nullptr);
+}
+
+[[maybe_unused]] const int g_fork_handler = pthread_atfork(nullptr, nullptr, leave_parents_host);
 
 Host* make_host() {
     const char* mode = std::getenv(kModeEnvironmentVariable);
@@ -31,11 +55,12 @@ Host* make_host() {
 }  // namespace
 
 Host& host() {
-    if (Host* selected = g_selected.load(std::memory_order_acquire)) return *selected;
-    static Host* const instance = make_host();
-    Host* expected = nullptr;
-    g_selected.compare_exchange_strong(expected, instance, std::memory_order_acq_rel);
-    return *g_selected.load(std::memory_order_acquire);
+    if (Host* chosen = g_selected.load(std::memory_order_acquire)) return *chosen;
+    std::lock_guard lock(made_host_mutex());
+    if (Host* chosen = g_selected.load(std::memory_order_acquire)) return *chosen;
+    g_made = make_host();
+    g_selected.store(g_made, std::memory_order_release);
+    return *g_made;
 }
 
 void select_host(Host& chosen) {

@@ -174,7 +174,10 @@ class SocketLink final : public ServiceLink {
     }
     // Closing the socket is what tells the service this process has gone; the kernel does the
     // same when the process dies.
-    ~SocketLink() override { close(fd_); }
+    ~SocketLink() override { disown(); }
+    void disown() override {
+        if (fd_ >= 0) close(std::exchange(fd_, -1));
+    }
     void interrupt_registered(int slot, bool registered) override {
         const wire::Message message{
             registered ? wire::Kind::kRegistered : wire::Kind::kUnregistered, slot, 0, 0};

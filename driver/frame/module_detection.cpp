@@ -2,10 +2,10 @@
 // of every slot when the library leaves a process.
 #include <cstring>
 
-#include "driver/dpram/dpram_io.h"
 #include "driver/frame/slot_ownership.h"
 #include "driver/frame/slot_state.h"
 #include "driver/irq/arming.h"
+#include "driver/irq/interrupt_service.h"
 #include "driver/irq/user_interrupt.h"
 #include "driver/sdk/tarn_sdk.h"
 #include "k5320.h"
@@ -38,12 +38,13 @@ int register_interrupt(uint8_t slot) {
     irq::RetiredUserInterrupt stale_user_interrupt;
     SlotLock lock(slot);
     ctx.lock_exists.store(true);
+    ctx.registration.fetch_add(1);
     stale_user_interrupt = irq::retire_user_interrupt(slot);
 
     trn_UnregisterSlotInterrupt(slot);
     trn_EnableSlotInterrupt(slot, 0);
     trn_InterruptDone(slot);
-    dpram_io::read_answer(slot);  // an answer left from before must not stay pending
+    irq::take_answer(slot);  // an answer left from before must not stay pending
 
     irq::program_interrupt_registers(slot);
     irq::register_service(slot);
@@ -64,6 +65,9 @@ K5320_API int K5320_Init(uint8_t slot) {
     SlotRecord& record = slot_context(slot).record;
     if (!accepted_module(slot)) {
         record.set(Field::Initialized, 0);
+        // The module was swapped under its owner: the slot is given up as K5320_RemoveIrq gives
+        // it up, so that it can be initialised again once a matching module is back.
+        K5320_RemoveIrq(slot);
         return K5320_ERR_BAD_SLOT;
     }
     if (int rc = register_interrupt(slot); rc != K5320_SUCCESS) return rc;

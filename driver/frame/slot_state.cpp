@@ -1,5 +1,9 @@
 #include "driver/frame/slot_state.h"
 
+#include <pthread.h>
+
+#include <memory>
+
 #include "k5320_result.h"
 #include "platform/clock.h"
 
@@ -14,6 +18,24 @@ SlotContext& slot_context(uint8_t slot) {
     static SlotContext* const contexts = new SlotContext[kSlotTableSize];
     return contexts[slot % kSlotTableSize];
 }
+
+namespace {
+
+// A child after fork() inherits its parent's slot records but not its slots: the registrations
+// are the parent's, so every call of the child gives 41 until it initialises a slot of its own.
+void forget_parents_slots() {
+    for (uint8_t slot = 0; slot < kSlotTableSize; ++slot) {
+        SlotContext& ctx = slot_context(slot);
+        ctx.lock_exists.store(false);
+        ctx.registration.fetch_add(1);
+        // The child's only thread is this one: a lock another parent thread held is free again.
+        std::construct_at(&ctx.lock);
+    }
+}
+
+[[maybe_unused]] const int g_fork_handler = pthread_atfork(nullptr, nullptr, forget_parents_slots);
+
+}  // namespace
 
 void give_way_to_answers(SlotContext& ctx, uint32_t answers_seen,
                          std::chrono::steady_clock::time_point polling_since) {

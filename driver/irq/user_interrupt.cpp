@@ -1,5 +1,7 @@
 #include "driver/irq/user_interrupt.h"
 
+#include <pthread.h>
+
 #include <atomic>
 #include <mutex>
 #include <string>
@@ -33,6 +35,21 @@ UserSlot& user_slot(uint8_t slot) {
     static UserSlot* const slots = new UserSlot[kSlotTableSize];
     return slots[slot % kSlotTableSize];
 }
+
+// A child after fork() has none of its parent's user threads, and the events stay the parent's:
+// the child drops both without ending, resetting or removing anything.
+void forget_parents_user_interrupts() {
+    for (uint8_t slot = 0; slot < kSlotTableSize; ++slot) {
+        UserSlot& us = user_slot(slot);
+        us.routine.store(nullptr);
+        static_cast<void>(us.thread.release());
+        static_cast<void>(new std::shared_ptr<platform::NamedEvent>(std::move(us.event)));
+        std::construct_at(&us.dispatch);
+    }
+}
+
+[[maybe_unused]] const int g_fork_handler =
+    pthread_atfork(nullptr, nullptr, forget_parents_user_interrupts);
 
 std::string event_name(uint8_t slot) {
     return kUserEventPrefix + std::to_string(slot);

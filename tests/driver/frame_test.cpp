@@ -1,9 +1,12 @@
 // Slot checks, module detection and the slot's life cycle, through the C API.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "backplane/inspect.h"
 #include "driver/frame/slot_state.h"
 #include "k5320.h"
+#include "k5320/commands.h"
 
 namespace {
 
@@ -131,6 +134,75 @@ TEST(SlotLifecycle, SlotsAreIndependent) {
     EXPECT_EQ(K5320_DPRAMReadByte(2, 100, &b), K5320_SUCCESS);
     EXPECT_EQ(b, 0x22);
     EXPECT_EQ(k5320::backplane::host().module(1)->peek(100), 0x11);
+}
+
+TEST(SlotLifecycle, InitFindingAnotherModuleReleasesTheSlotForALaterInit) {
+    ASSERT_EQ(K5320_Init(kSlot), K5320_SUCCESS);
+    k5320::backplane::host().report_module_name(kSlot, "9999");
+    EXPECT_EQ(K5320_Init(kSlot), K5320_ERR_BAD_SLOT);
+    EXPECT_EQ(slot_context(kSlot).record.get(Field::Initialized), 0u);
+    EXPECT_FALSE(k5320::backplane::host().registered(kSlot));
+    uint8_t b = 0;
+    EXPECT_EQ(K5320_DPRAMReadByte(kSlot, 0, &b), K5320_ERR_NOT_INITIALIZED);
+
+    k5320::backplane::host().report_module_name(kSlot, std::nullopt);
+    EXPECT_EQ(K5320_Init(kSlot), K5320_SUCCESS);
+    EXPECT_EQ(K5320_DPRAMReadByte(kSlot, 0, &b), K5320_SUCCESS);
+}
+
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kThreadSanitizer = true;  // a forked child may start no thread under it
+#else
+constexpr bool kThreadSanitizer = false;
+#endif
+
+// What a forked child of the slot's owner gets, as the bits of its exit status.
+enum ChildFailure : int {
+    kChildDroveTheSlot = 1,
+    kChildWroteTheDpram = 2,
+    kChildInitWasNot44 = 4,
+    kChildsOwnSlotFailed = 8,
+};
+
+TEST(SlotLifecycle, ForkedChildNeitherDrivesItsParentsSlotNorSharesItsBackplane) {
+    constexpr uint8_t kChildsSlot = 2;
+    constexpr uint32_t kAddress = 10;
+    ASSERT_EQ(K5320_Init(kSlot), K5320_SUCCESS);
+    ASSERT_EQ(K5320_DPRAMWriteByte(kSlot, kAddress, 0x5A), K5320_SUCCESS);
+    const uint64_t queries_before =
+        k5320::backplane::host().module(kSlot)->commands_seen(k5320::cmd::kModeQuery);
+
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        int failures = 0;
+        uint8_t mode = 0;
+        const uint8_t byte = 0xA5;
+        if (K5320_Check186Mode(kSlot, &mode) != K5320_ERR_NOT_INITIALIZED)
+            failures |= kChildDroveTheSlot;
+        if (K5320_DPRAMWriteMultiByte(kSlot, kAddress, &byte, 1) != K5320_ERR_NOT_INITIALIZED)
+            failures |= kChildWroteTheDpram;
+        if (!kThreadSanitizer) {
+            // The child's backplane is its own: it starts threads of its own.
+            if (K5320_Init(kSlot) != K5320_ERR_ALREADY_REGISTERED) failures |= kChildInitWasNot44;
+            if (K5320_Init(kChildsSlot) != K5320_SUCCESS ||
+                K5320_Check186Mode(kChildsSlot, &mode) != K5320_SUCCESS)
+                failures |= kChildsOwnSlotFailed;
+        }
+        _exit(failures);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+
+    uint8_t b = 0;
+    EXPECT_EQ(K5320_DPRAMReadByte(kSlot, kAddress, &b), K5320_SUCCESS);
+    EXPECT_EQ(b, 0x5A);
+    EXPECT_EQ(k5320::backplane::host().module(kSlot)->commands_seen(k5320::cmd::kModeQuery),
+              queries_before);
+    uint8_t mode = 0;
+    EXPECT_EQ(K5320_Check186Mode(kSlot, &mode), K5320_SUCCESS);
 }
 
 }  // namespace
