@@ -24,6 +24,15 @@ void post_record(uint8_t slot, const uint8_t* data, uint16_t length) {
     dpram_io::ring_doorbell(slot, cmd::kCommandRecord);
 }
 
+// Posts the record of a K5320_SendReceiveCmd and marks it pending from now; the caller holds the
+// slot lock.
+void post_pending_record(uint8_t slot, const uint8_t* data, uint16_t length) {
+    SlotRecord& record = slot_context(slot).record;
+    post_record(slot, data, length);
+    record.set(Field::CmdPending, 1);
+    record.set(Field::CmdSentTick, platform::tick_count());
+}
+
 // Takes the announced record out of the incoming area; the caller holds the slot lock and has
 // cleared CmdArrived. A length outside 1..512 drops the record.
 int fetch_record(uint8_t slot, uint8_t* buffer, uint16_t* length) {
@@ -87,14 +96,24 @@ K5320_API int K5320_SendReceiveCmd(uint8_t slot, uint8_t wait, const uint8_t* da
     if (!valid_record_length(length)) return K5320_ERR_RANGE;
     SlotRecord& record = slot_context(slot).record;
 
+    // A record announced before this call is taken before anything is posted: the answer to a
+    // new post would overwrite it. If it did not answer a pending command, this call's command is
+    // posted and stays pending, so the next call waits for its answer instead of sending again.
+    if (record.get(Field::CmdArrived) != 0) {
+        SlotLock lock(slot);
+        record.set(Field::CmdArrived, 0);
+        const int rc = fetch_record(slot, buffer, receivedLength);
+        if (record.get(Field::CmdPending) == 0)
+            post_pending_record(slot, data, length);
+        else
+            record.set(Field::CmdPending, 0);
+        return rc;
+    }
+
     // A command still pending from an earlier call is waited for, not sent again.
     if (record.get(Field::CmdPending) == 0) {
-        {
-            SlotLock lock(slot);
-            post_record(slot, data, length);
-        }
-        record.set(Field::CmdPending, 1);
-        record.set(Field::CmdSentTick, tick_count());
+        SlotLock lock(slot);
+        post_pending_record(slot, data, length);
     }
     const uint32_t sent = record.get(Field::CmdSentTick);
     auto run_out = [&] {

@@ -156,6 +156,29 @@ TEST_F(CommandMailbox, AnAlreadyAnnouncedRecordIsReturnedAtOnceWithoutSending) {
     EXPECT_EQ(module().commands_seen(cmd::kCommandRecord), sent_before);
 }
 
+// With nothing pending, an announced record is returned before this call's command goes out;
+// that command stays pending, so its echo is the next call's answer and nothing is sent twice.
+TEST_F(CommandMailbox, AnUnsolicitedRecordIsReturnedFirstAndTheNewCommandStaysPending) {
+    firmware_posts(pattern(5, 40), 5);
+    ASSERT_TRUE(wait_arrived());
+    const uint64_t sent_before = module().commands_seen(cmd::kCommandRecord);
+    const auto own = pattern(9, 1);
+    const auto ignored = pattern(7, 200);
+    uint8_t buffer[512] = {};
+    uint16_t length = 0;
+    ASSERT_EQ(K5320_SendReceiveCmd(kSlot, 1, own.data(), 9, buffer, &length, 5000), K5320_SUCCESS);
+    EXPECT_EQ(length, 5);
+    EXPECT_EQ(buffer[0], 40);
+    EXPECT_EQ(slot_context(kSlot).record.get(Field::CmdPending), 1u);
+
+    ASSERT_EQ(K5320_SendReceiveCmd(kSlot, 1, ignored.data(), 7, buffer, &length, 5000),
+              K5320_SUCCESS);
+    EXPECT_EQ(length, 9);
+    EXPECT_EQ(buffer[0], 1);
+    EXPECT_EQ(module().commands_seen(cmd::kCommandRecord), sent_before + 1);
+    EXPECT_EQ(K5320_ReceiveCmd(kSlot, buffer, &length), K5320_ERR_NO_COMMAND);
+}
+
 TEST_F(CommandMailbox, NonBlockingCallsReturnPendingUntilTheRecordIsThereAndNeverResend) {
     ASSERT_EQ(K5320_EndUserProgram(kSlot),
               K5320_SUCCESS);  // the firmware will not answer by itself
