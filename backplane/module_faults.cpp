@@ -48,6 +48,12 @@ bool apply_fault(emulator::Module& module, const FaultRequest& request, uint64_t
         case FaultKind::kFailFlashWrites:
             module.fail_flash_writes(on);
             return true;
+        case FaultKind::kDrop:
+            module.drop(command, on);
+            return true;
+        case FaultKind::kClear:
+            module.clear_faults();
+            return true;
         case FaultKind::kCommandsSeen:
             *result = module.commands_seen(command);
             return true;

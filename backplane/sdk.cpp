@@ -1,8 +1,13 @@
 // The SDK's C entry points: each forwards to the process's backplane host.
+#include "backplane/fault_request.h"
 #include "backplane/inspect.h"
 #include "driver/sdk/tarn_sdk.h"
 
 using k5320::backplane::host;
+
+std::optional<uint64_t> k5320::backplane::inject_fault(const FaultRequest& request) {
+    return host().inject(request);
+}
 
 extern "C" {
 

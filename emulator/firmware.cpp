@@ -33,6 +33,7 @@ void Module::execute(uint8_t command) {
     // A new command: an answer to an earlier one must not be repeated for it.
     firmware_.answer_to_repeat.reset();
     firmware_.withheld_answer.reset();
+    if (faults_.dropped[command]) return;
     std::optional<uint8_t> value = serve(command);
     // An injected answer stands in even for a command this firmware leaves unanswered.
     if (!value) value = faults_.answer_overrides[command];

@@ -97,7 +97,8 @@ struct FirmwareState {
 // Faults injected by tests. Consulted only when the firmware answers, so each answer path
 // (direct, repeated, posted from outside) sees the same faults.
 struct FaultHooks {
-    std::array<bool, kCommandCodes> silenced{};
+    std::array<bool, kCommandCodes> silenced{};  // executed, never answered
+    std::array<bool, kCommandCodes> dropped{};   // taken from the doorbell, never executed
     std::array<std::optional<uint8_t>, kCommandCodes> answer_overrides{};
     unsigned interrupts_to_lose = 0;
     // Answer a command only at its k-th repeat request (0: at once).

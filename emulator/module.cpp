@@ -116,6 +116,16 @@ void Module::silence(uint8_t command, bool on) {
     faults_.silenced[command] = on;
 }
 
+void Module::drop(uint8_t command, bool on) {
+    std::lock_guard lock(mutex_);
+    faults_.dropped[command] = on;
+}
+
+void Module::clear_faults() {
+    std::lock_guard lock(mutex_);
+    faults_ = FaultHooks{};
+}
+
 void Module::override_answer(uint8_t command, std::optional<uint8_t> value) {
     std::lock_guard lock(mutex_);
     faults_.answer_overrides[command] = value;

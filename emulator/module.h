@@ -72,6 +72,8 @@ class Module final : public can::BusClient {
     void poke(uint16_t address, uint8_t value);  // module-side write, no mailbox effects
     void post_answer(uint8_t value);             // as the firmware would: queued, never lost
     void silence(uint8_t command, bool on);      // never answer this command
+    void drop(uint8_t command, bool on);         // neither execute nor answer this command
+    void clear_faults();                         // every injected fault ends
     // Answers command with value (none: the firmware's own answer again), even a command the
     // firmware leaves unanswered.
     void override_answer(uint8_t command, std::optional<uint8_t> value);

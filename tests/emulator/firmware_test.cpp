@@ -386,6 +386,19 @@ TEST_F(ModuleTest, FaultHooksApplyToTheNewCommands) {
     EXPECT_FALSE(module->answer_pending());
     EXPECT_FALSE(module->user_program_running());
 
+    // Dropped: taken from the doorbell, never executed, and a repeat request finds no answer.
+    ASSERT_EQ(handshake(cmd::kRunUserProgram), answer::kUserProgramRunning);
+    module->drop(cmd::kEndUserProgram, true);
+    command(cmd::kEndUserProgram);
+    expect_handled(cmd::kEndUserProgram, 2);
+    command(cmd::kRepeatRequest);
+    expect_handled(cmd::kRepeatRequest, 2);
+    EXPECT_FALSE(module->answer_pending());
+    EXPECT_TRUE(module->user_program_running());
+    module->clear_faults();
+    EXPECT_EQ(handshake(cmd::kEndUserProgram), answer::kUserProgramEnded);
+    EXPECT_FALSE(module->user_program_running());
+
     // Overridden and lost interrupts.
     module->override_answer(cmd::kSetClock, answer::kClockRefused);
     module->lose_interrupts(1);

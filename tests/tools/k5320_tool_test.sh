@@ -47,5 +47,17 @@ out=$("$tool" mailbox 1 01 02 0304) || fail "mailbox exited with $?"
 [ "$out" = "01 02 03 04" ] || fail "mailbox answered '$out'"
 "$tool" status 1 | grep -q "^status 0x" || fail "status printed nothing"
 
+# A fault set from outside reaches the service's module and ends with clear.
+"$tool" fault 1 drop 0xD1 || fail "fault drop exited with $?"
+seen=$("$tool" fault 1 seen 209)
+"$tool" send 1 123#00 2>/dev/null; rc=$?
+[ $rc -eq 23 ] || fail "a send whose command was dropped gave $rc, not 23"
+[ "$("$tool" fault 1 seen 209)" -gt "$seen" ] || fail "the dropped send never reached the module"
+"$tool" fault 1 clear || fail "fault clear exited with $?"
+"$tool" send 1 123#00 || fail "send after clear exited with $?"
+"$tool" fault 1 drop 256 2>/dev/null; [ $? -eq 2 ] || fail "command 256 is not refused with 2"
+"$tool" fault 1 melt 2>/dev/null; [ $? -eq 2 ] || fail "an unknown fault is not refused with 2"
+"$tool" fault 3 clear 2>/dev/null; [ $? -eq 1 ] || fail "a fault on an empty slot is not refused with 1"
+
 [ $failures -eq 0 ] && echo "k5320 tool: all checks passed"
 exit $failures

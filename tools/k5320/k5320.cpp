@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "backplane/fault_request.h"
 #include "cantext/can_text.h"
 #include "driver/sdk/tarn_sdk.h"
 #include "emulator/can/frame_length.h"
@@ -33,6 +34,8 @@ using Clock = std::chrono::steady_clock;
 namespace can = k5320::can;
 namespace sja = k5320::sja1000;
 namespace text = k5320::cantext;
+using k5320::backplane::FaultKind;
+using k5320::backplane::FaultRequest;
 
 constexpr const char* kProgram = "k5320";
 constexpr int kExitUsage = 2;    // bad command line or frame text; no library result is 2
@@ -61,6 +64,20 @@ constexpr const char* kUsage =
     "  mailbox SLOT HEX...               send a command record to the user program, print the\n"
     "                                    answer record\n"
     "  flash SLOT FILE                   download FILE as the module's firmware\n"
+    "  fault SLOT FAULT                  make the slot's emulated module fail, to test how an\n"
+    "                                    application handles it (until 'clear' or a restart of\n"
+    "                                    the backplane service):\n"
+    "      silence CMD         execute CMD, never answer it\n"
+    "      drop CMD            neither execute nor answer CMD\n"
+    "      answer CMD VALUE    answer CMD with VALUE\n"
+    "      repeats CMD N       answer CMD only at the Nth repeat request\n"
+    "      stray CMD VALUE     write the answer VALUE just before CMD's own\n"
+    "      lose N              the next N answers raise no interrupt\n"
+    "      freeze-status       the CAN status pair is no longer written\n"
+    "      flash-fail          every flash write fails\n"
+    "      seen CMD            print how many CMDs the module has taken\n"
+    "      clear               end every fault of the slot\n"
+    "    CMD and VALUE are bytes, decimal or 0x hexadecimal (commands: see k5320/commands.h)\n"
     "RATE: 10k 20k 50k 125k (default) 250k 500k 800k 1M. FRAME: <id>#<data>, 3 hex digits for a\n"
     "standard id, 8 for an extended one; <id>#R or <id>#R<len> for a remote frame.\n"
     "Filters (-f, repeatable): <id>:<mask> accepts received & mask == id & mask; <id>~<mask> the\n"
@@ -70,7 +87,8 @@ constexpr const char* kUsage =
     "  k5320 dump 2 -b 500k -l trace.log      # Ctrl-C ends it\n"
     "  k5320 send 1 -b 500k 123#DEADBEEF 12345678#R 7FF#01.02.03\n"
     "  k5320 cyclic 1 100#00FF --every 10 --count 50\n"
-    "  k5320 mailbox 1 01 02 03\n";
+    "  k5320 mailbox 1 01 02 03\n"
+    "  k5320 fault 1 silence 209; k5320 send 1 123#00; k5320 fault 1 clear\n";
 
 volatile sig_atomic_t g_stop = 0;
 void request_stop(int) {
@@ -490,6 +508,79 @@ int flash(uint8_t slot, const std::string& file) {
     return ok ? K5320_SUCCESS : kExitFailure;
 }
 
+// A byte of the fault command line: decimal, or hexadecimal after 0x.
+bool parse_fault_byte(const std::string& arg, int32_t* value) {
+    const bool hex = arg.size() > 2 && arg[0] == '0' && (arg[1] == 'x' || arg[1] == 'X');
+    const char* digits = arg.c_str() + (hex ? 2 : 0);
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long v = std::strtoul(digits, &end, hex ? 16 : 10);
+    if (end == digits || *end != '\0' || errno != 0 || digits[0] == '-' || v > UINT8_MAX)
+        return false;
+    *value = static_cast<int32_t>(v);
+    return true;
+}
+
+struct FaultForm {
+    const char* name;
+    FaultKind kind;
+    bool takes_command;
+    bool takes_value;
+    int32_t fixed_value;  // the value of a form that takes none
+};
+
+constexpr int32_t kFaultOn = 1;
+constexpr FaultForm kFaultForms[] = {
+    {"silence", FaultKind::kSilence, true, false, kFaultOn},
+    {"drop", FaultKind::kDrop, true, false, kFaultOn},
+    {"answer", FaultKind::kOverrideAnswer, true, true, 0},
+    {"repeats", FaultKind::kAnswerAfterRepeats, true, true, 0},
+    {"stray", FaultKind::kStrayBefore, true, true, 0},
+    {"lose", FaultKind::kLoseInterrupts, false, true, 0},
+    {"freeze-status", FaultKind::kFreezeStatusPair, false, false, kFaultOn},
+    {"flash-fail", FaultKind::kFailFlashWrites, false, false, kFaultOn},
+    {"seen", FaultKind::kCommandsSeen, true, false, 0},
+    {"clear", FaultKind::kClear, false, false, 0},
+};
+
+int fault(uint8_t slot, const std::vector<std::string>& words) {
+    if (words.empty())
+        return usage_error(
+            "fault needs a fault: silence drop answer repeats stray "
+            "lose freeze-status flash-fail seen clear");
+    const FaultForm* form = nullptr;
+    for (const FaultForm& f : kFaultForms)
+        if (words.front() == f.name) form = &f;
+    if (form == nullptr) return usage_error("unknown fault " + words.front());
+    const size_t expected = 1 + (form->takes_command ? 1 : 0) + (form->takes_value ? 1 : 0);
+    if (words.size() != expected) return usage_error(words.front() + ": wrong number of arguments");
+
+    FaultRequest request{form->kind, slot, 0, form->fixed_value};
+    size_t next = 1;
+    int32_t command = 0;
+    if (form->takes_command && !parse_fault_byte(words[next++], &command))
+        return usage_error(words[next - 1] + ": a command is a byte (0..255 or 0x00..0xFF)");
+    request.command = static_cast<uint32_t>(command);
+    if (form->takes_value) {
+        const std::string& arg = words[next];
+        uint64_t count = 0;
+        // lose counts answers; the others take a byte.
+        const bool ok = form->kind == FaultKind::kLoseInterrupts
+                            ? parse_count(arg.c_str(), &count) && count <= INT32_MAX
+                            : parse_fault_byte(arg, &request.value);
+        if (!ok) return usage_error(arg + ": not a valid value for " + words.front());
+        if (form->kind == FaultKind::kLoseInterrupts) request.value = static_cast<int32_t>(count);
+    }
+    const std::optional<uint64_t> result = k5320::backplane::inject_fault(request);
+    if (!result) {
+        std::fprintf(stderr, "%s: slot %u: no module took the fault (an empty slot?)\n", kProgram,
+                     slot);
+        return kExitFailure;
+    }
+    if (form->kind == FaultKind::kCommandsSeen) std::printf("%" PRIu64 "\n", *result);
+    return K5320_SUCCESS;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -511,6 +602,7 @@ int main(int argc, char** argv) {
         return args.rest.empty() ? status(slot) : usage_error("status takes a slot only");
     if (command == "cyclic") return cyclic(slot, args);
     if (command == "mailbox") return mailbox(slot, args.rest);
+    if (command == "fault") return fault(slot, args.rest);
     if (command == "flash")
         return args.rest.size() == 1 ? flash(slot, args.rest.front())
                                      : usage_error("flash takes one file");
