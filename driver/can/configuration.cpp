@@ -74,10 +74,8 @@ bool wait_for_status_pair(uint8_t slot) {
 int enable_or_disable(uint8_t slot, uint8_t command) {
     if (int rc = check_initialized(slot); rc != K5320_SUCCESS) return rc;
     const HandshakeOutcome outcome =
-        run_handshake(slot, Handshake{.command = command,
-                                      .field = Field::CmdAnswer,
-                                      .success_low = answer::kSja1000Toggled,
-                                      .no_answer_result = K5320_ERR_SJA1000_UNCONFIRMED});
+        run_handshake(slot, standard_exchange(command, Field::CmdAnswer, answer::kSja1000Toggled)
+                                .without_answer_giving(K5320_ERR_SJA1000_UNCONFIRMED));
     return outcome.result;
 }
 
@@ -117,23 +115,20 @@ K5320_API int K5320_ConfigWithoutStruct(uint8_t slot, uint32_t AccCode, uint32_t
                      .result;
         rc != K5320_SUCCESS)
         return rc;
-    if (int rc = run_handshake(slot,
-                               Handshake{.command = cmd::kStartCan,
-                                         .field = Field::CmdAnswer,
-                                         .success_low = answer::kCanStarted,
-                                         .poll_sleep_ms = kStartPollSleepMs},
-                               [&] {
-                                   dpram_io::write_byte(slot, dp::kCanStatus, kStatusCleared);
-                                   dpram_io::write_byte(slot, dp::kCanStatusComplement,
-                                                        kComplementCleared);
-                               })
+    if (int rc = run_handshake(
+                     slot,
+                     standard_exchange(cmd::kStartCan, Field::CmdAnswer, answer::kCanStarted)
+                         .polled_every(kStartPollSleepMs),
+                     [&] {
+                         dpram_io::write_byte(slot, dp::kCanStatus, kStatusCleared);
+                         dpram_io::write_byte(slot, dp::kCanStatusComplement, kComplementCleared);
+                     })
                      .result;
         rc != K5320_SUCCESS)
         return rc;
     if (!wait_for_status_pair(slot)) return K5320_ERR_NO_ANSWER;
-    if (int rc = run_handshake(slot, Handshake{.command = cmd::kClearBufferStatus,
-                                               .field = Field::CmdAnswer,
-                                               .success_low = answer::kBufferStatusCleared})
+    if (int rc = run_handshake(slot, standard_exchange(cmd::kClearBufferStatus, Field::CmdAnswer,
+                                                       answer::kBufferStatusCleared))
                      .result;
         rc != K5320_SUCCESS)
         return rc;

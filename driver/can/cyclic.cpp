@@ -16,10 +16,8 @@ namespace dp = k5320::dpram;
 namespace answer = k5320::answer;
 
 constexpr Handshake cyclic_handshake(uint8_t command) {
-    return Handshake{.command = command,
-                     .field = Field::CyclicAnswer,
-                     .success_low = answer::kCyclicDone,
-                     .refusals = {{answer::kCyclicRefused, K5320_ERR_CYCLIC_REFUSED}}};
+    return standard_exchange(command, Field::CyclicAnswer, answer::kCyclicDone,
+                             {{answer::kCyclicRefused, K5320_ERR_CYCLIC_REFUSED}});
 }
 
 // Delete, enable, disable and rest: the entry's handle, then the command.

@@ -29,9 +29,7 @@ template <typename OnSuccess>
 int clear(uint8_t slot, uint8_t command, uint8_t success, OnSuccess on_success) {
     if (int rc = check_configured(slot); rc != K5320_SUCCESS) return rc;
     const int rc =
-        run_handshake(
-            slot, Handshake{.command = command, .field = Field::CmdAnswer, .success_low = success})
-            .result;
+        run_handshake(slot, standard_exchange(command, Field::CmdAnswer, success)).result;
     if (rc == K5320_SUCCESS) on_success(slot_context(slot).record);
     return rc;
 }
@@ -103,11 +101,9 @@ K5320_API int K5320_ClearDataOverrun(uint8_t slot) {
 K5320_API int K5320_SetSystemMsg(uint8_t slot, uint8_t enable) {
     if (int rc = check_initialized(slot); rc != K5320_SUCCESS) return rc;
     return run_handshake(
-               slot,
-               Handshake{.command = enable != 0 ? cmd::kSystemMsgOn : cmd::kSystemMsgOff,
-                         .field = Field::CmdAnswer,
-                         .success_low = answer::kSystemMsgSwitched,
-                         .refusals = {{answer::kSystemMsgRefused, K5320_ERR_SYSTEM_MSG_REFUSED}}})
+               slot, standard_exchange(enable != 0 ? cmd::kSystemMsgOn : cmd::kSystemMsgOff,
+                                       Field::CmdAnswer, answer::kSystemMsgSwitched,
+                                       {{answer::kSystemMsgRefused, K5320_ERR_SYSTEM_MSG_REFUSED}}))
         .result;
 }
 

@@ -23,10 +23,8 @@ uint32_t read_le32(const uint8_t* p) {
 int fetch_bank(uint8_t slot) {
     SlotRecord& record = slot_context(slot).record;
     const HandshakeOutcome outcome =
-        run_handshake(slot, Handshake{.command = cmd::kFetchReceived,
-                                      .field = Field::RxAnswer,
-                                      .success_low = answer::kBank0Ready,
-                                      .success_high = answer::kNothingReceived});
+        run_handshake(slot, standard_exchange(cmd::kFetchReceived, Field::RxAnswer,
+                                              answer::kBank0Ready, answer::kNothingReceived));
     if (outcome.result != K5320_SUCCESS) return outcome.result;
     if (outcome.answer == answer::kNothingReceived) return K5320_SUCCESS;
     const bool bank1 =
@@ -46,9 +44,7 @@ int fetch_bank(uint8_t slot) {
 
 // Hands a fully read bank back to the firmware; the outcome never changes the caller's result.
 void hand_back_bank(uint8_t slot) {
-    run_handshake(slot, Handshake{.command = cmd::kBankRead,
-                                  .field = Field::CmdAnswer,
-                                  .success_low = answer::kBankReleased});
+    run_handshake(slot, standard_exchange(cmd::kBankRead, Field::CmdAnswer, answer::kBankReleased));
 }
 
 }  // namespace
@@ -73,10 +69,8 @@ K5320_API int K5320_SendWithoutStruct(uint8_t slot, uint8_t Mode, uint32_t MsgID
     uint8_t record[k5320::can::kMaxRecordSize];
     const size_t size = k5320::can::encode(frame, record);
     return run_handshake(slot,
-                         Handshake{.command = cmd::kTransmit,
-                                   .field = Field::TxAnswer,
-                                   .success_low = answer::kTxAccepted,
-                                   .refusals = {{answer::kTxRefused, K5320_ERR_TX_REFUSED}}},
+                         standard_exchange(cmd::kTransmit, Field::TxAnswer, answer::kTxAccepted,
+                                           {{answer::kTxRefused, K5320_ERR_TX_REFUSED}}),
                          [&] {
                              dpram_io::write_block(slot, dp::kTxRecord, record,
                                                    static_cast<uint32_t>(size));

@@ -33,19 +33,15 @@ bool decide(const Handshake& h, uint32_t v, HandshakeOutcome* outcome) {
     return false;
 }
 
-bool has_second_field(const Handshake& h) {
-    return h.second_field != Field::Count;
-}
-
 // Looks at the awaited field(s) once.
 bool look(const SlotRecord& record, const Handshake& h, HandshakeOutcome* outcome) {
     return decide(h, record.get(h.field), outcome) ||
-           (has_second_field(h) && decide(h, record.get(h.second_field), outcome));
+           (h.second_field && decide(h, record.get(*h.second_field), outcome));
 }
 
 void clear_fields(SlotRecord& record, const Handshake& h) {
     record.set(h.field, 0);
-    if (has_second_field(h)) record.set(h.second_field, 0);
+    if (h.second_field) record.set(*h.second_field, 0);
 }
 
 bool poll_cycle(SlotContext& ctx, const Handshake& h, HandshakeOutcome* outcome) {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
+#include <optional>
 
 #include "driver/frame/slot_state.h"
 #include "k5320_result.h"
@@ -50,9 +51,51 @@ struct Handshake {
     bool recovery = true;
     int no_answer_result = K5320_ERR_NO_ANSWER;
     // A second field whose answers end the wait as well (whichever comes first); cleared with
-    // the first. Count: none.
-    Field second_field = Field::Count;
+    // the first.
+    std::optional<Field> second_field = std::nullopt;
+
+    // The same exchange, also ended by an answer in `other`.
+    constexpr Handshake also_ended_by(Field other) const {
+        Handshake h = *this;
+        h.second_field = other;
+        return h;
+    }
+    // The same exchange, sleeping `ms` between polls instead of yielding.
+    constexpr Handshake polled_every(uint32_t ms) const {
+        Handshake h = *this;
+        h.poll_sleep_ms = ms;
+        return h;
+    }
+    // The same exchange, giving up after its repeat requests without the interrupt recovery.
+    constexpr Handshake without_recovery() const {
+        Handshake h = *this;
+        h.recovery = false;
+        return h;
+    }
+    // The same exchange, giving `result` when no answer comes.
+    constexpr Handshake without_answer_giving(int result) const {
+        Handshake h = *this;
+        h.no_answer_result = result;
+        return h;
+    }
 };
+
+// The standard exchange of every firmware command: the caller yields between polls, 3000 polls
+// a cycle, then up to three repeat requests, then the interrupt recovery.
+constexpr Handshake standard_exchange(uint8_t command, Field field, uint8_t success_low,
+                                      uint8_t success_high, Refusals refusals = {}) {
+    return Handshake{.command = command,
+                     .field = field,
+                     .success_low = success_low,
+                     .success_high = success_high,
+                     .refusals = refusals};
+}
+
+// The same with one success answer.
+constexpr Handshake standard_exchange(uint8_t command, Field field, uint8_t success,
+                                      Refusals refusals = {}) {
+    return standard_exchange(command, field, success, success, refusals);
+}
 
 // The exchange of reset steps and of the resident loader: the command is sent once and polled
 // every millisecond, 1200 times (at least 1.2 s), without repeat requests or the recovery.
@@ -60,9 +103,7 @@ inline constexpr uint32_t kOnceOnlyPollSleepMs = 1;
 inline constexpr uint32_t kOnceOnlyPolls = 1200;
 
 constexpr Handshake once_only_exchange(uint8_t command, Field field, uint8_t success_low,
-                                       uint8_t success_high, Refusals refusals = {},
-                                       int no_answer_result = K5320_ERR_NO_ANSWER,
-                                       Field second_field = Field::Count) {
+                                       uint8_t success_high, Refusals refusals = {}) {
     return Handshake{.command = command,
                      .field = field,
                      .success_low = success_low,
@@ -71,9 +112,7 @@ constexpr Handshake once_only_exchange(uint8_t command, Field field, uint8_t suc
                      .poll_sleep_ms = kOnceOnlyPollSleepMs,
                      .polls_per_cycle = kOnceOnlyPolls,
                      .repeat_requests = 0,
-                     .recovery = false,
-                     .no_answer_result = no_answer_result,
-                     .second_field = second_field};
+                     .recovery = false};
 }
 
 struct HandshakeOutcome {

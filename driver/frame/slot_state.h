@@ -33,8 +33,8 @@ enum class Field : uint8_t {
     CmdArrived,
     CmdSentTick,
     CmdPending,
-    Count
 };
+inline constexpr int kSlotRecordFields = static_cast<int>(Field::CmdPending) + 1;
 
 // Bits of BufferStatus.
 inline constexpr uint32_t kBufferRxOverflow = 0x10;
@@ -60,7 +60,7 @@ class SlotRecord {
 
   private:
     static constexpr int index(Field f) { return static_cast<int>(f); }
-    std::atomic<uint32_t> fields_[static_cast<int>(Field::Count)]{};
+    std::atomic<uint32_t> fields_[kSlotRecordFields]{};
 };
 
 struct SlotContext {

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 
 #include "driver/frame/slot_state.h"
 #include "k5320/commands.h"
@@ -46,8 +47,8 @@ constexpr std::array<AnswerClass, 256> make_answer_classes() {
 
 inline constexpr std::array<AnswerClass, 256> kAnswerClasses = make_answer_classes();
 
-// The slot record field an answer of the class goes to (Count for User and CmdArrived).
-constexpr Field answer_field(AnswerClass c) {
+// The slot record field an answer of the class goes to (none for User and CmdArrived).
+constexpr std::optional<Field> answer_field(AnswerClass c) {
     switch (c) {
         case AnswerClass::Rx:
             return Field::RxAnswer;
@@ -66,7 +67,7 @@ constexpr Field answer_field(AnswerClass c) {
         case AnswerClass::CmdArrived:
             break;
     }
-    return Field::Count;
+    return std::nullopt;
 }
 
 // The interrupt type the user routine sees when a command record arrives.

@@ -30,7 +30,7 @@ std::shared_ptr<platform::NamedEvent> file_answer(uint8_t slot, uint8_t value) {
         case AnswerClass::User:
             return note_user_interrupt(slot, value);
         default:
-            record.set(answer_field(cls), value);
+            record.set(*answer_field(cls), value);
             return nullptr;
     }
 }

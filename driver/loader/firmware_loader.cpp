@@ -24,10 +24,10 @@ constexpr uint32_t kModeSettleMs = 100;   // after a change of mode has been ans
 constexpr uint32_t kDeleteSettleMs = 10;  // after the flash has been erased
 
 // A loader exchange: sent once, and any answer ends the wait.
-constexpr Handshake loader_exchange(uint8_t command, Field field,
-                                    int no_answer_result = K5320_ERR_NO_ANSWER,
-                                    Field second_field = Field::Count) {
-    return once_only_exchange(command, field, 1, 0xFF, {}, no_answer_result, second_field);
+constexpr uint8_t kAnyAnswerLow = 1;
+constexpr uint8_t kAnyAnswerHigh = 0xFF;
+constexpr Handshake loader_exchange(uint8_t command, Field field) {
+    return once_only_exchange(command, field, kAnyAnswerLow, kAnyAnswerHigh);
 }
 
 // The guards of every loader function but K5320_Load_Init.
@@ -133,7 +133,9 @@ K5320_API int K5320_Load_DownloadInfo(uint8_t slot, FirmwareInfo info) {
     if (!code) return K5320_ERR_DOWNLOAD_REFUSED;  // the module is left waiting for the frame
 
     outcome = run_handshake(
-        slot, loader_exchange(cmd::kLoaderBlock, Field::LoaderAnswer, K5320_ERR_DOWNLOAD_REFUSED),
+        slot,
+        loader_exchange(cmd::kLoaderBlock, Field::LoaderAnswer)
+            .without_answer_giving(K5320_ERR_DOWNLOAD_REFUSED),
         [&] {
             dpram_io::write_word(slot, dp::kLoaderLength, dp::kInfoFrameLength);
             dpram_io::write_word(slot, dp::kLoaderBlockNumber, dp::kInfoBlockNumber);
@@ -157,7 +159,9 @@ K5320_API int K5320_Load_DownloadData(uint8_t slot, uint16_t blockNumber, const 
     if (int rc = check_download_mode(slot); rc != K5320_SUCCESS) return rc;
     if (length > dp::kLoaderMaxPayload) return K5320_ERR_BLOCK_TOO_LONG;
     const HandshakeOutcome outcome = run_handshake(
-        slot, loader_exchange(cmd::kLoaderBlock, Field::LoaderAnswer, K5320_ERR_DOWNLOAD_REFUSED),
+        slot,
+        loader_exchange(cmd::kLoaderBlock, Field::LoaderAnswer)
+            .without_answer_giving(K5320_ERR_DOWNLOAD_REFUSED),
         [&] {
             dpram_io::write_word(slot, dp::kLoaderLength,
                                  static_cast<uint16_t>(length + dp::kLoaderFrameOverhead));
@@ -173,9 +177,9 @@ K5320_API int K5320_Load_DownloadData(uint8_t slot, uint16_t blockNumber, const 
 K5320_API int K5320_Load_RunProgram(uint8_t slot) {
     if (int rc = check_download_mode(slot); rc != K5320_SUCCESS) return rc;
     SlotRecord& record = slot_context(slot).record;
-    const HandshakeOutcome outcome =
-        run_handshake(slot, loader_exchange(cmd::kProgramMode, Field::PingAnswer,
-                                            K5320_ERR_NO_ANSWER, Field::LoaderAnswer));
+    const HandshakeOutcome outcome = run_handshake(
+        slot,
+        loader_exchange(cmd::kProgramMode, Field::PingAnswer).also_ended_by(Field::LoaderAnswer));
     if (outcome.result != K5320_SUCCESS) return outcome.result;
     sleep_ms(kModeSettleMs);
     if (record.get(Field::PingAnswer) == answer::kProgramMode) {

@@ -147,10 +147,8 @@ K5320_API int K5320_AdjustDateTime(uint8_t slot) {
     const k5320::platform::LocalTime now = k5320::platform::local_time();
     auto low_byte = [](uint16_t v) { return static_cast<uint8_t>(v & 0xFF); };
     return run_handshake(slot,
-                         Handshake{.command = cmd::kSetClock,
-                                   .field = Field::CmdAnswer,
-                                   .success_low = answer::kClockSet,
-                                   .refusals = {{answer::kClockRefused, K5320_ERR_CLOCK_REFUSED}}},
+                         standard_exchange(cmd::kSetClock, Field::CmdAnswer, answer::kClockSet,
+                                           {{answer::kClockRefused, K5320_ERR_CLOCK_REFUSED}}),
                          [&] {
                              dpram_io::write_word(slot, dp::kClockYear, now.year);
                              dpram_io::write_byte(slot, dp::kClockMonth, low_byte(now.month));

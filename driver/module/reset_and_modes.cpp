@@ -16,17 +16,9 @@ namespace answer = k5320::answer;
 constexpr uint32_t kResetSettleMs = 100;      // between the steps of a reset or a release
 constexpr uint32_t kUserProgramStartMs = 10;  // lets a freshly started user program settle
 constexpr uint32_t kReleaseSettleMs = 5;      // before a release looks at the slot
-// A step of a reset: the command sent once, polled every millisecond.
-constexpr Handshake reset_step(uint8_t command, Field field, uint8_t success_low,
-                               uint8_t success_high, Refusals refusals = {}) {
-    return once_only_exchange(command, field, success_low, success_high, refusals);
-}
-
-constexpr Handshake kRunUserProgram{
-    .command = cmd::kRunUserProgram,
-    .field = Field::CmdAnswer,
-    .success_low = answer::kUserProgramRunning,
-    .refusals = {{answer::kUserProgramEnded, K5320_ERR_WRONG_STATE}}};
+constexpr Handshake kRunUserProgram =
+    standard_exchange(cmd::kRunUserProgram, Field::CmdAnswer, answer::kUserProgramRunning,
+                      {{answer::kUserProgramEnded, K5320_ERR_WRONG_STATE}});
 
 int run_user_program_after_reset(uint8_t slot, const Handshake& handshake) {
     if (int rc = run_handshake(slot, handshake).result; rc != K5320_SUCCESS) return rc;
@@ -49,10 +41,8 @@ extern "C" {
 K5320_API int K5320_Check186Mode(uint8_t slot, uint8_t* mode) {
     if (int rc = check_initialized(slot); rc != K5320_SUCCESS) return rc;
     const HandshakeOutcome outcome =
-        run_handshake(slot, Handshake{.command = cmd::kModeQuery,
-                                      .field = Field::PingAnswer,
-                                      .success_low = answer::kProgramMode,
-                                      .success_high = answer::kLoaderMode});
+        run_handshake(slot, standard_exchange(cmd::kModeQuery, Field::PingAnswer,
+                                              answer::kProgramMode, answer::kLoaderMode));
     if (outcome.result != K5320_SUCCESS) return outcome.result;
     *mode = outcome.answer == answer::kLoaderMode ? 0 : 1;
     return K5320_SUCCESS;
@@ -66,10 +56,9 @@ K5320_API int K5320_RunUserProgram(uint8_t slot) {
 K5320_API int K5320_EndUserProgram(uint8_t slot) {
     if (int rc = check_initialized(slot); rc != K5320_SUCCESS) return rc;
     return run_handshake(
-               slot, Handshake{.command = cmd::kEndUserProgram,
-                               .field = Field::CmdAnswer,
-                               .success_low = answer::kUserProgramEnded,
-                               .refusals = {{answer::kUserProgramRunning, K5320_ERR_WRONG_STATE}}})
+               slot,
+               standard_exchange(cmd::kEndUserProgram, Field::CmdAnswer, answer::kUserProgramEnded,
+                                 {{answer::kUserProgramRunning, K5320_ERR_WRONG_STATE}}))
         .result;
 }
 
@@ -78,14 +67,14 @@ K5320_API int K5320_HardwareReset(uint8_t slot) {
     SlotRecord& record = slot_context(slot).record;
     record.reset_initialized();  // Configured is 0 from here on, whatever the outcome
     sleep_ms(kResetSettleMs);
-    if (int rc = run_handshake(slot, reset_step(cmd::kProgramMode, Field::PingAnswer,
-                                                answer::kProgramMode, answer::kLoaderMode))
+    if (int rc = run_handshake(slot, once_only_exchange(cmd::kProgramMode, Field::PingAnswer,
+                                                        answer::kProgramMode, answer::kLoaderMode))
                      .result;
         rc != K5320_SUCCESS)
         return rc;
     sleep_ms(kResetSettleMs);
-    if (int rc = run_handshake(slot, reset_step(cmd::kRestore, Field::CmdAnswer, answer::kRestored,
-                                                answer::kRestored))
+    if (int rc = run_handshake(slot, once_only_exchange(cmd::kRestore, Field::CmdAnswer,
+                                                        answer::kRestored, answer::kRestored))
                      .result;
         rc != K5320_SUCCESS)
         return rc;
@@ -98,30 +87,27 @@ K5320_API int K5320_HardwareReset(uint8_t slot) {
 K5320_API int K5320_Reset(uint8_t slot) {
     if (int rc = check_initialized(slot); rc != K5320_SUCCESS) return rc;
     SlotRecord& record = slot_context(slot).record;
-    const HandshakeOutcome reset =
-        run_handshake(slot,
-                      Handshake{.command = cmd::kReset,
-                                .field = Field::CmdAnswer,
-                                .success_low = answer::kResetDone,
-                                .recovery = false},
-                      [&] {
-                          for (Field f : {Field::Configured, Field::RxReadIndex, Field::RxPending,
-                                          Field::BufferStatus})
-                              record.set(f, 0);
-                      });
+    const HandshakeOutcome reset = run_handshake(
+        slot,
+        standard_exchange(cmd::kReset, Field::CmdAnswer, answer::kResetDone).without_recovery(),
+        [&] {
+            for (Field f :
+                 {Field::Configured, Field::RxReadIndex, Field::RxPending, Field::BufferStatus})
+                record.set(f, 0);
+        });
     if (reset.result != K5320_SUCCESS) return reset.result;
-    if (int rc = run_handshake(slot, reset_step(cmd::kProgramMode, Field::PingAnswer,
-                                                answer::kProgramMode, answer::kProgramMode,
-                                                {{answer::kLoaderMode, K5320_ERR_WRONG_STATE}}))
-                     .result;
+    if (int rc =
+            run_handshake(slot, once_only_exchange(cmd::kProgramMode, Field::PingAnswer,
+                                                   answer::kProgramMode, answer::kProgramMode,
+                                                   {{answer::kLoaderMode, K5320_ERR_WRONG_STATE}}))
+                .result;
         rc != K5320_SUCCESS)
         return rc;
     sleep_ms(kResetSettleMs);
     // Unlike the hardware reset, a refusal (250) is not recognised here: it is polled over until
     // the recovery, and anything but 253 after it is no answer.
-    if (int rc = run_handshake(slot, Handshake{.command = cmd::kRunUserProgram,
-                                               .field = Field::CmdAnswer,
-                                               .success_low = answer::kUserProgramRunning})
+    if (int rc = run_handshake(slot, standard_exchange(cmd::kRunUserProgram, Field::CmdAnswer,
+                                                       answer::kUserProgramRunning))
                      .result;
         rc != K5320_SUCCESS)
         return rc;
@@ -142,10 +128,8 @@ K5320_API int K5320_RestoreK5320(uint8_t slot) {
     // Only a module last seen in program mode is asked to restore itself; the outcome does not
     // matter, the slot is released either way.
     if (record.get(Field::PingAnswer) == answer::kProgramMode) {
-        run_handshake(slot, Handshake{.command = cmd::kRestore,
-                                      .field = Field::CmdAnswer,
-                                      .success_low = answer::kRestored,
-                                      .recovery = false});
+        run_handshake(slot, standard_exchange(cmd::kRestore, Field::CmdAnswer, answer::kRestored)
+                                .without_recovery());
     }
     sleep_ms(kResetSettleMs);
     K5320_RemoveIrq(slot);
@@ -154,25 +138,23 @@ K5320_API int K5320_RestoreK5320(uint8_t slot) {
 
 K5320_API int K5320_OutputByte(uint8_t slot, uint8_t reg, uint8_t value) {
     if (int rc = check_initialized(slot); rc != K5320_SUCCESS) return rc;
-    return run_handshake(slot,
-                         Handshake{.command = cmd::kWriteRegister,
-                                   .field = Field::CmdAnswer,
-                                   .success_low = answer::kRegisterWritten},
-                         [&] {
-                             dpram_io::write_byte(slot, dp::kRegisterAddress, reg);
-                             dpram_io::write_byte(slot, dp::kRegisterValue, value);
-                         })
+    return run_handshake(
+               slot,
+               standard_exchange(cmd::kWriteRegister, Field::CmdAnswer, answer::kRegisterWritten),
+               [&] {
+                   dpram_io::write_byte(slot, dp::kRegisterAddress, reg);
+                   dpram_io::write_byte(slot, dp::kRegisterValue, value);
+               })
         .result;
 }
 
 K5320_API int K5320_InputByte(uint8_t slot, uint8_t reg, uint8_t* value) {
     if (int rc = check_initialized(slot); rc != K5320_SUCCESS) return rc;
-    const int rc = run_handshake(slot,
-                                 Handshake{.command = cmd::kReadRegister,
-                                           .field = Field::CmdAnswer,
-                                           .success_low = answer::kRegisterRead},
-                                 [&] { dpram_io::write_byte(slot, dp::kRegisterAddress, reg); })
-                       .result;
+    const int rc =
+        run_handshake(
+            slot, standard_exchange(cmd::kReadRegister, Field::CmdAnswer, answer::kRegisterRead),
+            [&] { dpram_io::write_byte(slot, dp::kRegisterAddress, reg); })
+            .result;
     if (rc != K5320_SUCCESS) return rc;
     SlotLock lock(slot);
     *value = dpram_io::read_byte(slot, dp::kRegisterValue);

@@ -186,7 +186,7 @@ TEST_F(Interrupts, EveryValueIsFiledByItsClass) {
                 EXPECT_EQ(record.get(Field::CmdArrived), cls == AnswerClass::CmdArrived ? 1u : 0u);
                 break;
             default:
-                EXPECT_EQ(record.get(k5320::driver::irq::answer_field(cls)), uint32_t(v));
+                EXPECT_EQ(record.get(*k5320::driver::irq::answer_field(cls)), uint32_t(v));
                 break;
         }
         EXPECT_EQ(record.get(Field::BufferStatus), v == 216 ? 0x20u : 0u);
@@ -217,7 +217,7 @@ TEST_F(Interrupts, UserValuesWithoutARoutineChangeNothing) {
     uint8_t type = 0;
     EXPECT_EQ(K5320_ReadUserInttType(kSlot, &type), K5320_SUCCESS);
     EXPECT_EQ(type, before);
-    for (int f = 0; f < static_cast<int>(Field::Count); ++f) {
+    for (int f = 0; f < k5320::driver::kSlotRecordFields; ++f) {
         if (static_cast<Field>(f) != Field::Initialized) {
             EXPECT_EQ(record.get(static_cast<Field>(f)), 0u) << f;
         }
