@@ -22,8 +22,8 @@
 
 #include "backplane/inspect.h"
 #include "bench/bench_support.h"
+#include "can/frame_length.h"
 #include "emulator/can/bus.h"
-#include "emulator/can/frame_length.h"
 #include "emulator/sja1000.h"
 #include "k5320.h"
 #include "k5320/baud_codes.h"
@@ -149,7 +149,7 @@ void drain(uint8_t slot, Drained& out) {
                                                       data.data(), &high, &low);
             if (rc == K5320_SUCCESS) {
                 ++out.frames;
-            } else if (rc == K5320_ERR_TX_REFUSED) {  // on receive: delivered, frames were lost
+            } else if (rc == K5320_RX_DELIVERED_AFTER_OVERFLOW) {
                 ++out.frames;
                 ++out.overflow_results;
             } else {
@@ -276,7 +276,7 @@ void BM_ReceiveFilled(benchmark::State& state) {
                 uint32_t low = 0;
                 const int rc = K5320_ReceiveWithoutStruct(kFilledReader, &extended, &id, &remote,
                                                           &length, data.data(), &high, &low);
-                overflow_results += rc == K5320_ERR_TX_REFUSED;
+                overflow_results += rc == K5320_RX_DELIVERED_AFTER_OVERFLOW;
                 errors += rc != K5320_SUCCESS ||
                           id != (static_cast<uint32_t>(read) & can::kStandardIdMask) ||
                           length != kFrame.length || data != kFrame.data;

@@ -36,7 +36,7 @@
 #include "backplane/inspect.h"
 #include "bench/bench_support.h"
 #include "emulator/can/bus.h"
-#include "k5320/can_frame.h"
+#include "can/frame.h"
 #include "utility/main/module_api.h"
 #include "utility/qt/utility_window.h"
 

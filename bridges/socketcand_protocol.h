@@ -8,7 +8,7 @@
 #include <string_view>
 #include <variant>
 
-#include "k5320/can_frame.h"
+#include "can/frame.h"
 
 namespace k5320::bridges::socketcand {
 

@@ -8,7 +8,7 @@
 #include <functional>
 #include <optional>
 
-#include "k5320/can_frame.h"
+#include "can/frame.h"
 #include "k5320/dpram_map.h"
 
 namespace k5320::emulator {

@@ -14,7 +14,7 @@
 #include "emulator/flash_store.h"
 #include "emulator/module_clock.h"
 #include "emulator/sja1000.h"
-#include "k5320/can_frame.h"
+#include "can/frame.h"
 #include "k5320/commands.h"
 
 namespace k5320::emulator {

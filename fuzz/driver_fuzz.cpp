@@ -19,11 +19,11 @@
 #include <string>
 #include <vector>
 
+#include "can/frame.h"
 #include "driver/frame/slot_ownership.h"
 #include "fuzz/fuzz_backplane.h"
 #include "fuzz/fuzz_clock.h"
 #include "k5320.h"
-#include "k5320/can_frame.h"
 #include "k5320/dpram_map.h"
 
 namespace {
@@ -127,7 +127,7 @@ bool untouched(const std::vector<uint8_t>& buffer) {
 }
 
 bool delivered(int rc) {
-    return rc == K5320_SUCCESS || rc == K5320_ERR_TX_REFUSED;  // 22: delivered with overflow
+    return rc == K5320_SUCCESS || rc == K5320_RX_DELIVERED_AFTER_OVERFLOW;
 }
 
 void check_frame(uint8_t mode, uint32_t id, uint8_t rtr, uint8_t length) {

@@ -7,7 +7,9 @@ enum K5320Result {
     K5320_ERR_BAD_SLOT = 3,           /* slot not 1..7, or no accepted module in it */
     K5320_ERR_REFUSED = 7,            /* firmware refused, or an OS object could not be created */
     K5320_ERR_NO_MESSAGE = 21,        /* no received message available */
-    K5320_ERR_TX_REFUSED = 22,        /* transmit refused; on receive: delivered with overflow */
+    K5320_ERR_TX_REFUSED = 22,        /* transmit refused */
+    /* The same code on receive: a message was delivered, and messages were lost before it. */
+    K5320_RX_DELIVERED_AFTER_OVERFLOW = K5320_ERR_TX_REFUSED,
     K5320_ERR_NO_ANSWER = 23,         /* firmware did not answer in time */
     K5320_ERR_CYCLIC_REFUSED = 24,    /* cyclic transmission refused or no free entry */
     K5320_ERR_RANGE = 25,             /* argument or received length out of range */

@@ -5,7 +5,7 @@
 #include "driver/dpram/handshake.h"
 #include "driver/frame/slot_state.h"
 #include "k5320.h"
-#include "k5320/can_frame.h"
+#include "can/frame.h"
 #include "k5320/commands.h"
 #include "k5320/dpram_map.h"
 

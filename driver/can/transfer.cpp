@@ -1,11 +1,11 @@
 // Transmit and receive: one frame through the transmit record, received frames bank by bank.
 #include <cstring>
 
+#include "can/frame.h"
 #include "driver/dpram/dpram_io.h"
 #include "driver/dpram/handshake.h"
 #include "driver/frame/slot_state.h"
 #include "k5320.h"
-#include "k5320/can_frame.h"
 #include "k5320/commands.h"
 #include "k5320/dpram_map.h"
 
@@ -68,13 +68,13 @@ K5320_API int K5320_SendWithoutStruct(uint8_t slot, uint8_t Mode, uint32_t MsgID
     if (!frame.remote && frame.length > 0) std::memcpy(frame.data.data(), Data, frame.length);
     uint8_t record[k5320::can::kMaxRecordSize];
     const size_t size = k5320::can::encode(frame, record);
-    return run_handshake(slot,
-                         standard_exchange(cmd::kTransmit, Field::TxAnswer, answer::kTxAccepted,
-                                           {{answer::kTxRefused, K5320_ERR_TX_REFUSED}}),
-                         [&] {
-                             dpram_io::write_block(slot, dp::kTxRecord, record,
-                                                   static_cast<uint32_t>(size));
-                         })
+    return run_handshake(
+               slot,
+               standard_exchange(cmd::kTransmit, Field::TxAnswer, answer::kTxAccepted,
+                                 {{answer::kTxRefused, K5320_RX_DELIVERED_AFTER_OVERFLOW}}),
+               [&] {
+                   dpram_io::write_block(slot, dp::kTxRecord, record, static_cast<uint32_t>(size));
+               })
         .result;
 }
 
@@ -113,8 +113,9 @@ K5320_API int K5320_ReceiveWithoutStruct(uint8_t slot, uint8_t* Mode, uint32_t* 
     *TimeStampLow = read_le32(bytes + dp::kRxRecordStampLow);
 
     if (left == 0) hand_back_bank(slot);
-    return (record.get(Field::BufferStatus) & kBufferRxOverflow) != 0 ? K5320_ERR_TX_REFUSED
-                                                                      : K5320_SUCCESS;
+    return (record.get(Field::BufferStatus) & kBufferRxOverflow) != 0
+               ? K5320_RX_DELIVERED_AFTER_OVERFLOW
+               : K5320_SUCCESS;
 }
 
 K5320_API int K5320_ReceiveMsg(uint8_t slot, CanMsg* msg) {
@@ -123,7 +124,7 @@ K5320_API int K5320_ReceiveMsg(uint8_t slot, CanMsg* msg) {
     const int rc = K5320_ReceiveWithoutStruct(slot, &msg->Mode, &msg->MsgID, &msg->RTR,
                                               &msg->DataLen, msg->Data, &high, &low);
     // Without a message nothing is written, the time stamp included.
-    if (rc == K5320_SUCCESS || rc == K5320_ERR_TX_REFUSED)
+    if (rc == K5320_SUCCESS || rc == K5320_RX_DELIVERED_AFTER_OVERFLOW)
         msg->TimeStamp = uint64_t{high} << 32 | low;
     return rc;
 }

@@ -1,6 +1,6 @@
 #include "emulator/can/arbitration.h"
 
-#include "emulator/can/wire_format.h"
+#include "can/wire_format.h"
 
 namespace k5320::can {
 namespace {

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "k5320/can_frame.h"
+#include "can/frame.h"
 
 namespace k5320::can {
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "emulator/can/arbitration.h"
-#include "emulator/can/frame_length.h"
+#include "can/frame_length.h"
 #include "platform/thread.h"
 
 namespace k5320::can {

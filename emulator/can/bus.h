@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "k5320/can_frame.h"
+#include "can/frame.h"
 
 namespace k5320::can {
 

@@ -9,7 +9,7 @@
 #include <optional>
 #include <thread>
 
-#include "emulator/can/frame_length.h"
+#include "can/frame_length.h"
 #include "tests/can/bus_node.h"
 
 namespace k5320::can {

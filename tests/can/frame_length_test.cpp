@@ -1,5 +1,5 @@
 // Exact bit lengths of frames on the wire, stuff bits included.
-#include "emulator/can/frame_length.h"
+#include "can/frame_length.h"
 
 #include <gtest/gtest.h>
 

@@ -10,7 +10,7 @@
 #include "backplane/inspect.h"
 #include "driver/frame/slot_state.h"
 #include "k5320.h"
-#include "k5320/can_frame.h"
+#include "can/frame.h"
 #include "k5320/commands.h"
 #include "k5320/dpram_map.h"
 
@@ -197,12 +197,12 @@ TEST_F(CanChannel, OverflowMakesEveryReceive22UntilCleared) {
     ASSERT_EQ(configure(), K5320_SUCCESS);
     fill_bank0({{.id = 1, .length = 1}, {.id = 2, .length = 1}}, 0, answer::kBank0ReadyOverflow);
     CanMsg msg{};
-    EXPECT_EQ(K5320_ReceiveMsg(kSlot, &msg), K5320_ERR_TX_REFUSED);
+    EXPECT_EQ(K5320_ReceiveMsg(kSlot, &msg), K5320_RX_DELIVERED_AFTER_OVERFLOW);
     EXPECT_EQ(msg.MsgID, 1u);  // delivered all the same
     // Clearing only the transmit flag leaves the overflow standing.
     module().override_answer(cmd::kClearTxSoftBuffer, answer::kTxSoftBufferCleared);
     ASSERT_EQ(K5320_ClearTxSoftBuffer(kSlot), K5320_SUCCESS);
-    EXPECT_EQ(K5320_ReceiveMsg(kSlot, &msg), K5320_ERR_TX_REFUSED);
+    EXPECT_EQ(K5320_ReceiveMsg(kSlot, &msg), K5320_RX_DELIVERED_AFTER_OVERFLOW);
     ASSERT_EQ(K5320_ClearBufferStatus(kSlot), K5320_SUCCESS);
     fill_bank0({{.id = 3, .length = 1}}, 0);
     EXPECT_EQ(K5320_ReceiveMsg(kSlot, &msg), K5320_SUCCESS);

@@ -4,7 +4,7 @@
 #include <random>
 #include <vector>
 
-#include "k5320/can_frame.h"
+#include "can/frame.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <utility>
 
 #include "k5320/baud_codes.h"
-#include "k5320/can_frame.h"
+#include "can/frame.h"
 #include "k5320/commands.h"
 #include "k5320/dpram_map.h"
 #include "tests/emulator/module_fixture.h"

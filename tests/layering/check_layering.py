@@ -15,18 +15,18 @@ import sys
 # Every part of the tree, lowest first, with the parts it may include besides itself. A part is
 # a folder or a single file; a file belongs to the longest part its path starts with.
 LAYERS = [
-    ("include", []),  # the C API and the facts driver and emulator share
+    ("include", []),  # the C API and the module facts driver and emulator share
     ("platform", ["include"]),
-    ("cantext", ["include", "platform"]),
-    ("emulator", ["include", "platform", "cantext"]),
-    ("bridges", ["include", "platform", "cantext", "emulator"]),
+    ("can", []),  # the CAN facts: frame and record codec, exact length, text forms
+    ("emulator", ["include", "platform", "can"]),
+    ("bridges", ["include", "platform", "can", "emulator"]),
     ("driver/sdk", []),
     # The one upward edge: the stand-in backplane includes the SDK declarations only so that the
     # compiler checks its definitions against them.
-    ("backplane", ["include", "platform", "cantext", "emulator", "bridges", "driver/sdk"]),
-    ("driver", ["include", "platform", "driver/sdk"]),
-    ("utility", ["include", "platform", "cantext"]),
-    ("tools", ["include", "platform", "cantext", "driver/sdk", "backplane/fault_request.h"]),
+    ("backplane", ["include", "platform", "can", "emulator", "bridges", "driver/sdk"]),
+    ("driver", ["include", "platform", "can", "driver/sdk"]),
+    ("utility", ["include", "platform", "can"]),
+    ("tools", ["include", "platform", "can", "driver/sdk", "backplane/fault_request.h"]),
 ]
 
 # Inside driver/, files in this order, lowest first; a file may include files of its own rank

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "cantext/can_text.h"
+#include "can/text.h"
 
 namespace {
 

@@ -210,16 +210,16 @@ class FakeModule final : public ModuleApi {
         if (result == 0 && !receiveResults.empty()) {
             result = receiveResults.front();
             receiveResults.pop_front();
-            if (result == K5320_ERR_TX_REFUSED) overflow = true;
+            if (result == K5320_RX_DELIVERED_AFTER_OVERFLOW) overflow = true;
         }
-        if (result != 0 && result != K5320_ERR_TX_REFUSED) return result;
+        if (result != 0 && result != K5320_RX_DELIVERED_AFTER_OVERFLOW) return result;
         if (waiting.empty()) return K5320_ERR_NO_MESSAGE;
         const ReceivedMessage next = waiting.front();
         waiting.pop_front();
         const auto data = message.data;
         message = next;
         if (next.rtr != 0) message.data = data;  // a remote frame leaves the buffer alone
-        return overflow ? K5320_ERR_TX_REFUSED : 0;
+        return overflow ? K5320_RX_DELIVERED_AFTER_OVERFLOW : 0;
     }
 
   private:

@@ -181,7 +181,7 @@ TEST_F(ReceiveMonitorTest, AFailingReceiveStopsPollingFirstAndKeepsTheWindowInit
 TEST_F(ReceiveMonitorTest, AReceiveOverflowTurnsTheLampRedAndHoldsEverythingUntilClearStatus) {
     check(C::SaveToFile, true);
     arrive(frame(0x100, {1}), 4);
-    module.receiveResults = {K5320_ERR_TX_REFUSED};
+    module.receiveResults = {K5320_RX_DELIVERED_AFTER_OVERFLOW};
     tick();
     tick();
     EXPECT_EQ(view.lamps[C::RxLamp], BitmapImage::RedLamp);

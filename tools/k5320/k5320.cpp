@@ -18,9 +18,9 @@
 #include <vector>
 
 #include "backplane/fault_request.h"
-#include "cantext/can_text.h"
+#include "can/text.h"
 #include "driver/sdk/tarn_sdk.h"
-#include "emulator/can/frame_length.h"
+#include "can/frame_length.h"
 #include "k5320.h"
 #include "k5320/baud_codes.h"
 #include "k5320/dpram_map.h"

@@ -56,7 +56,7 @@ constexpr std::string_view kGoCaption = "Go";
 
 // On a receive, the library's 22 means: a message was delivered, but the firmware's receive
 // buffer overflowed since the flag was last cleared.
-constexpr int kReceivedAfterOverflow = K5320_ERR_TX_REFUSED;
+constexpr int kReceivedAfterOverflow = K5320_RX_DELIVERED_AFTER_OVERFLOW;
 
 __attribute__((format(printf, 1, 2))) std::string formatted(const char* format, ...) {
     std::array<char, 256> buffer{};

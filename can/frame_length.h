@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "k5320/can_frame.h"
+#include "can/frame.h"
 
 namespace k5320::can {
 

@@ -1,9 +1,9 @@
-#include "emulator/can/frame_length.h"
+#include "can/frame_length.h"
 
 #include <array>
 #include <cstddef>
 
-#include "emulator/can/wire_format.h"
+#include "can/wire_format.h"
 
 namespace k5320::can {
 namespace {

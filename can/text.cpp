@@ -1,4 +1,4 @@
-#include "cantext/can_text.h"
+#include "can/text.h"
 
 #include <cctype>
 #include <cinttypes>

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "k5320/can_frame.h"
+#include "can/frame.h"
 
 namespace k5320::cantext {
 
