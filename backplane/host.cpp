@@ -32,40 +32,61 @@ struct Host::Slot {
     std::mutex thread_mutex;
 };
 
-Host::Host(const Config& config)
-    : config_(config),
-      own_memory_(std::make_unique<SharedBackplane>()),
-      memory_(*own_memory_),
-      rack_(std::make_unique<Rack>(config_, memory_)) {
-    memory_.stamp(0);
-    load_types();
-}
-
-Host::Host(SharedBackplane& memory, std::unique_ptr<ServiceLink> link)
-    : config_(Config::empty_backplane()), memory_(memory), link_(std::move(link)) {
-    load_types();
-}
-
-void Host::load_types() {
-    for (int number = kFirstSlot; number <= kLastSlot; ++number) {
+Host::Host(SharedBackplane& memory) : memory_(memory) {
+    for (int number = kFirstSlot; number <= kLastSlot; ++number)
         slots_[number] = std::make_unique<Slot>(memory_.slots[number]);
-        Slot& slot = *slots_[number];
-        if (rack_) {
-            slot.type = rack_->type(number);
-        } else if (slot.shared.populated.load(std::memory_order_acquire) != 0) {
-            const auto& name = slot.shared.type;
-            slot.type.assign(name.data(), strnlen(name.data(), kMaxTypeLength));
-        }
-    }
 }
 
 Host::~Host() {
+    stop_all_delivery();
+}
+
+void Host::stop_all_delivery() {
     for (int number = kFirstSlot; number <= kLastSlot; ++number) stop_delivery(*slots_[number]);
+}
+
+void Host::set_type(int slot, std::string type) {
+    Slot& target = *slot_at(slot);
+    std::lock_guard lock(target.mutex);
+    target.type = std::move(type);
+}
+
+InProcessHost::InProcessHost(const Config& config)
+    : Host(*own_memory), config_(config), rack_(std::make_unique<Rack>(config_, *own_memory)) {
+    own_memory->stamp(0);
+    for (int number = kFirstSlot; number <= kLastSlot; ++number)
+        set_type(number, rack_->type(number));
+}
+
+InProcessHost::~InProcessHost() {
+    stop_all_delivery();
     rack_.reset();
 }
 
-void Host::disown_after_fork() {
-    if (link_) link_->disown();
+ServiceHost::ServiceHost(SharedBackplane& memory, std::unique_ptr<ServiceLink> link)
+    : Host(memory), link_(std::move(link)) {
+    for (int number = kFirstSlot; number <= kLastSlot; ++number) {
+        const SharedSlot& shared = memory.slots[number];
+        if (shared.populated.load(std::memory_order_acquire) == 0) continue;
+        set_type(number,
+                 std::string(shared.type.data(), strnlen(shared.type.data(), kMaxTypeLength)));
+    }
+}
+
+ServiceHost::~ServiceHost() {
+    stop_all_delivery();
+}
+
+void ServiceHost::disown_after_fork() {
+    link_->disown();
+}
+
+void ServiceHost::interrupt_registered(int slot, bool registered) {
+    link_->interrupt_registered(slot, registered);
+}
+
+std::optional<uint64_t> ServiceHost::inject(const FaultRequest& request) {
+    return link_->inject(request);
 }
 
 uint32_t Host::service_pid() const {
@@ -213,7 +234,7 @@ int Host::register_interrupt(int slot, TrnSlotInterruptRoutine routine) {
         start_delivery(*target);
         target->shared.interrupt_client.store(static_cast<uint32_t>(getpid()),
                                               std::memory_order_relaxed);
-        if (link_) link_->interrupt_registered(slot, true);
+        interrupt_registered(slot, true);
     }
     target->shared.ram.wake_line_side();  // a pending line is delivered now, if enabled
     return kCallDone;
@@ -231,7 +252,7 @@ int Host::unregister_interrupt(int slot) {
     }
     auto mine = static_cast<uint32_t>(getpid());
     target->shared.interrupt_client.compare_exchange_strong(mine, 0, std::memory_order_relaxed);
-    if (was_registered && link_) link_->interrupt_registered(slot, false);
+    if (was_registered) interrupt_registered(slot, false);
     return kCallDone;
 }
 
@@ -265,21 +286,20 @@ int Host::set_interrupt_priority(int slot, int priority) {
     return slot_at(slot) != nullptr ? kCallDone : kCallIgnored;
 }
 
-emulator::Module* Host::module(int slot) {
-    return rack_ ? rack_->module(slot) : nullptr;
+emulator::Module* InProcessHost::module(int slot) {
+    return rack_->module(slot);
 }
 
-std::optional<uint64_t> Host::inject(const FaultRequest& request) {
-    if (link_) return link_->inject(request);
-    return rack_ ? rack_->inject(request) : std::nullopt;
+std::optional<uint64_t> InProcessHost::inject(const FaultRequest& request) {
+    return rack_->inject(request);
 }
 
-can::Bus* Host::bus(std::string_view name) {
-    return rack_ ? rack_->bus(name) : nullptr;
+can::Bus* InProcessHost::bus(std::string_view name) {
+    return rack_->bus(name);
 }
 
-can::DemoNode* Host::demo_node(std::string_view bus_name) {
-    return rack_ ? rack_->demo_node(bus_name) : nullptr;
+can::DemoNode* InProcessHost::demo_node(std::string_view bus_name) {
+    return rack_->demo_node(bus_name);
 }
 
 bool Host::registered(int slot) const {
@@ -308,9 +328,9 @@ void Host::report_module_name(int slot, std::optional<std::string> name) {
     target->reported_name = std::move(name);
 }
 
-bool Host::replace_module(int slot, std::string type) {
+bool InProcessHost::replace_module(int slot, std::string type) {
     // An interrupt thread cannot join itself.
-    if (on_interrupt_thread() || !rack_) return false;
+    if (on_interrupt_thread()) return false;
     Slot* target = slot_at(slot);
     if (target == nullptr) return false;
     std::lock_guard replace(replace_mutex_);
@@ -322,8 +342,7 @@ bool Host::replace_module(int slot, std::string type) {
     }
     stop_delivery(*target);
     rack_->replace_module(slot, type);
-    std::lock_guard lock(target->mutex);
-    target->type = std::move(type);
+    set_type(slot, std::move(type));
     return true;
 }
 

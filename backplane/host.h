@@ -1,7 +1,8 @@
 // The host side of the stand-in backplane: the SDK functions over the seven slots' ports, the
 // slot interrupt lines and the controller's interrupt registers. The hardware behind it (modules,
-// buses, demo nodes) runs either in this process (a Rack of its own) or in the per-user backplane
-// service, whose shared memory the host then maps; the SDK functions work the same on both.
+// buses, demo nodes) runs either in this process (InProcessHost, a Rack of its own) or in the
+// per-user backplane service, whose shared memory a ServiceHost maps; the SDK functions work the
+// same on both.
 #pragma once
 
 #include <array>
@@ -44,14 +45,12 @@ class ServiceLink {
     virtual void disown() = 0;
 };
 
+// The SDK functions over a backplane's shared block, whatever runs the hardware behind it. Each
+// slot has one interrupt thread, started with its first registration; Slot::mutex guards a
+// slot's registration, enable flag and reported name, and is never held while a routine runs.
 class Host {
   public:
-    // A backplane of this process's own: the configuration's modules run in here.
-    explicit Host(const Config& config);
-    // The backplane of a service: memory is its mapped shared block, which must outlive the host.
-    Host(SharedBackplane& memory, std::unique_ptr<ServiceLink> link);
-    // Stops the interrupt threads and the modules. The process's own host is never destroyed.
-    ~Host();
+    virtual ~Host();
     Host(const Host&) = delete;
     Host& operator=(const Host&) = delete;
 
@@ -70,57 +69,97 @@ class Host {
     int set_trigger_type(int slot, int type);
     int set_interrupt_priority(int slot, int priority);
 
-    // In a child after fork(): the host's threads stayed with the parent, so the child leaves
-    // it (never destroying it) and lets go of the parent's service connection.
-    void disown_after_fork();
-
     // Whether the modules run in the backplane service (true) or in this process.
-    bool attached_to_service() const { return rack_ == nullptr; }
+    virtual bool attached_to_service() const = 0;
     // The service's process id; 0 in-process.
     uint32_t service_pid() const;
-
     // Injects a fault into the slot's module, or reads its command counter, wherever the module
     // runs. nullopt for an empty slot, a request out of range or a service that did not answer.
-    std::optional<uint64_t> inject(const FaultRequest& request);
+    virtual std::optional<uint64_t> inject(const FaultRequest& request) = 0;
+    // In a child after fork(): the host's threads stayed with the parent, so the child leaves
+    // it (never destroying it) and lets go of what it shares with the parent.
+    virtual void disown_after_fork() {}
 
-    // Inspection, for tests. Modules, buses and demo nodes are reachable only in-process: in
-    // the service they live in another process (nullptr here).
-    const Config& config() const { return config_; }
-    emulator::Module* module(int slot);    // nullptr for an empty slot
-    can::Bus* bus(std::string_view name);  // nullptr for a bus the configuration lacks
-    can::DemoNode* demo_node(std::string_view bus_name);  // nullptr for a bus without one
+    // What the host side of a slot shows, wherever the modules run.
     uint8_t controller_register(int port) const;
     bool registered(int slot) const;
     bool enabled(int slot) const;
     bool line_pending(int slot) const;
     Trace& trace() { return trace_; }
-    // Puts a fresh module of this type in the slot (empty type: empties it), as if the module
-    // had been swapped with the power off; the new module holds its factory firmware. Refused
-    // (false) while the slot's interrupt is registered, from an interrupt thread, and for a
-    // service's backplane.
-    bool replace_module(int slot, std::string type);
     // A fault: the slot reports this module name instead of its module's type (as if the module
     // had been swapped under a running program); nullopt reports the type again.
     void report_module_name(int slot, std::optional<std::string> name);
 
-  private:
+  protected:
     struct Slot;
+    // memory must outlive the host; the derived host fills the slots' types.
+    explicit Host(SharedBackplane& memory);
+    void set_type(int slot, std::string type);
+    // Stops every slot's interrupt thread; a derived host calls it before it takes the hardware
+    // away, since the base's destructor runs after the derived one.
+    void stop_all_delivery();
     Slot* slot_at(int slot) const;
+    void stop_delivery(Slot& slot);
+    // Told of every registration and withdrawal of a slot's routine.
+    virtual void interrupt_registered(int /*slot*/, bool /*registered*/) {}
+
+  private:
     // The interrupt thread of a slot is started with its first registration and runs until the
     // slot's module is replaced or the host goes.
     void start_delivery(Slot& slot);
-    void stop_delivery(Slot& slot);
     void deliver_interrupts(Slot& slot);
-    void load_types();
 
-    const Config config_;
-    std::unique_ptr<SharedBackplane> own_memory_;  // in-process only
     SharedBackplane& memory_;
-    std::unique_ptr<Rack> rack_;         // in-process only
-    std::unique_ptr<ServiceLink> link_;  // service only
     std::array<std::unique_ptr<Slot>, kLastSlot + 1> slots_;
-    std::mutex replace_mutex_;
     Trace trace_;
+};
+
+// Holds the shared block of a host that has no service: constructed before the Host base.
+struct OwnBackplaneMemory {
+    std::unique_ptr<SharedBackplane> own_memory = std::make_unique<SharedBackplane>();
+};
+
+// A backplane of this process's own: the configuration's modules, buses and demo nodes run in
+// here, and tests and benchmarks reach them directly.
+class InProcessHost final : private OwnBackplaneMemory, public Host {
+  public:
+    explicit InProcessHost(const Config& config);
+    ~InProcessHost() override;
+
+    bool attached_to_service() const override { return false; }
+    std::optional<uint64_t> inject(const FaultRequest& request) override;
+
+    const Config& config() const { return config_; }
+    emulator::Module* module(int slot);    // nullptr for an empty slot
+    can::Bus* bus(std::string_view name);  // nullptr for a bus the configuration lacks
+    can::DemoNode* demo_node(std::string_view bus_name);  // nullptr for a bus without one
+    // Puts a fresh module of this type in the slot (empty type: empties it), as if the module
+    // had been swapped with the power off; the new module holds its factory firmware. Refused
+    // (false) while the slot's interrupt is registered and from an interrupt thread.
+    bool replace_module(int slot, std::string type);
+
+  private:
+    const Config config_;
+    std::unique_ptr<Rack> rack_;
+    std::mutex replace_mutex_;
+};
+
+// The backplane of a service: the host maps its shared block, and its link carries faults and
+// tells the service of registrations.
+class ServiceHost final : public Host {
+  public:
+    // memory is the mapped shared block, which must outlive the host.
+    ServiceHost(SharedBackplane& memory, std::unique_ptr<ServiceLink> link);
+    ~ServiceHost() override;
+
+    bool attached_to_service() const override { return true; }
+    std::optional<uint64_t> inject(const FaultRequest& request) override;
+    void disown_after_fork() override;
+
+  private:
+    void interrupt_registered(int slot, bool registered) override;
+
+    std::unique_ptr<ServiceLink> link_;
 };
 
 }  // namespace k5320::backplane

@@ -40,7 +40,7 @@ void leave_parents_host() {
 Host* make_host() {
     const char* mode = std::getenv(kModeEnvironmentVariable);
     if (mode != nullptr && std::strcmp(mode, kModeInProcess) == 0)
-        return new Host(config_from_environment(std::cerr));
+        return new InProcessHost(config_from_environment(std::cerr));
     if (mode != nullptr && *mode != '\0' && std::strcmp(mode, kModeService) != 0) {
         std::cerr << "TarnSDK_CE: " << kModeEnvironmentVariable << "=" << mode << " is neither "
                   << kModeInProcess << " nor " << kModeService << "; using the service\n";
@@ -49,7 +49,7 @@ Host* make_host() {
     if (std::unique_ptr<Host> attached = attach_to_service(&error)) return attached.release();
     std::cerr << "TarnSDK_CE: no backplane service (" << error
               << "); running the backplane in this process\n";
-    return new Host(config_from_environment(std::cerr));
+    return new InProcessHost(config_from_environment(std::cerr));
 }
 
 }  // namespace
@@ -61,6 +61,16 @@ Host& host() {
     g_made = make_host();
     g_selected.store(g_made, std::memory_order_release);
     return *g_made;
+}
+
+InProcessHost& in_process_host() {
+    auto* in_process = dynamic_cast<InProcessHost*>(&host());
+    if (in_process == nullptr) {
+        std::cerr << "TarnSDK_CE: the backplane runs in its service; in-process inspection needs "
+                  << kModeEnvironmentVariable << "=" << kModeInProcess << "\n";
+        std::abort();
+    }
+    return *in_process;
 }
 
 void select_host(Host& chosen) {

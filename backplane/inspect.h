@@ -13,6 +13,11 @@ namespace k5320::backplane {
 // destructors may already have run.
 Host& host();
 
+// The process's host when its modules run in this process (TARN_BACKPLANE=inprocess, as every
+// test but the service tests sets it); ends the process with a message otherwise, since a test
+// that reaches for modules of a service would only fail later and less clearly.
+InProcessHost& in_process_host();
+
 // Makes the SDK functions use this host from now on (it must outlive the process). For
 // benchmarks that compare both arrangements in one process; no SDK call may be under way and
 // no slot interrupt registered when it switches.

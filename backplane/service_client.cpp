@@ -280,7 +280,7 @@ std::unique_ptr<Host> attach_to_service(std::string* error) {
     SharedBackplane* shared = receive_welcome(connection.get(), error);
     if (shared == nullptr) return nullptr;
     // Mapped for the rest of the process: the driver's unload code uses the backplane at exit.
-    return std::make_unique<Host>(*shared, std::make_unique<SocketLink>(connection.release()));
+    return std::make_unique<ServiceHost>(*shared, std::make_unique<SocketLink>(connection.release()));
 }
 
 }  // namespace k5320::backplane

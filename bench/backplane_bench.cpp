@@ -68,7 +68,7 @@ class Backplanes {
         if (!own_.ready() || mkdtemp(run.data()) == nullptr) return;
         setenv(bp::kRuntimeEnvironmentVariable, run.c_str(), 1);
         std::ostringstream diagnostics;
-        hosts_[kInProcess] = new bp::Host(bp::config_from_environment(diagnostics));
+        hosts_[kInProcess] = new bp::InProcessHost(bp::config_from_environment(diagnostics));
         std::string error;
         hosts_[kService] = bp::attach_to_service(&error).release();
         if (hosts_[kService] == nullptr) std::cerr << "no service: " << error << '\n';

@@ -117,7 +117,7 @@ int send(uint8_t slot, const can::Frame& frame) {
 }
 
 bool data_overrun(uint8_t slot) {
-    return (k5320::backplane::host().module(slot)->sja1000_register(sja::SJA1000_SR) &
+    return (k5320::backplane::in_process_host().module(slot)->sja1000_register(sja::SJA1000_SR) &
             sja::SR_DOS) != 0;
 }
 
@@ -176,7 +176,7 @@ void BM_SendUnpaced(benchmark::State& state) {
         state.SkipWithError("modules could not be started");
         return;
     }
-    auto& host = k5320::backplane::host();
+    auto& host = k5320::backplane::in_process_host();
     can::Bus& bus = *host.bus(kSendBus);
     Module& sender = *host.module(kSender);
     const uint64_t acknowledged_before = bus.counters().acknowledged;
@@ -242,7 +242,7 @@ void BM_ReceiveFilled(benchmark::State& state) {
         state.SkipWithError("module could not be started");
         return;
     }
-    auto& host = k5320::backplane::host();
+    auto& host = k5320::backplane::in_process_host();
     Module& reader = *host.module(kFilledReader);
     Peer filler(*host.bus(kFillBus));
     uint64_t frames = 0;
@@ -302,7 +302,7 @@ void BM_PacedSaturatedShare(benchmark::State& state) {
         state.SkipWithError("module could not be started");
         return;
     }
-    auto& host = k5320::backplane::host();
+    auto& host = k5320::backplane::in_process_host();
     Module& reader = *host.module(kPacedReader);
     const unsigned frame_bits = can::frame_bit_length(kFrame);
     for (auto _ : state) {

@@ -47,7 +47,7 @@ double percentile(std::vector<double>& v, double p) {
 
 void BM_StandardHandshakeRoundTrip(benchmark::State& state) {
     ensure_initialised();
-    auto& module = *k5320::backplane::host().module(kSlot);
+    auto& module = *k5320::backplane::in_process_host().module(kSlot);
     const uint64_t repeats_before = module.commands_seen(cmd::kRepeatRequest);
     const Handshake mode_query{.command = cmd::kModeQuery,
                                .field = Field::PingAnswer,

@@ -35,8 +35,8 @@
 
 #include "backplane/inspect.h"
 #include "bench/bench_support.h"
-#include "emulator/can/bus.h"
 #include "can/frame.h"
+#include "emulator/can/bus.h"
 #include "utility/main/module_api.h"
 #include "utility/qt/utility_window.h"
 
@@ -144,7 +144,7 @@ void BM_MonitorOnSaturatedBus(benchmark::State& state) {
     const bool list = state.range(0) != 0;
     const bool log = state.range(1) != 0;
     const Clock::duration how_long = state.range(2) != 0 ? soakLength() : Clock::duration(kWindow);
-    can::Bus* bus = k5320::backplane::host().bus(kSaturatedBus);
+    can::Bus* bus = k5320::backplane::in_process_host().bus(kSaturatedBus);
     if (!kBackplane.ready() || bus == nullptr) {
         state.SkipWithError("no backplane");
         return;

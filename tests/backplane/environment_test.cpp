@@ -86,7 +86,7 @@ bool all_slots_empty() {
     for (int slot = kFirstSlot; slot <= kLastSlot; ++slot) {
         char name[TRN_MODULE_NAME_SIZE] = "x";
         trn_GetModuleName(slot, name);
-        if (host().module(slot) != nullptr || name[0] != '\0') return false;
+        if (in_process_host().module(slot) != nullptr || name[0] != '\0') return false;
         if (_trn_slot_inp(slot, dpram::kPortDataWindow) != kFloatingBus) return false;
     }
     return true;
@@ -107,8 +107,8 @@ TEST_F(ProcessBackplaneDeathTest, NamedFileDecidesWhatTheSlotsHold) {
         {
             char name[TRN_MODULE_NAME_SIZE] = {};
             trn_GetModuleName(6, name);
-            const bool ok = std::string(name) == "5323" && host().module(1) == nullptr &&
-                            host().module(6) != nullptr;
+            const bool ok = std::string(name) == "5323" && in_process_host().module(1) == nullptr &&
+                            in_process_host().module(6) != nullptr;
             std::exit(ok ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "^$");

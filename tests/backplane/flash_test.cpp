@@ -44,7 +44,7 @@ TEST(BackplaneFlashTest, SlotFlashLivesInTheStateDirectoryAndASwappedModuleIsFre
     {
         Config config;
         config.slots[kSlot].type = "5320";
-        Host next(config);
+        InProcessHost next(config);
         EXPECT_EQ(next.module(kSlot)->flash_state(), emulator::FlashState::kEmpty);
         EXPECT_EQ(next.module(kSlot)->mode(), answer::kLoaderMode);
     }
@@ -54,7 +54,7 @@ TEST(BackplaneFlashTest, SlotFlashLivesInTheStateDirectoryAndASwappedModuleIsFre
     EXPECT_FALSE(std::filesystem::exists(file));
     EXPECT_EQ(module->flash(), emulator::builtin_firmware());
     EXPECT_EQ(module->mode(), answer::kProgramMode);
-    EXPECT_TRUE(host().replace_module(kSlot, ""));
+    EXPECT_TRUE(in_process_host().replace_module(kSlot, ""));
 }
 
 }  // namespace

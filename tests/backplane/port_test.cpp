@@ -15,7 +15,7 @@ constexpr int kEmptySlot = 3;
 constexpr int kPages = dpram::kSize / dpram::kPageSize;
 
 emulator::Module& module_in(int slot) {
-    emulator::Module* module = host().module(slot);
+    emulator::Module* module = in_process_host().module(slot);
     if (module == nullptr) throw std::runtime_error("slot " + std::to_string(slot) + " is empty");
     return *module;
 }
@@ -112,7 +112,7 @@ TEST(PortTest, ModuleNameIsTheTypeOrEmpty) {
 }
 
 TEST(PortTest, ModuleNameNeverWritesMoreThanItsBuffer) {
-    ASSERT_TRUE(host().replace_module(kEmptySlot, std::string(80, 'L')));
+    ASSERT_TRUE(in_process_host().replace_module(kEmptySlot, std::string(80, 'L')));
     char buffer[TRN_MODULE_NAME_SIZE + 8];
     std::memset(buffer, 'x', sizeof buffer);
     trn_GetModuleName(kEmptySlot, buffer);
@@ -120,34 +120,34 @@ TEST(PortTest, ModuleNameNeverWritesMoreThanItsBuffer) {
     for (std::size_t i = TRN_MODULE_NAME_SIZE; i < sizeof buffer; ++i) {
         EXPECT_EQ(buffer[i], 'x') << "byte " << i << " past the 52-byte buffer";
     }
-    EXPECT_TRUE(host().replace_module(kEmptySlot, ""));
+    EXPECT_TRUE(in_process_host().replace_module(kEmptySlot, ""));
 }
 
 TEST(PortTest, ReplacedModuleIsFreshAndAnEmptiedSlotReadsFloating) {
     module_in(kSlot).poke(0x0005, 0x66);
-    ASSERT_TRUE(host().replace_module(kSlot, "5324"));
+    ASSERT_TRUE(in_process_host().replace_module(kSlot, "5324"));
     char name[TRN_MODULE_NAME_SIZE];
     trn_GetModuleName(kSlot, name);
     EXPECT_STREQ(name, "5324");
     EXPECT_EQ(read_dpram(kSlot, 0x0005), 0) << "a new module starts with a cleared DPRAM";
     EXPECT_EQ(module_in(kSlot).mode(), answer::kProgramMode);
 
-    ASSERT_TRUE(host().replace_module(kSlot, ""));
-    EXPECT_EQ(host().module(kSlot), nullptr);
+    ASSERT_TRUE(in_process_host().replace_module(kSlot, ""));
+    EXPECT_EQ(in_process_host().module(kSlot), nullptr);
     EXPECT_EQ(read_dpram(kSlot, 0x0005), kFloatingBus);
     trn_GetModuleName(kSlot, name);
     EXPECT_STREQ(name, "");
-    ASSERT_TRUE(host().replace_module(kSlot, "5320"));
+    ASSERT_TRUE(in_process_host().replace_module(kSlot, "5320"));
 }
 
 TEST(PortTest, ModuleIsNotReplacedWhileItsInterruptIsRegistered) {
-    emulator::Module* before = host().module(kSlot);
+    emulator::Module* before = in_process_host().module(kSlot);
     trn_RegisterSlotInterrupt(kSlot, [] { return 0; });
-    EXPECT_FALSE(host().replace_module(kSlot, "5323"));
-    EXPECT_EQ(host().module(kSlot), before);
+    EXPECT_FALSE(in_process_host().replace_module(kSlot, "5323"));
+    EXPECT_EQ(in_process_host().module(kSlot), before);
     trn_UnregisterSlotInterrupt(kSlot);
-    EXPECT_TRUE(host().replace_module(kSlot, "5323"));
-    EXPECT_TRUE(host().replace_module(kSlot, "5320"));
+    EXPECT_TRUE(in_process_host().replace_module(kSlot, "5323"));
+    EXPECT_TRUE(in_process_host().replace_module(kSlot, "5320"));
 }
 
 // A host of its own, as a later backplane service or an embedding program builds one.
@@ -157,7 +157,7 @@ TEST(HostTest, BuiltFromAConfigHoldsItsModulesAndStopsCleanly) {
     static Deliveries& calls = *new Deliveries;
     calls.clear();
     {
-        Host local(*parsed.config);
+        InProcessHost local(*parsed.config);
         EXPECT_EQ(local.module(1), nullptr);
         ASSERT_NE(local.module(4), nullptr);
         EXPECT_EQ(local.module(4)->type(), "5325");
@@ -169,7 +169,7 @@ TEST(HostTest, BuiltFromAConfigHoldsItsModulesAndStopsCleanly) {
         local.slot_out(6, dpram::window_port_of(dpram::kCommandByte), cmd::kModeQuery);
         ASSERT_TRUE(local.module(6)->wait_for_commands(cmd::kModeQuery, 1, kTimeout));
         // The process's own backplane is a different one.
-        EXPECT_EQ(host().module(6), nullptr);
+        EXPECT_EQ(in_process_host().module(6), nullptr);
         EXPECT_TRUE(calls.wait_for(1));
         // Destroyed with its interrupt still registered and enabled.
     }

@@ -35,8 +35,8 @@ inline int read_dpram(int slot, uint16_t address) {
 inline emulator::Module* fresh_slot(int slot) {
     trn_EnableSlotInterrupt(slot, 0);
     trn_UnregisterSlotInterrupt(slot);
-    if (!host().replace_module(slot, "5320")) return nullptr;
-    return host().module(slot);
+    if (!in_process_host().replace_module(slot, "5320")) return nullptr;
+    return in_process_host().module(slot);
 }
 
 // What the slot's interrupt routine saw (tests keep theirs alive until the process ends: the

@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "backplane/inspect.h"
+#include "can/frame.h"
 #include "driver/frame/slot_state.h"
 #include "k5320.h"
-#include "can/frame.h"
 #include "k5320/commands.h"
 #include "k5320/dpram_map.h"
 
@@ -29,7 +29,7 @@ constexpr uint8_t kIdleStatus = 0x0C;
 class CanChannel : public ::testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_TRUE(k5320::backplane::host().replace_module(kSlot, "5320"));
+        ASSERT_TRUE(k5320::backplane::in_process_host().replace_module(kSlot, "5320"));
         // Off the bus: these tests set the firmware's answers and bank contents themselves, and
         // frames from the bus would make the firmware write banks of its own.
         module().connect(nullptr);
@@ -38,7 +38,7 @@ class CanChannel : public ::testing::Test {
     void TearDown() override {
         if (status_writer_.joinable()) status_writer_.join();
     }
-    k5320::emulator::Module& module() { return *k5320::backplane::host().module(kSlot); }
+    k5320::emulator::Module& module() { return *k5320::backplane::in_process_host().module(kSlot); }
     uint32_t field(Field f) { return slot_context(kSlot).record.get(f); }
 
     // Answers the configuration, start and clear commands as a firmware would, and shows the

@@ -33,14 +33,14 @@ class CommandMailbox : public ::testing::Test {
   protected:
     void SetUp()
         override {  // A fresh module for every test, also when the whole suite runs in one process.
-        ASSERT_TRUE(k5320::backplane::host().replace_module(kSlot, "5320"));
+        ASSERT_TRUE(k5320::backplane::in_process_host().replace_module(kSlot, "5320"));
         ASSERT_EQ(K5320_Init(kSlot), K5320_SUCCESS);
     }
     void TearDown() override {
         k5320::platform::set_tick_offset_for_test(0);
         k5320::platform::set_local_time_for_test(nullptr);
     }
-    k5320::emulator::Module& module() { return *k5320::backplane::host().module(kSlot); }
+    k5320::emulator::Module& module() { return *k5320::backplane::in_process_host().module(kSlot); }
     uint16_t module_word(uint16_t address) {
         return static_cast<uint16_t>(module().peek(address) | module().peek(address + 1) << 8);
     }

@@ -21,10 +21,10 @@ constexpr uint8_t kSlot = 1;
 class Cyclic : public ::testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_TRUE(k5320::backplane::host().replace_module(kSlot, "5320"));
+        ASSERT_TRUE(k5320::backplane::in_process_host().replace_module(kSlot, "5320"));
         ASSERT_EQ(K5320_Init(kSlot), K5320_SUCCESS);  // initialised, not configured
     }
-    k5320::emulator::Module& module() { return *k5320::backplane::host().module(kSlot); }
+    k5320::emulator::Module& module() { return *k5320::backplane::in_process_host().module(kSlot); }
 };
 
 TEST_F(Cyclic, AddWritesTheWholeBlockAndTakesTheHandle) {
@@ -135,7 +135,9 @@ TEST(CyclicSlotChecks, BadOrUninitialisedSlotsAreRefusedBeforeTheModule) {
     EXPECT_EQ(K5320_CheckCyclicTxRestMsg(kUninitialised, 0, &rest), K5320_ERR_NOT_INITIALIZED);
     EXPECT_EQ(handle, 0x42);
     EXPECT_EQ(rest, 7u);
-    EXPECT_EQ(k5320::backplane::host().module(kUninitialised)->commands_seen(cmd::kCyclicAdd), 0u);
+    EXPECT_EQ(
+        k5320::backplane::in_process_host().module(kUninitialised)->commands_seen(cmd::kCyclicAdd),
+        0u);
 }
 
 }  // namespace

@@ -16,11 +16,11 @@ class RawDpram : public ::testing::Test {
   protected:
     void SetUp()
         override {  // A fresh module for every test, also when the whole suite runs in one process.
-        ASSERT_TRUE(k5320::backplane::host().replace_module(kSlot, "5320"));
+        ASSERT_TRUE(k5320::backplane::in_process_host().replace_module(kSlot, "5320"));
         ASSERT_EQ(K5320_Init(kSlot), K5320_SUCCESS);
     }
     void TearDown() override { K5320_RemoveIrq(kSlot); }
-    k5320::emulator::Module& module() { return *k5320::backplane::host().module(kSlot); }
+    k5320::emulator::Module& module() { return *k5320::backplane::in_process_host().module(kSlot); }
 };
 
 TEST_F(RawDpram, SingleValuesAtTheirLastAcceptedAddress) {

@@ -59,7 +59,7 @@ TEST(Version, IsAvailableBeforeAnyInitialisation) {
 }
 
 TEST(ModuleDetection, AcceptsTheFourModuleTypesByExactName) {
-    auto& host = k5320::backplane::host();
+    auto& host = k5320::backplane::in_process_host();
     const struct {
         const char* type;
         int expected;
@@ -100,8 +100,8 @@ TEST(SlotLifecycle, SecondInitIsRefusedAndTheFirstRegistrationKeepsWorking) {
     uint8_t b = 0;
     EXPECT_EQ(K5320_DPRAMReadByte(kSlot, 10, &b), K5320_SUCCESS);
     EXPECT_EQ(b, 0x5A);
-    EXPECT_TRUE(k5320::backplane::host().registered(kSlot));
-    EXPECT_TRUE(k5320::backplane::host().enabled(kSlot));
+    EXPECT_TRUE(k5320::backplane::in_process_host().registered(kSlot));
+    EXPECT_TRUE(k5320::backplane::in_process_host().enabled(kSlot));
 }
 
 TEST(SlotLifecycle, ReleasedSlotCanBeInitialisedAgain) {
@@ -109,8 +109,8 @@ TEST(SlotLifecycle, ReleasedSlotCanBeInitialisedAgain) {
         SCOPED_TRACE(round);
         ASSERT_EQ(K5320_Init(kSlot), K5320_SUCCESS);
         EXPECT_EQ(K5320_RemoveIrq(kSlot), K5320_SUCCESS);
-        EXPECT_FALSE(k5320::backplane::host().registered(kSlot));
-        EXPECT_FALSE(k5320::backplane::host().enabled(kSlot));
+        EXPECT_FALSE(k5320::backplane::in_process_host().registered(kSlot));
+        EXPECT_FALSE(k5320::backplane::in_process_host().enabled(kSlot));
     }
 }
 
@@ -133,19 +133,19 @@ TEST(SlotLifecycle, SlotsAreIndependent) {
     uint8_t b = 0;
     EXPECT_EQ(K5320_DPRAMReadByte(2, 100, &b), K5320_SUCCESS);
     EXPECT_EQ(b, 0x22);
-    EXPECT_EQ(k5320::backplane::host().module(1)->peek(100), 0x11);
+    EXPECT_EQ(k5320::backplane::in_process_host().module(1)->peek(100), 0x11);
 }
 
 TEST(SlotLifecycle, InitFindingAnotherModuleReleasesTheSlotForALaterInit) {
     ASSERT_EQ(K5320_Init(kSlot), K5320_SUCCESS);
-    k5320::backplane::host().report_module_name(kSlot, "9999");
+    k5320::backplane::in_process_host().report_module_name(kSlot, "9999");
     EXPECT_EQ(K5320_Init(kSlot), K5320_ERR_BAD_SLOT);
     EXPECT_EQ(slot_context(kSlot).record.get(Field::Initialized), 0u);
-    EXPECT_FALSE(k5320::backplane::host().registered(kSlot));
+    EXPECT_FALSE(k5320::backplane::in_process_host().registered(kSlot));
     uint8_t b = 0;
     EXPECT_EQ(K5320_DPRAMReadByte(kSlot, 0, &b), K5320_ERR_NOT_INITIALIZED);
 
-    k5320::backplane::host().report_module_name(kSlot, std::nullopt);
+    k5320::backplane::in_process_host().report_module_name(kSlot, std::nullopt);
     EXPECT_EQ(K5320_Init(kSlot), K5320_SUCCESS);
     EXPECT_EQ(K5320_DPRAMReadByte(kSlot, 0, &b), K5320_SUCCESS);
 }
@@ -170,7 +170,7 @@ TEST(SlotLifecycle, ForkedChildNeitherDrivesItsParentsSlotNorSharesItsBackplane)
     ASSERT_EQ(K5320_Init(kSlot), K5320_SUCCESS);
     ASSERT_EQ(K5320_DPRAMWriteByte(kSlot, kAddress, 0x5A), K5320_SUCCESS);
     const uint64_t queries_before =
-        k5320::backplane::host().module(kSlot)->commands_seen(k5320::cmd::kModeQuery);
+        k5320::backplane::in_process_host().module(kSlot)->commands_seen(k5320::cmd::kModeQuery);
 
     const pid_t child = fork();
     ASSERT_GE(child, 0);
@@ -199,8 +199,9 @@ TEST(SlotLifecycle, ForkedChildNeitherDrivesItsParentsSlotNorSharesItsBackplane)
     uint8_t b = 0;
     EXPECT_EQ(K5320_DPRAMReadByte(kSlot, kAddress, &b), K5320_SUCCESS);
     EXPECT_EQ(b, 0x5A);
-    EXPECT_EQ(k5320::backplane::host().module(kSlot)->commands_seen(k5320::cmd::kModeQuery),
-              queries_before);
+    EXPECT_EQ(
+        k5320::backplane::in_process_host().module(kSlot)->commands_seen(k5320::cmd::kModeQuery),
+        queries_before);
     uint8_t mode = 0;
     EXPECT_EQ(K5320_Check186Mode(kSlot, &mode), K5320_SUCCESS);
 }

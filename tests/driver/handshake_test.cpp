@@ -30,7 +30,7 @@ class HandshakeTest : public ::testing::Test {
   protected:
     void SetUp() override {
         // A fresh module for every test, also when the whole suite runs in one process.
-        ASSERT_TRUE(k5320::backplane::host().replace_module(kSlot, "5320"));
+        ASSERT_TRUE(k5320::backplane::in_process_host().replace_module(kSlot, "5320"));
         ASSERT_EQ(K5320_Init(kSlot), K5320_SUCCESS);
         for (int c = 0; c < 256; ++c)
             baseline_[c] = module().commands_seen(static_cast<uint8_t>(c));
@@ -43,7 +43,7 @@ class HandshakeTest : public ::testing::Test {
             module().stray_before(c, std::nullopt);
         }
     }
-    k5320::emulator::Module& module() { return *k5320::backplane::host().module(kSlot); }
+    k5320::emulator::Module& module() { return *k5320::backplane::in_process_host().module(kSlot); }
     // Commands of this code the firmware took during this test.
     uint64_t seen(uint8_t command) { return module().commands_seen(command) - baseline_[command]; }
     uint64_t repeats() { return seen(cmd::kRepeatRequest); }
@@ -74,7 +74,7 @@ TEST_F(HandshakeTest, RefusalEndsTheWaitAtOnceWithoutRepeatRequests) {
 }
 
 TEST_F(HandshakeTest, SilentFirmwareWithoutRepeatsOrRecoveryGivesTheNoAnswerResult) {
-    auto& trace = k5320::backplane::host().trace();
+    auto& trace = k5320::backplane::in_process_host().trace();
     trace.clear();
     trace.start();
     const auto outcome = run_handshake(kSlot, Handshake{.command = kTestCommand,
@@ -147,7 +147,7 @@ TEST_F(HandshakeTest, RecoveryDeliversTheAnswerWhoseInterruptWasLost) {
                                              .success_low = answer::kProgramMode})
                   .result,
               K5320_SUCCESS);
-    EXPECT_TRUE(k5320::backplane::host().registered(kSlot));
+    EXPECT_TRUE(k5320::backplane::in_process_host().registered(kSlot));
 }
 
 TEST_F(HandshakeTest, RecoveryThatGetsNoModeAnswerFails) {

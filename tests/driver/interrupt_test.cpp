@@ -97,13 +97,13 @@ class Interrupts : public ::testing::Test {
   protected:
     void SetUp() override {
         // A fresh module for every test, also when the whole suite runs in one process.
-        ASSERT_TRUE(k5320::backplane::host().replace_module(kSlot, "5320"));
+        ASSERT_TRUE(k5320::backplane::in_process_host().replace_module(kSlot, "5320"));
         ASSERT_EQ(K5320_Init(kSlot), K5320_SUCCESS);
         std::lock_guard lock(calls.mutex);
         calls.types.clear();
         calls.second_routine_calls = 0;
     }
-    k5320::emulator::Module& module() { return *k5320::backplane::host().module(kSlot); }
+    k5320::emulator::Module& module() { return *k5320::backplane::in_process_host().module(kSlot); }
 
     // Posts an answer as the firmware would and waits until the interrupt service has filed it.
     void post_and_wait_filed(uint8_t value) {
@@ -130,7 +130,7 @@ TEST_F(Interrupts, RecoveryAfterRemoveIrqLeavesTheReleasedSlotAlone) {
     EXPECT_EQ(K5320_RemoveIrq(kSlot), K5320_SUCCESS);
     caller.join();
     EXPECT_EQ(result, K5320_ERR_NO_ANSWER);
-    EXPECT_FALSE(k5320::backplane::host().registered(kSlot));
+    EXPECT_FALSE(k5320::backplane::in_process_host().registered(kSlot));
     EXPECT_EQ(module().commands_seen(cmd::kModeQuery), queries);
 }
 

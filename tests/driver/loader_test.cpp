@@ -76,10 +76,10 @@ std::vector<uint8_t> image_of(size_t size, unsigned seed) {
 class Loader : public ::testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_TRUE(k5320::backplane::host().replace_module(kSlot, "5320"));
+        ASSERT_TRUE(k5320::backplane::in_process_host().replace_module(kSlot, "5320"));
         ASSERT_EQ(K5320_Init(kSlot), K5320_SUCCESS);
     }
-    k5320::emulator::Module& module() { return *k5320::backplane::host().module(kSlot); }
+    k5320::emulator::Module& module() { return *k5320::backplane::in_process_host().module(kSlot); }
     uint16_t module_word(uint16_t address) {
         return static_cast<uint16_t>(module().peek(address) | module().peek(address + 1) << 8);
     }
@@ -191,7 +191,7 @@ TEST_F(Loader, CorruptedBlockIsRefusedAndTheStartRefusesToo) {
 
 TEST_F(Loader, UnknownModuleTypeIsRefusedAfterTheLoaderAcceptedTheAnnouncement) {
     ASSERT_EQ(K5320_Load_Init(kSlot), K5320_SUCCESS);
-    k5320::backplane::host().report_module_name(kSlot, "5329");
+    k5320::backplane::in_process_host().report_module_name(kSlot, "5329");
     const uint64_t announcements = module().commands_seen(cmd::kLoaderInfo);
     const uint64_t frames = module().commands_seen(cmd::kLoaderBlock);
     const std::vector<uint8_t> image = image_of(100, 1);
@@ -199,7 +199,7 @@ TEST_F(Loader, UnknownModuleTypeIsRefusedAfterTheLoaderAcceptedTheAnnouncement) 
               K5320_ERR_DOWNLOAD_REFUSED);
     EXPECT_EQ(module().commands_seen(cmd::kLoaderInfo), announcements + 1);  // answered 224
     EXPECT_EQ(module().commands_seen(cmd::kLoaderBlock), frames);            // no frame was sent
-    k5320::backplane::host().report_module_name(kSlot, std::nullopt);
+    k5320::backplane::in_process_host().report_module_name(kSlot, std::nullopt);
 }
 
 TEST_F(Loader, DeletedFirmwareCannotBeReportedOrStarted) {

@@ -24,12 +24,12 @@ class ModuleControl : public ::testing::Test {
   protected:
     void SetUp() override {
         // A fresh module for every test, also when the whole suite runs in one process.
-        ASSERT_TRUE(k5320::backplane::host().replace_module(kSlot, "5320"));
+        ASSERT_TRUE(k5320::backplane::in_process_host().replace_module(kSlot, "5320"));
         ASSERT_EQ(K5320_Init(kSlot), K5320_SUCCESS);
         for (int c = 0; c < 256; ++c)
             baseline_[c] = module().commands_seen(static_cast<uint8_t>(c));
     }
-    k5320::emulator::Module& module() { return *k5320::backplane::host().module(kSlot); }
+    k5320::emulator::Module& module() { return *k5320::backplane::in_process_host().module(kSlot); }
     uint64_t seen(uint8_t command) { return module().commands_seen(command) - baseline_[command]; }
     uint32_t field(Field f) { return slot_context(kSlot).record.get(f); }
 
@@ -131,7 +131,7 @@ TEST_F(ModuleControl, ResetOfAModuleInLoaderModeIsWrongState) {
 TEST_F(ModuleControl, RestoreRightAfterInitSkipsTheRestoreCommandAndReleasesTheSlot) {
     EXPECT_EQ(K5320_RestoreK5320(kSlot), K5320_SUCCESS);
     EXPECT_EQ(seen(cmd::kRestore), 0u);  // no mode answer seen yet
-    EXPECT_FALSE(k5320::backplane::host().registered(kSlot));
+    EXPECT_FALSE(k5320::backplane::in_process_host().registered(kSlot));
     uint8_t b = 0;
     EXPECT_EQ(K5320_DPRAMReadByte(kSlot, 0, &b), K5320_ERR_NOT_INITIALIZED);
     EXPECT_EQ(K5320_Init(kSlot), K5320_SUCCESS);

@@ -143,13 +143,13 @@ const Fault kFaults[] = {
 class ConfiguredSlot : public ::testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_TRUE(k5320::backplane::host().replace_module(kSlot, "5320"));
+        ASSERT_TRUE(k5320::backplane::in_process_host().replace_module(kSlot, "5320"));
         module().connect(nullptr);
         ASSERT_EQ(K5320_Init(kSlot), K5320_SUCCESS);
         ASSERT_EQ(K5320_ConfigWithoutStruct(kSlot, 0, kAcceptAll, kBaudIndex125k, 0, 0),
                   K5320_SUCCESS);
     }
-    k5320::emulator::Module& module() { return *k5320::backplane::host().module(kSlot); }
+    k5320::emulator::Module& module() { return *k5320::backplane::in_process_host().module(kSlot); }
 };
 
 class ModuleFaults : public ConfiguredSlot, public ::testing::WithParamInterface<const Fault*> {};

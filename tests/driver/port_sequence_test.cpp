@@ -48,7 +48,7 @@ class PortTrace {
     }
 
   private:
-    static k5320::backplane::Trace& trace() { return k5320::backplane::host().trace(); }
+    static k5320::backplane::Trace& trace() { return k5320::backplane::in_process_host().trace(); }
 };
 
 TEST(PortSequence, InitRegistersTheSlotInterruptInTheControllersOrder) {
@@ -60,7 +60,7 @@ TEST(PortSequence, InitRegistersTheSlotInterruptInTheControllersOrder) {
         _trn_outp(0x7008, 0xFF);
         _trn_outp(0x700A, 0x0F);
         _trn_outp(0x700C, 0x00);
-        const int answer = k5320::backplane::host().module(slot)->peek(0x1FFE);
+        const int answer = k5320::backplane::in_process_host().module(slot)->peek(0x1FFE);
 
         PortTrace trace;
         ASSERT_EQ(K5320_Init(static_cast<uint8_t>(slot)), K5320_SUCCESS);
@@ -94,16 +94,16 @@ TEST(PortSequence, InitRegistersTheSlotInterruptInTheControllersOrder) {
 }
 
 TEST(PortSequence, SlotSevenUsesTheTopBit) {
-    k5320::backplane::host().replace_module(7, "5324");
+    k5320::backplane::in_process_host().replace_module(7, "5324");
     PortTrace trace;
     ASSERT_EQ(K5320_Init(7), K5320_SUCCESS);
-    EXPECT_EQ(k5320::backplane::host().controller_register(0x7003), 0x80);
-    EXPECT_EQ(k5320::backplane::host().controller_register(0x7004) & 0x80, 0x80);
+    EXPECT_EQ(k5320::backplane::in_process_host().controller_register(0x7003), 0x80);
+    EXPECT_EQ(k5320::backplane::in_process_host().controller_register(0x7004) & 0x80, 0x80);
 }
 
 TEST(PortSequence, RemoveIrqDisablesAcknowledgesAndUnregisters) {
     ASSERT_EQ(K5320_Init(1), K5320_SUCCESS);
-    const int answer = k5320::backplane::host().module(1)->peek(0x1FFE);
+    const int answer = k5320::backplane::in_process_host().module(1)->peek(0x1FFE);
     PortTrace trace;
     ASSERT_EQ(K5320_RemoveIrq(1), K5320_SUCCESS);
     const std::vector<TraceEntry> expected = {
@@ -116,7 +116,7 @@ TEST(PortSequence, RemoveIrqDisablesAcknowledgesAndUnregisters) {
 
 TEST(PortSequence, BlocksWriteThePageRegisterBeforeEveryByte) {
     ASSERT_EQ(K5320_Init(1), K5320_SUCCESS);
-    auto* module = k5320::backplane::host().module(1);
+    auto* module = k5320::backplane::in_process_host().module(1);
     module->poke(0x03FE, 0xA1);
     module->poke(0x03FF, 0xA2);
     module->poke(0x0400, 0xA3);
@@ -138,7 +138,7 @@ TEST(PortSequence, BlocksWriteThePageRegisterBeforeEveryByte) {
 
 TEST(PortSequence, WordsAndDoubleWordsTouchThePageRegisterOnlyAtPageBoundaries) {
     ASSERT_EQ(K5320_Init(1), K5320_SUCCESS);
-    auto* module = k5320::backplane::host().module(1);
+    auto* module = k5320::backplane::in_process_host().module(1);
     for (uint16_t i = 0; i < 4; ++i) module->poke(0x07FE + i, static_cast<uint8_t>(0xB1 + i));
     PortTrace trace;
     ASSERT_EQ(K5320_DPRAMWriteWord(1, 0x03FF, 0x1234), K5320_SUCCESS);

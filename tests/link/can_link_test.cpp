@@ -45,7 +45,7 @@ class CanLink : public ::testing::Test {
         ASSERT_TRUE(kBackplaneChosen);
         for (const uint8_t slot :
              {kSender, kReceiver, kLoner, kBulkSender, kBulkReceiver, kDemoListener}) {
-            ASSERT_TRUE(k5320::backplane::host().replace_module(slot, "5320"));
+            ASSERT_TRUE(k5320::backplane::in_process_host().replace_module(slot, "5320"));
         }
     }
 
@@ -221,7 +221,8 @@ TEST_F(CanLink, BanksCarrySixtyFourRecordsEachInOrder) {
         ASSERT_EQ(send(kBulkSender, i, false, false, {static_cast<uint8_t>(i)}), K5320_SUCCESS);
     }
     ASSERT_TRUE(eventually([] {
-        return k5320::backplane::host().module(kBulkReceiver)->frames_received() == kFrames;
+        return k5320::backplane::in_process_host().module(kBulkReceiver)->frames_received() ==
+               kFrames;
     }));
     std::vector<uint16_t> counts;  // of each bank, as the first look at it shows
     uint16_t count = 0;
@@ -311,7 +312,7 @@ TEST_F(CanLink, SystemMessagesReportErrorStateChangesOnlyWhenOn) {
         SCOPED_TRACE(on);
         // A fresh controller each round, with its error counters at 0.
         K5320_RemoveIrq(kLoner);
-        ASSERT_TRUE(k5320::backplane::host().replace_module(kLoner, "5320"));
+        ASSERT_TRUE(k5320::backplane::in_process_host().replace_module(kLoner, "5320"));
         g_warnings = 0;
         g_passives = 0;
         ASSERT_NO_FATAL_FAILURE(start(kLoner, k500k));

@@ -40,7 +40,7 @@ class CyclicLink : public ::testing::Test {
     void SetUp() override {
         ASSERT_TRUE(kBackplaneChosen);
         for (const uint8_t slot : {kSender, kReceiver}) {
-            ASSERT_TRUE(k5320::backplane::host().replace_module(slot, "5320"));
+            ASSERT_TRUE(k5320::backplane::in_process_host().replace_module(slot, "5320"));
             ASSERT_EQ(K5320_Init(slot), K5320_SUCCESS);
             ASSERT_EQ(K5320_ConfigWithoutStruct(slot, 0, kAcceptAll, k500k, 0, 0), K5320_SUCCESS);
         }

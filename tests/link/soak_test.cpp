@@ -180,7 +180,7 @@ void operate(uint64_t i, uint8_t* handle, Tally& tally) {
 
 TEST(Soak, EveryOperationIsAnsweredOnTheFirstRequestWhileTheOtherCoreIsBusy) {
     ASSERT_TRUE(kBackplaneChosen);
-    auto& host = k5320::backplane::host();
+    auto& host = k5320::backplane::in_process_host();
     for (const uint8_t slot : {kSender, kReceiver}) {
         ASSERT_TRUE(host.replace_module(slot, "5320"));
         ASSERT_EQ(K5320_Init(slot), K5320_SUCCESS);
