@@ -37,6 +37,7 @@ Host::Host(const Config& config)
       own_memory_(std::make_unique<SharedBackplane>()),
       memory_(*own_memory_),
       rack_(std::make_unique<Rack>(config_, memory_)) {
+    memory_.set_problems(rack_->problems());
     memory_.stamp(0);
     load_types();
 }
@@ -62,6 +63,10 @@ void Host::load_types() {
 Host::~Host() {
     for (int number = kFirstSlot; number <= kLastSlot; ++number) stop_delivery(*slots_[number]);
     rack_.reset();
+}
+
+std::string Host::problems() const {
+    return memory_.problems_text();
 }
 
 uint32_t Host::service_pid() const {
