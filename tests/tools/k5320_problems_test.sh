@@ -3,16 +3,7 @@
 # test's own: a refused configuration, a module left in its loader, an empty firmware file.
 set -uo pipefail
 tool=$1
-service="${tool%/*}/../../backplane/k5320-backplaned"
-work=$(mktemp -d /tmp/k5320-problems-test-XXXXXX)
-export TARN_BACKPLANE=service TARN_BACKPLANE_RUNTIME=$work/run TARN_BACKPLANE_STATE=$work/state
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-finish() {
-  "$service" --stop >/dev/null 2>&1
-  rm -rf "$work"
-}
-trap finish EXIT
+source "$(dirname "$0")/own_service.sh"
 
 # A refused configuration shows with its line, and list fails.
 printf 'bus can0\nslot 1 5320 bus=nowhere\n' >"$work/bad.conf"
