@@ -37,6 +37,7 @@ Host::Host(const Config& config)
       own_memory_(std::make_unique<SharedBackplane>()),
       memory_(*own_memory_),
       rack_(std::make_unique<Rack>(config_, memory_)) {
+    memory_.set_problems(rack_->problems());
     memory_.stamp(0);
     load_types();
 }
@@ -66,6 +67,10 @@ Host::~Host() {
 
 void Host::disown_after_fork() {
     if (link_) link_->disown();
+}
+
+std::string Host::problems() const {
+    return memory_.problems_text();
 }
 
 uint32_t Host::service_pid() const {

@@ -78,6 +78,8 @@ class Host {
     bool attached_to_service() const { return rack_ == nullptr; }
     // The service's process id; 0 in-process.
     uint32_t service_pid() const;
+    // Why the backplane is not as configured, one line each; empty when it is.
+    std::string problems() const;
 
     // Injects a fault into the slot's module, or reads its command counter, wherever the module
     // runs. nullopt for an empty slot, a request out of range or a service that did not answer.
