@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <net/if.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -84,11 +85,17 @@ Option option_of(std::string_view token) {
 }
 
 std::string quoted(std::string_view text) {
-    return "'" + std::string(text) + "'";
+    return "'" + printable(text) + "'";
 }
 
-// "PORT", "ADDRESS:PORT" or "ADDRESS" (IPv4 dotted); false when malformed.
+// "PORT", "ADDRESS:PORT" or "ADDRESS" (IPv4 dotted), each optionally followed by ",open";
+// false when malformed.
 bool parse_listen_address(std::string_view text, BusConfig& bus) {
+    constexpr std::string_view kOpenSuffix = ",open";
+    if (text.ends_with(kOpenSuffix)) {
+        bus.socketcand_open = true;
+        text.remove_suffix(kOpenSuffix.size());
+    }
     std::string_view address = text;
     std::string_view port;
     bool has_port = true;
@@ -284,10 +291,33 @@ ParseResult parse_config(std::string_view text) {
     return Parser().run(text);
 }
 
+std::string printable(std::string_view text) {
+    static constexpr char kHexDigits[] = "0123456789abcdef";
+    constexpr unsigned kNibbleBits = 4;
+    constexpr unsigned kNibbleMask = 0xF;
+    std::string out;
+    for (const char c : text) {
+        if (c == ' ' || (c >= kFirstPrintable && c <= kLastPrintable)) {
+            out += c;
+            continue;
+        }
+        const auto byte = static_cast<unsigned char>(c);
+        out += "\\x";
+        out += kHexDigits[byte >> kNibbleBits];
+        out += kHexDigits[byte & kNibbleMask];
+    }
+    return out;
+}
+
 ParseResult load_config_file(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return ParseResult{std::nullopt, 0, std::string("cannot open: ") + std::strerror(errno)};
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return ParseResult{std::nullopt, 0, "not a regular file"};
+    }
     std::string text;
     char buffer[4096];
     for (;;) {
@@ -315,8 +345,10 @@ Config config_from_environment(std::ostream& diagnostics) {
     if (path == nullptr || *path == '\0') return Config::default_backplane();
     ParseResult result = load_config_file(path);
     if (!result.ok()) {
-        diagnostics << "TarnSDK_CE: " << path << ": " << result.error() << std::endl;
-        return Config::empty_backplane();
+        Config refused = Config::empty_backplane();
+        refused.problem = printable(path) + ": " + result.error();
+        diagnostics << "TarnSDK_CE: " << refused.problem << std::endl;
+        return refused;
     }
     return std::move(*result.config);
 }

@@ -32,6 +32,8 @@ struct BusConfig {
     bool socketcand = false;
     std::string socketcand_address = bridges::socketcand::kDefaultAddress;
     uint16_t socketcand_port = bridges::socketcand::kDefaultPort;
+    // ",open": a loopback server serves every local user, not only the backplane's own.
+    bool socketcand_open = false;
     // A SocketCAN interface bridged to the bus; empty for none.
     std::string socketcan_interface;
 
@@ -48,6 +50,8 @@ struct SlotConfig {
 struct Config {
     std::vector<BusConfig> buses;
     std::array<SlotConfig, kLastSlot + 1> slots{};  // indexed by slot number; [0] unused
+    // Why this is not the backplane the user asked for ("<file>: line 3: ..."); empty when it is.
+    std::string problem;
 
     // Slots 1 and 2 hold a 5320 on bus "can0" at 125 kbit/s with a demo node.
     static Config default_backplane();
@@ -69,11 +73,16 @@ struct ParseResult {
 };
 
 ParseResult parse_config(std::string_view text);
+// Only a regular file is read: a FIFO or device in its place must not block the reader.
 ParseResult load_config_file(const std::string& path);
+
+// The text with every byte outside printable ASCII written as \xNN, so that a hostile
+// configuration cannot put control sequences into a log or a terminal.
+std::string printable(std::string_view text);
 
 // The backplane this process runs: the file named by TARN_BACKPLANE_CONFIG, else the default.
 // A bad or unreadable file is reported on diagnostics ("TarnSDK_CE: <path>: line N: <message>")
-// and gives an empty backplane.
+// and gives an empty backplane whose problem says so.
 Config config_from_environment(std::ostream& diagnostics);
 
 }  // namespace k5320::backplane

@@ -53,6 +53,7 @@ void Host::set_type(int slot, std::string type) {
 
 InProcessHost::InProcessHost(const Config& config)
     : Host(*own_memory), config_(config), rack_(std::make_unique<Rack>(config_, *own_memory)) {
+    own_memory->set_problems(rack_->problems());
     own_memory->stamp(0);
     for (int number = kFirstSlot; number <= kLastSlot; ++number)
         set_type(number, rack_->type(number));
@@ -87,6 +88,10 @@ void ServiceHost::interrupt_registered(int slot, bool registered) {
 
 std::optional<uint64_t> ServiceHost::inject(const FaultRequest& request) {
     return link_->inject(request);
+}
+
+std::string Host::problems() const {
+    return memory_.problems_text();
 }
 
 uint32_t Host::service_pid() const {

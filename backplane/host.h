@@ -73,6 +73,9 @@ class Host {
     virtual bool attached_to_service() const = 0;
     // The service's process id; 0 in-process.
     uint32_t service_pid() const;
+    // Why the backplane is not as configured, one line each; empty when it is.
+    std::string problems() const;
+
     // Injects a fault into the slot's module, or reads its command counter, wherever the module
     // runs. nullopt for an empty slot, a request out of range or a service that did not answer.
     virtual std::optional<uint64_t> inject(const FaultRequest& request) = 0;

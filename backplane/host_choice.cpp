@@ -7,8 +7,10 @@
 #include <iostream>
 #include <memory>
 #include <mutex>
+#include <sstream>
 
 #include "backplane/inspect.h"
+#include "backplane/problems.h"
 #include "backplane/service.h"
 
 namespace k5320::backplane {
@@ -37,6 +39,11 @@ void leave_parents_host() {
 
 [[maybe_unused]] const int g_fork_handler = pthread_atfork(nullptr, nullptr, leave_parents_host);
 
+void report(const std::string& problems) {
+    std::istringstream lines(problems);
+    for (std::string line; std::getline(lines, line);) std::cerr << "TarnSDK_CE: " << line << '\n';
+}
+
 Host* make_host() {
     const char* mode = std::getenv(kModeEnvironmentVariable);
     if (mode != nullptr && std::strcmp(mode, kModeInProcess) == 0)
@@ -46,10 +53,22 @@ Host* make_host() {
                   << kModeInProcess << " nor " << kModeService << "; using the service\n";
     }
     std::string error;
-    if (std::unique_ptr<Host> attached = attach_to_service(&error)) return attached.release();
-    std::cerr << "TarnSDK_CE: no backplane service (" << error
-              << "); running the backplane in this process\n";
-    return new InProcessHost(config_from_environment(std::cerr));
+    bool started = false;
+    if (std::unique_ptr<Host> attached = attach_to_service(&error, &started)) {
+        // Only the program that started the service says what it found wrong; later ones would
+        // repeat it on every run.
+        if (started) report(attached->problems());
+        return attached.release();
+    }
+    // A backplane of its own would split this user's programs without a word: each would see
+    // only its own modules. None at all makes the failure plain.
+    Config none = Config::empty_backplane();
+    none.problem = "no backplane service: " + printable(error) + "; no modules (" +
+                   kModeEnvironmentVariable + "=" + kModeInProcess +
+                   " runs a private backplane in the process)";
+    auto* refused = new InProcessHost(none);
+    report(refused->problems());
+    return refused;
 }
 
 }  // namespace
@@ -71,6 +90,10 @@ InProcessHost& in_process_host() {
         std::abort();
     }
     return *in_process;
+}
+
+std::string backplane_problems() {
+    return host().problems();
 }
 
 void select_host(Host& chosen) {

@@ -8,7 +8,7 @@ namespace k5320::backplane {
 
 // The host the SDK functions use. Built on first use of any SDK function (or of this): in this
 // process when TARN_BACKPLANE is "inprocess", else attached to the user's backplane service
-// (started if need be; if that fails, in this process after a warning). Never destroyed: the
+// (started if need be; if that fails, an empty backplane after an error). Never destroyed: the
 // driver's unload code calls the SDK from a destructor at process exit, after static
 // destructors may already have run.
 Host& host();

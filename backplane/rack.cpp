@@ -1,13 +1,22 @@
 #include "backplane/rack.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstring>
 #include <utility>
 
+#include "backplane/service.h"
+
 namespace k5320::backplane {
 
 Rack::Rack(const Config& config, SharedBackplane& memory)
-    : config_(config), memory_(memory), flash_directory_(emulator::flash_state_directory()) {
+    : config_(config), memory_(memory), flash_directory_(private_flash_directory()) {
+    if (!config_.problem.empty()) problems_.push_back(config_.problem);
+    if (flash_directory_) {
+        emulator::remove_stale_temporary_files(*flash_directory_);
+        check_flash_files();
+    }
     for (const BusConfig& bus : config_.buses) {
         auto& wire = buses_[bus.name];
         wire = std::make_unique<can::Bus>(bus.paced ? can::Pacing::kPaced : can::Pacing::kUnpaced);
@@ -16,9 +25,17 @@ Rack::Rack(const Config& config, SharedBackplane& memory)
         // A server or bridge that cannot start has said why on the log; the rest of the rack
         // runs without it.
         if (bus.socketcand) {
-            auto server = std::make_unique<bridges::SocketcandServer>(
-                *wire, bus.name, bus.bit_rate, bus.socketcand_address, bus.socketcand_port);
-            if (server->ok()) socketcand_[bus.name] = std::move(server);
+            bridges::SocketcandServer::Options options;
+            options.address = bus.socketcand_address;
+            options.port = bus.socketcand_port;
+            options.open = bus.socketcand_open;
+            auto server =
+                std::make_unique<bridges::SocketcandServer>(*wire, bus.name, bus.bit_rate, options);
+            if (server->ok()) {
+                socketcand_[bus.name] = std::move(server);
+            } else {
+                problems_.push_back("bus " + bus.name + ": " + server->failure());
+            }
         }
         if (!bus.socketcan_interface.empty()) {
             auto bridge = std::make_unique<bridges::SocketcanBridge>(*wire, bus.socketcan_interface,
@@ -36,6 +53,38 @@ Rack::~Rack() {
     for (auto& [name, node] : demo_nodes_) node->stop();
     for (auto& [name, server] : socketcand_) server->stop();
     for (auto& [name, bridge] : socketcan_) bridge->stop();
+}
+
+std::string Rack::problems() const {
+    std::string text;
+    for (const std::string& line : problems_) text += line + '\n';
+    return text;
+}
+
+std::optional<std::filesystem::path> Rack::private_flash_directory() {
+    std::optional<std::filesystem::path> directory = emulator::flash_state_directory();
+    if (!directory) return std::nullopt;
+    std::error_code ignored;
+    std::filesystem::create_directories(directory->parent_path(), ignored);
+    std::string error;
+    if (!make_private_directory(*directory, &error)) {
+        problems_.push_back(printable(error) + "; the modules keep their flash in memory only");
+        return std::nullopt;
+    }
+    return directory;
+}
+
+void Rack::check_flash_files() {
+    for (int number = kFirstSlot; number <= kLastSlot; ++number) {
+        if (config_.slots[number].type.empty()) continue;
+        const std::filesystem::path file = emulator::flash_file_for_slot(*flash_directory_, number);
+        struct stat st {};
+        if (stat(file.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+            problems_.push_back(printable(file.string()) + " is not a regular file: slot " +
+                                std::to_string(number) +
+                                " holds no firmware and takes none until it is removed");
+        }
+    }
 }
 
 std::optional<std::filesystem::path> Rack::flash_file(int slot) const {

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "backplane/config.h"
 #include "backplane/module_faults.h"
@@ -33,6 +34,9 @@ class Rack {
     Rack& operator=(const Rack&) = delete;
 
     const Config& config() const { return config_; }
+    // Why the rack is not as configured, one line each (a refused file, a server that could not
+    // listen, a flash directory or file it does not use); empty when it is.
+    std::string problems() const;
     emulator::Module* module(int slot);  // nullptr for an empty slot
     std::string type(int slot) const;    // empty for an empty slot
     can::Bus* bus(std::string_view name);
@@ -54,9 +58,14 @@ class Rack {
     void insert_module(int slot, std::string type);
     void remove_module(int slot);
     std::optional<std::filesystem::path> flash_file(int slot) const;
+    // The state directory when it is this user's own and closed to others: flash planted in a
+    // directory others can write must not become a module's firmware.
+    std::optional<std::filesystem::path> private_flash_directory();
+    void check_flash_files();
 
     const Config config_;
     SharedBackplane& memory_;
+    std::vector<std::string> problems_;  // filled while the rack is built, then fixed
     const std::optional<std::filesystem::path> flash_directory_;
     // Declared before the slots: the modules leave their buses before the buses go.
     std::map<std::string, std::unique_ptr<can::Bus>, std::less<>> buses_;

@@ -55,9 +55,9 @@ bool fill_socket_address(const std::filesystem::path& socket, sockaddr_un* addre
 // Process and user at the other end of a connected local socket.
 std::optional<ucred> peer_credentials(int fd);
 
-// Attaches to the user's service, starting it when none runs; nullptr (error tells why) when
-// that fails.
-std::unique_ptr<Host> attach_to_service(std::string* error);
+// Attaches to the user's service, starting it when none runs (started tells whether this did);
+// nullptr (error tells why) when that fails.
+std::unique_ptr<Host> attach_to_service(std::string* error, bool* started = nullptr);
 
 // The messages on the service socket (a SOCK_SEQPACKET connection per client process).
 namespace wire {

@@ -244,7 +244,7 @@ int open_private_file(const std::filesystem::path& file, int flags) {
     return fd;
 }
 
-std::unique_ptr<Host> attach_to_service(std::string* error) {
+std::unique_ptr<Host> attach_to_service(std::string* error, bool* started) {
     const std::filesystem::path dir = runtime_directory();
     if (!make_private_directory(dir, error)) return nullptr;
     const std::filesystem::path socket = dir / kSocketName;
@@ -265,6 +265,7 @@ std::unique_ptr<Host> attach_to_service(std::string* error) {
         connection = FileDescriptor(connect_service(socket));
         if (connection.get() < 0) {
             if (!spawn_service(error)) return nullptr;
+            if (started != nullptr) *started = true;
             const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
             while (connection.get() < 0 && std::chrono::steady_clock::now() < deadline) {
                 std::this_thread::sleep_for(kConnectRetry);

@@ -127,23 +127,29 @@ bool Service::start() {
                    << "; stop it first (k5320-backplaned --stop)\n";
         return false;
     }
+    // Named at once, so that --stop reaches a service still reading its configuration and
+    // flash; the stop signal waits in the signalfd until run() takes it.
+    if (const int pid_fd = open_private_file(dir_ / kPidFileName, O_WRONLY | O_TRUNC);
+        pid_fd >= 0) {
+        const std::string pid = std::to_string(getpid()) + "\n";
+        (void)!write(pid_fd, pid.data(), pid.size());
+        close(pid_fd);
+    }
     if (!create_memory()) return false;
-    std::ostringstream diagnostics;
+    std::ostringstream diagnostics;  // the refusal of a file is among the rack's problems
     const Config config = config_from_environment(diagnostics);
-    if (!diagnostics.str().empty()) log_line() << diagnostics.str();
     rack_ = std::make_unique<Rack>(config, *memory_);
+    const std::string problems = rack_->problems();
+    std::istringstream lines(problems);
+    for (std::string line; std::getline(lines, line);) log_line() << line << '\n';
+    // The clients show them: the one that started the service, and k5320 list.
+    memory_->set_problems(problems);
     memory_->stamp(static_cast<uint32_t>(getpid()));
     for (int slot = kFirstSlot; slot <= kLastSlot; ++slot) {
         if (const std::string type = rack_->type(slot); !type.empty()) {
             log_line() << "slot " << slot << ": " << type << " on bus "
                        << (config.slots[slot].bus.empty() ? "-" : config.slots[slot].bus) << '\n';
         }
-    }
-    if (const int pid_fd = open_private_file(dir_ / kPidFileName, O_WRONLY | O_TRUNC);
-        pid_fd >= 0) {
-        const std::string pid = std::to_string(getpid()) + "\n";
-        (void)!write(pid_fd, pid.data(), pid.size());
-        close(pid_fd);
     }
     return open_socket();
 }

@@ -5,9 +5,13 @@
 // memory access in either arrangement.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
 #include <type_traits>
 
 #include "backplane/config.h"
@@ -20,6 +24,8 @@ inline constexpr int kControllerRegisterFirst = 0x7003;
 inline constexpr int kControllerRegisterLast = 0x700D;
 inline constexpr int kControllerRegisterCount =
     kControllerRegisterLast - kControllerRegisterFirst + 1;
+// Room for the lines that say why the backplane is not as configured.
+inline constexpr std::size_t kProblemsCapacity = 2048;
 
 struct SharedSlot {
     emulator::DualPortRam ram;
@@ -35,7 +41,7 @@ struct SharedSlot {
 struct SharedBackplane {
     static constexpr uint32_t kMagic = 0x54424B50;  // "TBKP"
     // Bumped whenever this layout changes: a client never maps a service of another build.
-    static constexpr uint32_t kLayoutVersion = 1;
+    static constexpr uint32_t kLayoutVersion = 2;
 
     std::atomic<uint32_t> magic{0};
     std::atomic<uint32_t> layout_version{0};
@@ -43,6 +49,17 @@ struct SharedBackplane {
     std::atomic<uint32_t> service_pid{0};  // 0 in-process
     std::array<std::atomic<uint8_t>, kControllerRegisterCount> controller_registers{};
     std::array<SharedSlot, kLastSlot + 1> slots{};  // indexed by slot number; [0] unused
+    // Written once before stamp(), zero-terminated, one line per problem.
+    std::array<char, kProblemsCapacity> problems{};
+
+    void set_problems(std::string_view text) {
+        const std::size_t length = std::min(text.size(), problems.size() - 1);
+        std::memcpy(problems.data(), text.data(), length);
+        problems[length] = '\0';
+    }
+    std::string problems_text() const {
+        return std::string(problems.data(), strnlen(problems.data(), problems.size()));
+    }
 
     // Marks a freshly zeroed block as usable.
     void stamp(uint32_t pid) {

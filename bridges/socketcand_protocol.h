@@ -53,6 +53,8 @@ class CommandSplitter {
     // command grown beyond kMaxCommandLength), which come back as an Invalid. None when more
     // bytes are needed.
     std::optional<Command> next();
+    // Whether a command has begun and not yet ended; meaningful once next() has given none.
+    bool partial() const { return !buffer_.empty(); }
 
   private:
     std::string buffer_;

@@ -1,6 +1,9 @@
 #include "bridges/socketcand_server.h"
 
 #include <arpa/inet.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -8,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -44,24 +48,89 @@ std::ostream& log(const std::string& bus_name) {
     return std::cerr << "socketcand " << bus_name << ": ";
 }
 
+constexpr uint32_t kLoopbackNet = 0x7F000000;  // 127.0.0.0/8
+constexpr uint32_t kLoopbackMask = 0xFF000000;
+
+bool is_loopback(const in_addr& address) {
+    return (ntohl(address.s_addr) & kLoopbackMask) == kLoopbackNet;
+}
+
+// The user owning the socket at the other end of a loopback TCP connection, as the kernel's
+// socket diagnostics tell it (what `ss -e` shows): the peer's socket is the one whose local and
+// remote addresses are this one's the other way round.
+std::optional<uid_t> loopback_peer_owner(int fd) {
+    sockaddr_in local{};
+    sockaddr_in remote{};
+    socklen_t local_size = sizeof local;
+    socklen_t remote_size = sizeof remote;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &local_size) != 0 ||
+        ::getpeername(fd, reinterpret_cast<sockaddr*>(&remote), &remote_size) != 0 ||
+        remote.sin_family != AF_INET || !is_loopback(remote.sin_addr)) {
+        return std::nullopt;
+    }
+    const int diag = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    if (diag < 0) return std::nullopt;
+    struct {
+        nlmsghdr header;
+        inet_diag_req_v2 request;
+    } query{};
+    query.header.nlmsg_len = sizeof query;
+    query.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    query.header.nlmsg_flags = NLM_F_REQUEST;
+    query.request.sdiag_family = AF_INET;
+    query.request.sdiag_protocol = IPPROTO_TCP;
+    query.request.idiag_states = ~0U;
+    query.request.id.idiag_sport = remote.sin_port;
+    query.request.id.idiag_dport = local.sin_port;
+    query.request.id.idiag_src[0] = remote.sin_addr.s_addr;
+    query.request.id.idiag_dst[0] = local.sin_addr.s_addr;
+    query.request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
+    query.request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+    alignas(nlmsghdr) char answer[kReadSize];
+    const bool asked = ::send(diag, &query, sizeof query, 0) == sizeof query;
+    const ssize_t got = asked ? ::recv(diag, answer, sizeof answer, 0) : -1;
+    ::close(diag);
+    const auto* header = reinterpret_cast<const nlmsghdr*>(answer);
+    if (got < 0 || !NLMSG_OK(header, static_cast<std::size_t>(got)) ||
+        header->nlmsg_type != SOCK_DIAG_BY_FAMILY ||
+        header->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) {
+        return std::nullopt;
+    }
+    const auto* found = static_cast<const inet_diag_msg*>(NLMSG_DATA(header));
+    // Only the live connection itself counts, not a listener or a closed one on the same port.
+    if (found->id.idiag_sport != remote.sin_port || found->id.idiag_dport != local.sin_port ||
+        found->idiag_state == TCP_LISTEN || found->idiag_state == TCP_TIME_WAIT ||
+        found->idiag_state == TCP_CLOSE) {
+        return std::nullopt;
+    }
+    return found->idiag_uid;
+}
+
 }  // namespace
 
 SocketcandServer::SocketcandServer(can::Bus& bus, std::string bus_name, uint32_t bit_rate,
-                                   std::string address, uint16_t port)
+                                   Options options)
     : bus_(bus),
       bus_name_(std::move(bus_name)),
       bit_rate_(bit_rate),
+      options_(std::move(options)),
       queue_(bus, *this, kMaxQueuedFrames) {
+    const std::string& address = options_.address;
+    const uint16_t port = options_.port;
+    const auto fail = [&](std::string why) {
+        failure_ = "socketcand: " + std::move(why);
+        log(bus_name_) << failure_ << std::endl;
+    };
     sockaddr_in where{};
     where.sin_family = AF_INET;
     where.sin_port = htons(port);
     if (::inet_pton(AF_INET, address.c_str(), &where.sin_addr) != 1) {
-        log(bus_name_) << "not an IPv4 address: " << address << std::endl;
+        fail("not an IPv4 address: " + address);
         return;
     }
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
-        log(bus_name_) << "socket: " << std::strerror(errno) << std::endl;
+        fail(std::string("socket: ") + std::strerror(errno));
         return;
     }
     const int on = 1;
@@ -70,20 +139,31 @@ SocketcandServer::SocketcandServer(can::Bus& bus, std::string bus_name, uint32_t
     if (::bind(fd, reinterpret_cast<const sockaddr*>(&where), sizeof where) != 0 ||
         ::listen(fd, kListenBacklog) != 0 ||
         ::getsockname(fd, reinterpret_cast<sockaddr*>(&where), &size) != 0) {
-        log(bus_name_) << "cannot listen on " << address << ":" << port << ": "
-                       << std::strerror(errno) << std::endl;
+        fail("cannot listen on " + address + ":" + std::to_string(port) + ": " +
+             std::strerror(errno));
         ::close(fd);
         return;
     }
     wake_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (wake_fd_ < 0) {
-        log(bus_name_) << "eventfd: " << std::strerror(errno) << std::endl;
+        fail(std::string("eventfd: ") + std::strerror(errno));
         ::close(fd);
         return;
     }
     listener_ = fd;
     port_ = ntohs(where.sin_port);
+    own_user_only_ = is_loopback(where.sin_addr) && !options_.open;
     log(bus_name_) << "listening on " << address << ":" << port_ << std::endl;
+    if (!is_loopback(where.sin_addr)) {
+        log(bus_name_) << "warning: " << address
+                       << " is not a loopback address: every peer that reaches it, on this "
+                          "machine or another, can read and write the bus"
+                       << std::endl;
+    } else if (options_.open) {
+        log(bus_name_) << "warning: open to every local user: all of them can read and write "
+                          "the bus"
+                       << std::endl;
+    }
     bus_.attach(this);
     attached_ = true;
     thread_ = std::thread([this] { run(); });
@@ -134,16 +214,23 @@ void SocketcandServer::run() {
             polled.clear();
             fds.push_back({wake_fd_, POLLIN, 0});
             fds.push_back({listener_, POLLIN, 0});
-            const bool room = !queue_.full();
             const auto now = std::chrono::steady_clock::now();
+            const auto wait_until = [&](TimePoint when) {
+                if (when == TimePoint::max()) return;
+                const auto left = std::chrono::ceil<std::chrono::milliseconds>(when - now).count();
+                const int ms = static_cast<int>(std::max<decltype(left)>(left, 0));
+                timeout_ms = timeout_ms < 0 ? ms : std::min(timeout_ms, ms);
+            };
             for (Connection& connection : connections_) {
-                short events = room ? POLLIN : 0;
+                // A client whose frame waits for a queue place is held back by TCP.
+                short events = connection.waiting ? 0 : POLLIN;
+                wait_until(connection.deadline);
                 if (!connection.output.empty()) events |= POLLOUT;
                 if (!connection.frames.empty()) {
                     if (now >= connection.frames_from) {
                         events |= POLLOUT;
                     } else {
-                        timeout_ms = kHeldFramesPollMs;
+                        wait_until(now + std::chrono::milliseconds(kHeldFramesPollMs));
                     }
                 }
                 fds.push_back({connection.fd, events, 0});
@@ -165,8 +252,10 @@ void SocketcandServer::run() {
                 if (fds[i + 2].revents & (POLLIN | POLLHUP | POLLERR)) read_client(*polled[i]);
             }
             if (fds[1].revents & POLLIN) accept_clients();
-            handle_commands();
-            write_clients(std::chrono::steady_clock::now());
+            const auto now = std::chrono::steady_clock::now();
+            handle_commands(now);
+            close_idle(now);
+            write_clients(now);
             for (auto it = connections_.begin(); it != connections_.end();) {
                 if (it->closing) {
                     ::close(it->fd);
@@ -180,10 +269,25 @@ void SocketcandServer::run() {
     }
 }
 
+bool SocketcandServer::admits(int fd) const {
+    if (!own_user_only_) return true;
+    const std::optional<uid_t> owner = loopback_peer_owner(fd);
+    return owner && *owner == ::geteuid();
+}
+
 void SocketcandServer::accept_clients() {
     for (;;) {
         const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) return;
+        if (!admits(fd)) {
+            log(bus_name_) << "refused a connection of another user" << std::endl;
+            ++counters_.refused;
+            const std::string refusal = socketcand::error_reply("access denied");
+            [[maybe_unused]] const ssize_t ignored =
+                ::send(fd, refusal.data(), refusal.size(), MSG_NOSIGNAL);
+            ::close(fd);
+            continue;
+        }
         if (connections_.size() >= kMaxClients) {
             const std::string refusal = socketcand::error_reply("too many clients");
             [[maybe_unused]] const ssize_t ignored =
@@ -197,6 +301,7 @@ void SocketcandServer::accept_clients() {
         connection.fd = fd;
         connection.id = next_id_++;
         connection.output = socketcand::kHello;
+        connection.deadline = std::chrono::steady_clock::now() + options_.idle_timeout;
         ++counters_.clients;
     }
 }
@@ -211,13 +316,49 @@ void SocketcandServer::read_client(Connection& connection) {
     }
 }
 
-void SocketcandServer::handle_commands() {
-    for (Connection& connection : connections_) {
-        while (!connection.closing && !queue_.full()) {
-            const std::optional<socketcand::Command> command = connection.input.next();
-            if (!command) break;
+void SocketcandServer::handle_commands(TimePoint now) {
+    for (Connection& connection : connections_) settle(connection, now);
+    while (!queue_.full()) {
+        const auto next = std::find_if(connections_.begin(), connections_.end(),
+                                       [](const Connection& c) { return c.waiting && !c.closing; });
+        if (next == connections_.end()) break;
+        queue_.push(Outgoing{*next->waiting, next->id});
+        next->waiting.reset();
+        // Served now: last in line for the next place.
+        connections_.splice(connections_.end(), connections_, next);
+        settle(*next, now);
+    }
+}
+
+void SocketcandServer::settle(Connection& connection, TimePoint now) {
+    while (!connection.closing && !connection.waiting) {
+        std::optional<socketcand::Command> command = connection.input.next();
+        if (!command) break;
+        const auto* send = std::get_if<socketcand::Send>(&*command);
+        if (send != nullptr && connection.stage != Stage::kGreeted) {
+            connection.waiting = send->frame;
+        } else {
             handle(connection, *command);
         }
+    }
+    // Until it opens a bus a connection has its first deadline; then only a command begun and not
+    // ended counts, from when it began. A waiting frame stops the clock: it is the server that
+    // reads no further.
+    if (connection.stage == Stage::kGreeted) return;
+    if (connection.waiting || !connection.input.partial()) {
+        connection.deadline = TimePoint::max();
+    } else if (connection.deadline == TimePoint::max()) {
+        connection.deadline = now + options_.idle_timeout;
+    }
+}
+
+void SocketcandServer::close_idle(TimePoint now) {
+    for (Connection& connection : connections_) {
+        if (connection.closing || connection.waiting || now < connection.deadline) continue;
+        log(bus_name_) << "client " << connection.id << " idle for "
+                       << options_.idle_timeout.count() << " ms; closed" << std::endl;
+        connection.closing = true;
+        ++counters_.timed_out;
     }
 }
 
@@ -240,10 +381,9 @@ void SocketcandServer::handle(Connection& connection, const socketcand::Command&
         connection.frames_from = std::chrono::steady_clock::now() + kHandshakeGap;
     } else if (std::holds_alternative<socketcand::Echo>(command)) {
         connection.output += "< echo >";
-    } else if (const auto* send = std::get_if<socketcand::Send>(&command)) {
-        if (connection.stage == Stage::kGreeted) return refuse("open a bus first");
-        // Cannot be full: handle_commands() checked for room, and only pump() takes items out.
-        queue_.push(Outgoing{send->frame, connection.id});
+    } else if (std::holds_alternative<socketcand::Send>(command)) {
+        // settle() queues the frames of a client that has opened a bus.
+        refuse("open a bus first");
     }
 }
 

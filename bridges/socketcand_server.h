@@ -5,8 +5,15 @@
 // a bounded queue and goes onto the bus at the node's bit rate, one at a time; when it has been
 // acknowledged the other clients get it too, as a second program on a SocketCAN interface sees
 // what the first one sent. The sender does not get its own frame back. A frame nobody
-// acknowledges is dropped and counted, not retried. While the queue is full the server reads no
-// more from its clients, so TCP holds them back and nothing is lost.
+// acknowledges is dropped and counted, not retried. Each client has at most one frame waiting
+// for a queue place, and places go round-robin, the client served longest ago first; a client
+// whose frame waits is not read further, so TCP holds it back and nothing is lost. Commands that
+// need no queue place are answered at once.
+//
+// On a loopback address the server accepts only connections whose socket belongs to its own
+// user, unless it is opened to every local user; on any other address it serves every peer. A
+// connection that has not opened a bus, or has held a begun command, for the idle time-out is
+// closed, so that silent connections cannot hold every place.
 //
 // The network thread is the only one touching sockets; the bus calls receive() and
 // transmitted() from its own thread (paced) or from whoever submits (unpaced).
@@ -16,6 +23,7 @@
 #include <cstdint>
 #include <list>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -27,6 +35,7 @@ namespace k5320::bridges {
 
 class SocketcandServer final : public can::BusClient {
   public:
+    static constexpr std::chrono::milliseconds kDefaultIdleTimeout = std::chrono::seconds(10);
     struct Counters {
         uint64_t clients = 0;           // connections accepted
         uint64_t sent = 0;              // client frames acknowledged on the bus
@@ -34,17 +43,27 @@ class SocketcandServer final : public can::BusClient {
         uint64_t forwarded = 0;         // frames from the bus handed to clients
         uint64_t errors = 0;            // error replies to bad input
         uint64_t slow_clients = 0;      // clients dropped for not reading their frames
+        uint64_t refused = 0;           // connections of other users refused
+        uint64_t timed_out = 0;         // connections closed for holding a place idle
     };
 
-    // Listens on address:port (port 0: any free port, see port()) and attaches to bus. On
-    // failure logs to diagnostics, stays off the bus, and ok() is false.
-    SocketcandServer(can::Bus& bus, std::string bus_name, uint32_t bit_rate, std::string address,
-                     uint16_t port);
+    struct Options {
+        std::string address = socketcand::kDefaultAddress;
+        uint16_t port = socketcand::kDefaultPort;  // 0: any free port, see port()
+        // Serve every local user on a loopback address, not only the server's own user.
+        bool open = false;
+        std::chrono::milliseconds idle_timeout = kDefaultIdleTimeout;
+    };
+
+    // Listens as the options say and attaches to bus. On failure logs to stderr, stays off the
+    // bus, ok() is false and failure() tells why.
+    SocketcandServer(can::Bus& bus, std::string bus_name, uint32_t bit_rate, Options options);
     ~SocketcandServer() override;
     SocketcandServer(const SocketcandServer&) = delete;
     SocketcandServer& operator=(const SocketcandServer&) = delete;
 
     bool ok() const { return listener_ >= 0; }
+    const std::string& failure() const { return failure_; }
     uint16_t port() const { return port_; }
     // Closes every connection and leaves the bus; idempotent. Not from a bus callback.
     void stop();
@@ -58,11 +77,16 @@ class SocketcandServer final : public can::BusClient {
 
   private:
     enum class Stage : uint8_t { kGreeted, kOpened, kRaw };
+    using TimePoint = std::chrono::steady_clock::time_point;
     struct Connection {
         int fd = -1;
         uint64_t id = 0;
         Stage stage = Stage::kGreeted;
         socketcand::CommandSplitter input;
+        // A frame the client sent that waits for a place in the queue.
+        std::optional<can::Frame> waiting;
+        // Closed at this time unless it opens a bus, or ends the command it has begun.
+        TimePoint deadline = TimePoint::max();
         std::string output;  // replies, written first
         std::string frames;  // frames in raw mode
         // Frames wait until the raw-mode reply has had time to arrive alone, since python-can
@@ -78,10 +102,15 @@ class SocketcandServer final : public can::BusClient {
 
     void run();
     void accept_clients();
+    bool admits(int fd) const;
     void read_client(Connection& connection);
-    // Works through the complete commands of every client while the queue has room. mutex_ held.
-    void handle_commands();
+    // Answers every client's commands up to its next frame, then gives queue places to the
+    // waiting frames round-robin. mutex_ held.
+    void handle_commands(TimePoint now);
+    // Handles commands until one is a frame to queue. mutex_ held.
+    void settle(Connection& connection, TimePoint now);
     void handle(Connection& connection, const socketcand::Command& command);
+    void close_idle(TimePoint now);
     void write_clients(std::chrono::steady_clock::time_point now);
     void queue_to_clients(const std::string& message, uint64_t except);  // mutex_ held
     void pump();
@@ -90,6 +119,9 @@ class SocketcandServer final : public can::BusClient {
     can::Bus& bus_;
     const std::string bus_name_;
     const uint32_t bit_rate_;
+    const Options options_;
+    bool own_user_only_ = false;
+    std::string failure_;
     int listener_ = -1;
     int wake_fd_ = -1;
     uint16_t port_ = 0;

@@ -1,6 +1,7 @@
 #include "emulator/flash_store.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <utility>
 
@@ -168,6 +170,10 @@ std::optional<std::optional<FlashContents>> decode(std::span<const uint8_t> byte
 namespace {
 
 constexpr mode_t kPrivateDirectory = 0700;
+// mkostemp's pattern: the flash file's name, a dot and six characters.
+constexpr std::string_view kTemporarySuffix = ".XXXXXX";
+constexpr std::string_view kFlashFilePrefix = "slot-";
+constexpr std::string_view kFlashFileExtension = ".flash";
 
 class FileDescriptor {
   public:
@@ -191,11 +197,14 @@ class FileDescriptor {
 enum class ReadOutcome { kRead, kMissing, kFailed };
 
 ReadOutcome read_file(const std::filesystem::path& file, std::vector<uint8_t>& bytes) {
-    FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+    // Without blocking: a FIFO in the file's place must not hold the module up for good.
+    FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     // Where no file can be, nothing was ever stored: a fresh module.
     if (fd.get() < 0) {
         return errno == ENOENT || errno == ENOTDIR ? ReadOutcome::kMissing : ReadOutcome::kFailed;
     }
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return ReadOutcome::kFailed;
     // Anything longer than the largest valid file is damaged; no need to read all of it.
     constexpr std::size_t kLimit = flash_file::kHeaderSize + kFlashCapacity + 1;
     bytes.clear();
@@ -234,7 +243,11 @@ bool make_private_directory(const std::filesystem::path& directory) {
 bool replace_file(const std::filesystem::path& file, std::span<const uint8_t> bytes) {
     const std::filesystem::path directory = file.parent_path();
     if (!make_private_directory(directory)) return false;
-    std::string temporary = file.string() + ".XXXXXX";
+    // Held shared while the temporary file exists, so that a starting backplane does not take
+    // it for one a killed process left.
+    FileDescriptor directory_lock(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (directory_lock.get() < 0 || ::flock(directory_lock.get(), LOCK_SH) != 0) return false;
+    std::string temporary = file.string() + std::string(kTemporarySuffix);
     FileDescriptor fd(::mkostemp(temporary.data(), O_CLOEXEC));
     if (fd.get() < 0) return false;
     const bool complete = write_all(fd.get(), bytes) && ::fsync(fd.get()) == 0 && fd.close() &&
@@ -301,7 +314,25 @@ std::optional<std::filesystem::path> flash_state_directory() {
 }
 
 std::filesystem::path flash_file_for_slot(const std::filesystem::path& directory, int slot) {
-    return directory / ("slot-" + std::to_string(slot) + ".flash");
+    return directory / (std::string(kFlashFilePrefix) + std::to_string(slot) +
+                        std::string(kFlashFileExtension));
+}
+
+void remove_stale_temporary_files(const std::filesystem::path& directory) {
+    FileDescriptor lock(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    // A write under way holds the directory shared: its temporary file is not stale.
+    if (lock.get() < 0 || ::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) return;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(directory, error)) {
+        const std::string name = entry.path().filename().string();
+        const std::size_t stem = name.rfind('.');
+        if (stem == std::string::npos || name.size() - stem != kTemporarySuffix.size()) continue;
+        const std::string_view flash_name = std::string_view(name).substr(0, stem);
+        if (!flash_name.starts_with(kFlashFilePrefix) || !flash_name.ends_with(kFlashFileExtension))
+            continue;
+        std::error_code ignored;
+        if (entry.is_regular_file(ignored)) std::filesystem::remove(entry.path(), ignored);
+    }
 }
 
 }  // namespace k5320::emulator

@@ -87,6 +87,9 @@ class FlashStore {
 // ${XDG_STATE_HOME:-$HOME/.local/state}/tarn-backplane; none when none of these is set.
 std::optional<std::filesystem::path> flash_state_directory();
 std::filesystem::path flash_file_for_slot(const std::filesystem::path& directory, int slot);
+// Removes the temporary files of flash writes that a killed process left in the directory;
+// nothing while a write is under way there.
+void remove_stale_temporary_files(const std::filesystem::path& directory);
 
 inline constexpr const char* kStateEnvironmentVariable = "TARN_BACKPLANE_STATE";
 

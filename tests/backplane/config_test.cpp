@@ -68,7 +68,8 @@ TEST(ConfigTest, SocketcandAndSocketcanOptions) {
         "bus a socketcand\n"
         "bus b socketcand=30000 socketcan=vcan0\n"
         "bus c rate=1000000 socketcand=127.0.0.2:29999\n"
-        "bus d socketcand=0.0.0.0\n");
+        "bus d socketcand=0.0.0.0\n"
+        "bus e socketcand=127.0.0.1:30001,open\n");
     ASSERT_TRUE(result.ok()) << result.error();
     const Config& config = *result.config;
     EXPECT_TRUE(config.bus("a")->socketcand);
@@ -82,6 +83,10 @@ TEST(ConfigTest, SocketcandAndSocketcanOptions) {
     EXPECT_EQ(config.bus("c")->socketcand_port, 29999);
     EXPECT_EQ(config.bus("d")->socketcand_address, "0.0.0.0");
     EXPECT_EQ(config.bus("d")->socketcand_port, 29536);
+    EXPECT_FALSE(config.bus("d")->socketcand_open);
+    EXPECT_TRUE(config.bus("e")->socketcand_open);
+    EXPECT_EQ(config.bus("e")->socketcand_address, "127.0.0.1");
+    EXPECT_EQ(config.bus("e")->socketcand_port, 30001);
     EXPECT_FALSE(Config::default_backplane().buses[0].socketcand);
 }
 
@@ -110,6 +115,9 @@ INSTANTIATE_TEST_SUITE_P(
     EveryRule, ConfigRejectionTest,
     ::testing::Values(
         Rejection{kGood + "slots 2 5320", "line 3: unknown keyword 'slots' (expected bus or slot)"},
+        // Control bytes would reach logs and terminals.
+        Rejection{kGood + "bogus\x1b[2J\x7f",
+                  "line 3: unknown keyword 'bogus\\x1b[2J\\x7f' (expected bus or slot)"},
         Rejection{kGood + "slot 0 5320", "line 3: slot number must be 1..7"},
         Rejection{kGood + "slot 8 5320", "line 3: slot number must be 1..7"},
         Rejection{kGood + "slot x 5320", "line 3: slot number must be 1..7"},

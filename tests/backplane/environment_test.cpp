@@ -1,6 +1,7 @@
 // Where the process's backplane comes from: TARN_BACKPLANE_CONFIG, or the default; a bad file
 // gives an empty backplane and one message, never a partial one.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -30,6 +31,11 @@ class ConfigFile {
     std::string path_;
 };
 
+// Nothing of a refused file: no buses, every slot empty.
+bool holds_nothing(const Config& config) {
+    return config.buses.empty() && config.slots == Config::empty_backplane().slots;
+}
+
 class EnvironmentTest : public ::testing::Test {
   protected:
     void TearDown() override { unsetenv(kConfigEnvironmentVariable); }
@@ -58,22 +64,31 @@ TEST_F(EnvironmentTest, BadFileGivesAnEmptyBackplaneAndNamesTheLine) {
     // The first lines are fine: nothing of them may survive.
     const ConfigFile file("bus b\nslot 1 5320 bus=b\nslot 9 5320\n");
     use(file.path());
-    EXPECT_EQ(config_from_environment(diagnostics), Config::empty_backplane());
-    EXPECT_EQ(diagnostics.str(),
-              "TarnSDK_CE: " + file.path() + ": line 3: slot number must be 1..7\n");
+    const Config refused = config_from_environment(diagnostics);
+    EXPECT_TRUE(holds_nothing(refused));
+    EXPECT_EQ(refused.problem, file.path() + ": line 3: slot number must be 1..7");
+    EXPECT_EQ(diagnostics.str(), "TarnSDK_CE: " + refused.problem + "\n");
 }
 
 TEST_F(EnvironmentTest, UnreadableFileGivesAnEmptyBackplane) {
     use(::testing::TempDir() + "no-such-backplane.conf");
-    EXPECT_EQ(config_from_environment(diagnostics), Config::empty_backplane());
+    EXPECT_TRUE(holds_nothing(config_from_environment(diagnostics)));
     EXPECT_NE(diagnostics.str().find("no-such-backplane.conf: cannot open"), std::string::npos)
         << diagnostics.str();
 
-    // A directory opens but cannot be read.
+    // Neither a directory nor a FIFO (whose open would wait for a writer) is read.
     std::ostringstream again;
     use(::testing::TempDir());
-    EXPECT_EQ(config_from_environment(again), Config::empty_backplane());
-    EXPECT_NE(again.str().find("cannot read"), std::string::npos) << again.str();
+    EXPECT_TRUE(holds_nothing(config_from_environment(again)));
+    EXPECT_NE(again.str().find("not a regular file"), std::string::npos) << again.str();
+    const std::string fifo = ::testing::TempDir() + "fifo-" + std::to_string(getpid()) + ".conf";
+    ASSERT_EQ(mkfifo(fifo.c_str(), S_IRUSR | S_IWUSR), 0);
+    use(fifo);
+    std::ostringstream fifo_diagnostics;
+    EXPECT_TRUE(holds_nothing(config_from_environment(fifo_diagnostics)));
+    EXPECT_NE(fifo_diagnostics.str().find("not a regular file"), std::string::npos)
+        << fifo_diagnostics.str();
+    std::remove(fifo.c_str());
 }
 
 // The process's own backplane is built once per process; a child process shows it fresh.

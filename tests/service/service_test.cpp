@@ -1,9 +1,12 @@
 // The per-user backplane service with real processes: each test runs client processes against a
 // service of its own (own runtime and state directories), so parallel test runs never meet.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +16,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -20,6 +24,7 @@
 
 #include "backplane/service.h"
 #include "k5320_result.h"
+#include "tests/other_user.h"
 
 extern char** environ;
 
@@ -32,15 +37,20 @@ namespace bp = k5320::backplane;
 constexpr auto kServiceEndTimeout = 15s;  // grace period plus a sanitizer build's shutdown
 constexpr int kFrames = 20;
 
-// A client process with its stdout on a pipe.
+// A client process with its stdout on a pipe (and its stderr in a file, when one is named).
 class Client {
   public:
-    Client(const std::vector<std::string>& env, std::vector<std::string> args) {
+    Client(const std::vector<std::string>& env, std::vector<std::string> args,
+           const std::string& error_file = {}) {
         int fds[2];
         if (pipe(fds) != 0) return;
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+        if (!error_file.empty()) {
+            posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, error_file.c_str(),
+                                             O_WRONLY | O_CREAT | O_TRUNC, S_IRUSR | S_IWUSR);
+        }
         posix_spawn_file_actions_addclose(&actions, fds[0]);
         posix_spawn_file_actions_addclose(&actions, fds[1]);
         args.insert(args.begin(), BACKPLANE_CLIENT_PATH);
@@ -151,17 +161,38 @@ class BackplaneService : public ::testing::Test {
         }
         return true;
     }
-    std::string log() const {
-        std::ifstream file(runtime_ / bp::kLogName);
+    static std::string read_file(const fs::path& path) {
+        std::ifstream file(path);
         std::stringstream text;
         text << file.rdbuf();
         return text.str();
+    }
+    std::string log() const { return read_file(runtime_ / bp::kLogName); }
+    bool stop() const {
+        setenv(bp::kRuntimeEnvironmentVariable, runtime_.c_str(), 1);
+        std::ostringstream out;
+        const bool stopped = bp::stop_service(out);
+        unsetenv(bp::kRuntimeEnvironmentVariable);
+        return stopped;
+    }
+    void use_config(const fs::path& file) {
+        env_.back() = "TARN_BACKPLANE_CONFIG=" + file.string();
+    }
+    // What a client printed on stderr, started with the arguments.
+    std::string errors_of(std::vector<std::string> arguments, std::string* first_line = nullptr) {
+        const fs::path errors = base_ / ("stderr-" + std::to_string(++clients_));
+        Client client(env_, std::move(arguments), errors.string());
+        const std::string line = client.line();
+        if (first_line != nullptr) *first_line = line;
+        client.wait();
+        return read_file(errors);
     }
 
     fs::path base_;
     fs::path runtime_;
     std::string table_;
     std::vector<std::string> env_;
+    int clients_ = 0;
 };
 
 TEST_F(BackplaneService, StartsOnFirstUseAndEndsAfterTheLastClient) {
@@ -328,6 +359,77 @@ TEST_F(BackplaneService, RefusesARuntimeDirectoryOpenToOthers) {
     EXPECT_LT(bp::open_private_file(file, O_RDWR), 0);
     fs::create_symlink(file, runtime_ / "link");
     EXPECT_LT(bp::open_private_file(runtime_ / "link", O_RDWR), 0);
+}
+
+// Neither a FIFO named as the configuration nor one in place of a flash file blocks the service
+// or the program starting it, and --stop reaches the service.
+TEST_F(BackplaneService, FifosInPlaceOfItsFilesHangNothing) {
+    const fs::path fifo = base_ / "backplane.conf";
+    ASSERT_EQ(mkfifo(fifo.c_str(), S_IRUSR | S_IWUSR), 0);
+    use_config(fifo);
+    Client holder(env_, args("hold", 1), (base_ / "starter").string());
+    EXPECT_NE(holder.line(), "0") << "an empty backplane has no module in slot 1";
+    EXPECT_TRUE(stop());
+    holder.kill_hard();
+    const std::string errors = read_file(base_ / "starter");
+    EXPECT_NE(errors.find("backplane.conf: not a regular file"), std::string::npos) << errors;
+
+    use_config(LINK_BACKPLANE);
+    std::string error;
+    ASSERT_TRUE(bp::make_private_directory(base_ / "state", &error)) << error;
+    ASSERT_EQ(mkfifo((base_ / "state" / "slot-1.flash").c_str(), S_IRUSR | S_IWUSR), 0);
+    Client client(env_, args("init", 2));
+    EXPECT_EQ(client.line().substr(0, 4), "0 0 ");
+    EXPECT_EQ(client.wait(), 0);
+    EXPECT_NE(log().find("slot-1.flash is not a regular file"), std::string::npos) << log();
+}
+
+// What the service found wrong reaches the program that started it, escaped, and not the next.
+TEST_F(BackplaneService, ProblemsAreShownByTheProgramThatStartedTheService) {
+    const fs::path bad = base_ / "bad.conf";
+    std::ofstream(bad) << "bus b\nbogus\x1b[2J\n";
+    use_config(bad);
+    Client holder(env_, args("hold", 1), (base_ / "starter").string());
+    EXPECT_NE(holder.line(), "0") << "slot 1 is empty";
+    const std::string expected = "bad.conf: line 2: unknown keyword 'bogus\\x1b[2J'";
+    const std::string starter = read_file(base_ / "starter");
+    EXPECT_NE(starter.find(expected), std::string::npos) << starter;
+    EXPECT_EQ(starter.find('\x1b'), std::string::npos);
+    EXPECT_EQ(log().find('\x1b'), std::string::npos);
+    EXPECT_EQ(errors_of(args("init", 1)), "") << "only the starter reports";
+    EXPECT_TRUE(stop());
+    holder.kill_hard();
+
+    // A port another program holds: the socketcand server cannot listen.
+    const int taken = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in where{};
+    where.sin_family = AF_INET;
+    inet_pton(AF_INET, "127.0.0.1", &where.sin_addr);
+    socklen_t size = sizeof where;
+    ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&where), sizeof where), 0);
+    ASSERT_EQ(listen(taken, 1), 0);
+    ASSERT_EQ(getsockname(taken, reinterpret_cast<sockaddr*>(&where), &size), 0);
+    const std::string port = std::to_string(ntohs(where.sin_port));
+    std::ofstream(bad) << "bus b socketcand=127.0.0.1:" + port + "\nslot 1 5320 bus=b\n";
+    const std::string errors = errors_of(args("init", 1));
+    EXPECT_NE(errors.find("bus b: socketcand: cannot listen on 127.0.0.1:" + port),
+              std::string::npos)
+        << errors;
+    close(taken);
+}
+
+// A runtime directory another user created first is refused with a plain error: running a
+// private backplane instead would silently part this user's programs.
+TEST_F(BackplaneService, AnotherUsersRuntimeDirectoryIsRefusedNotWorkedAround) {
+    const std::optional<uid_t> other = k5320::test::other_user();
+    if (!other) GTEST_SKIP() << k5320::test::kNeedsRoot;
+    ASSERT_EQ(mkdir(runtime_.c_str(), S_IRWXU), 0);
+    ASSERT_EQ(chown(runtime_.c_str(), *other, *other), 0);
+    std::string result;
+    const std::string errors = errors_of(args("init", 1), &result);
+    EXPECT_NE(errors.find("is not a directory private to this user"), std::string::npos) << errors;
+    EXPECT_NE(errors.find("TARN_BACKPLANE=inprocess"), std::string::npos) << errors;
+    EXPECT_NE(result.substr(0, 2), "0 ") << "no module answers: " << result;
 }
 
 }  // namespace

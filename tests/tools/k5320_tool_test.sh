@@ -5,15 +5,7 @@
 set -uo pipefail
 tool=$1
 reader=$2
-work=$(mktemp -d /tmp/k5320-tool-test-XXXXXX)
-export TARN_BACKPLANE=service TARN_BACKPLANE_RUNTIME=$work/run TARN_BACKPLANE_STATE=$work/state
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-finish() {
-  "${tool%/*}/../../backplane/k5320-backplaned" --stop >/dev/null 2>&1
-  rm -rf "$work"
-}
-trap finish EXIT
+source "$(dirname "$0")/own_service.sh"
 
 sent=(123#DEADBEEF 12345678#R3 7FF#0102 00000001#1122334455667788 000#)
 "$tool" dump 2 -t 6 -f 000:000 -l "$work/trace.log" >"$work/dump.out" 2>"$work/dump.err" &

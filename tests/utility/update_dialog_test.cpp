@@ -392,16 +392,14 @@ TEST_F(UpdateDialogTest, AFileOneByteOverTheLimitIsRefusedBeforeAnyExchange) {
     EXPECT_EQ(dialog.slot(), kSlot);
 }
 
-TEST_F(UpdateDialogTest, AnEmptyFileSendsSizeAndCrcZeroAndNoDataFrame) {
+TEST_F(UpdateDialogTest, AnEmptyFileIsRefusedBeforeTheOldFirmwareIsTouched) {
     updateWith("/fw/empty.exe", 0);
-    ASSERT_TRUE(loader.sent.has_value());
-    EXPECT_EQ(uint32_t{loader.sent->size}, 0u);
-    EXPECT_EQ(uint16_t{loader.sent->crc}, 0u);
-    EXPECT_EQ(exchanges(), (Events{"intoDownloadMode(2)", "deleteFirmware(2)", "downloadInfo(2)",
-                                   "getFirmwareInfo(2)", "adjustDateTime(2)"}));
-    EXPECT_EQ(boxTexts(), (std::vector<std::string>{"Download OK!"}));
-    EXPECT_EQ(view.panes[2], "Size: 0 bytes");
-    EXPECT_TRUE(view.ended);
+    EXPECT_EQ(boxTexts(), (std::vector<std::string>{"File is empty"}));
+    EXPECT_TRUE(exchanges().empty());
+    EXPECT_FALSE(loader.sent.has_value());
+    EXPECT_EQ(events, (Events{"file closed"}));
+    EXPECT_FALSE(view.ended);
+    EXPECT_EQ(dialog.slot(), kSlot);
 }
 
 TEST_F(UpdateDialogTest, FileProblemsChangeNothingAndAnotherFileCanBeTried) {

@@ -169,7 +169,7 @@ class UpdateWindowTest : public QObject {
 
     void closingAfterAFailedStepKeepsTheLoaderButGivesTheSlotUp() {
         // Slot 2's flash refuses writes, so the old firmware cannot be deleted.
-        emulator::Module* module = backplane::host().module(2);
+        emulator::Module* module = backplane::in_process_host().module(2);
         QVERIFY(module != nullptr);
         module->fail_flash_writes(true);
         const std::string path = std::string(std::getenv("TARN_BACKPLANE_STATE")) + "/fw1k.exe";

@@ -268,7 +268,7 @@ class UtilityWindowTest : public QObject {
             countedWhileOpen = state.rxCount - before;
         };
 
-        backplane::host().module(1)->set_tx_timeout_flag(true);
+        backplane::in_process_host().module(1)->set_tx_timeout_flag(true);
         QTRY_COMPARE(boxes.shown.size(), std::size_t{1});
         QCOMPARE(boxes.shown[0].first, std::string("Error"));
         QCOMPARE(boxes.shown[0].second, std::string("Transmit message fail."));
@@ -276,7 +276,7 @@ class UtilityWindowTest : public QObject {
         QTest::qWait(50);
         QCOMPARE(boxes.shown.size(), std::size_t{1});  // once per change, not per tick
         QVERIFY(state.pollingActive);
-        backplane::host().module(1)->set_tx_timeout_flag(false);
+        backplane::in_process_host().module(1)->set_tx_timeout_flag(false);
     }
 
     void clearPollsTheSlotInitialisedLastAndItsFailureStopsPolling() {

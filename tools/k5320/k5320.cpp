@@ -18,9 +18,10 @@
 #include <vector>
 
 #include "backplane/fault_request.h"
+#include "backplane/problems.h"
+#include "can/frame_length.h"
 #include "can/text.h"
 #include "driver/sdk/tarn_sdk.h"
-#include "can/frame_length.h"
 #include "k5320.h"
 #include "k5320/baud_codes.h"
 #include "k5320/dpram_map.h"
@@ -49,6 +50,8 @@ constexpr auto kSendDrainMargin = 20ms;
 constexpr uint64_t kMicrosecondsPerStampUnit = 100;  // module time stamps count 0.1 ms
 constexpr uint16_t kMailboxTimeoutMs = 5000;
 constexpr int kProgressWidth = 40;
+// What a module in its resident loader lacks, and the way out.
+constexpr const char* kNoFirmware = "no firmware: run k5320 flash";
 
 constexpr const char* kUsage =
     "usage: k5320 COMMAND [ARGS]\n"
@@ -211,6 +214,11 @@ std::string record_text(const FirmwareInfo& info) {
 }
 
 int list() {
+    // A refused configuration, say, would otherwise show only as empty slots.
+    const std::string problems = k5320::backplane::backplane_problems();
+    for (std::size_t at = 0, end = 0; (end = problems.find('\n', at)) != std::string::npos;
+         at = end + 1)
+        std::fprintf(stderr, "%s: %.*s\n", kProgram, static_cast<int>(end - at), &problems[at]);
     for (uint8_t slot = kFirstSlot; slot <= kLastSlot; ++slot) {
         char name[TRN_MODULE_NAME_SIZE] = {};
         if (trn_GetModuleName(slot, name) != 0 || name[0] == '\0') {
@@ -232,7 +240,7 @@ int list() {
         // Mode 1: the firmware runs; mode 0: the resident loader has the module.
         std::printf(", %s", rc != K5320_SUCCESS ? "mode unknown"
                             : mode != 0         ? "firmware running"
-                                                : "in its loader");
+                                                : kNoFirmware);
         // The record is kept by the resident loader: a short visit there reads it.
         FirmwareInfo info{};
         int load = K5320_Load_Init(slot);
@@ -245,7 +253,7 @@ int list() {
         K5320_Load_RunProgram(slot);
         K5320_RestoreK5320(slot);
     }
-    return K5320_SUCCESS;
+    return problems.empty() ? K5320_SUCCESS : kExitFailure;
 }
 
 // Receives until stopped; prints each accepted frame and logs it.
@@ -354,6 +362,11 @@ int send(uint8_t slot, const Arguments& args) {
 
 int status(uint8_t slot) {
     if (int rc = K5320_Init(slot); rc != K5320_SUCCESS) return library_failure("K5320_Init", rc);
+    if (uint8_t mode = 1; K5320_Check186Mode(slot, &mode) == K5320_SUCCESS && mode == 0) {
+        K5320_RemoveIrq(slot);
+        std::fprintf(stderr, "%s: slot %u: %s\n", kProgram, slot, kNoFirmware);
+        return kExitFailure;
+    }
     uint8_t value = 0;
     int rc = K5320_Status(slot, &value);
     if (rc != K5320_SUCCESS) {

@@ -31,6 +31,8 @@ constexpr std::string_view kSizeUnknown = "Size: --------";
 constexpr std::string_view kStatusBarFailed = "Create status bar fail!";
 constexpr std::string_view kStatusFailed = "Get File Status Error";
 constexpr std::string_view kTooLarge = "File Size is too large";
+// An empty image would replace a working firmware with nothing the module can run.
+constexpr std::string_view kEmpty = "File is empty";
 constexpr std::string_view kCannotLoad = "Can't load firmware!";
 constexpr std::string_view kIntoDownloadModeFailed = "Download Firmware Error";
 constexpr std::string_view kDeleteFailed = "Delete old firmware error!";
@@ -150,6 +152,11 @@ void UpdateDialog::runUpdate() {
     if (status->size > kMaxFirmwareSize) {
         file.reset();
         boxes_.show(programName_, kTooLarge);
+        return;
+    }
+    if (status->size == 0) {
+        file.reset();
+        boxes_.show(programName_, kEmpty);
         return;
     }
     const auto size = static_cast<uint32_t>(status->size);
