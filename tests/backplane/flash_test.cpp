@@ -105,7 +105,7 @@ TEST(BackplaneFlashTest, FlashInADirectoryOpenToOthersIsNotBooted) {
     ASSERT_TRUE(emulator::FlashStore(state.flash()).write(planted));
     ASSERT_EQ(chmod(state.path().c_str(), 0777), 0);
 
-    Host backplane(one_module());
+    InProcessHost backplane(one_module());
     EXPECT_EQ(backplane.module(kSlot)->flash(), emulator::builtin_firmware());
     EXPECT_NE(backplane.problems().find("is not a directory private to this user"),
               std::string::npos)
@@ -115,7 +115,7 @@ TEST(BackplaneFlashTest, FlashInADirectoryOpenToOthersIsNotBooted) {
 TEST(BackplaneFlashTest, AFlashFileThatIsNotARegularFileIsReported) {
     const OwnStateDirectory state;
     std::filesystem::create_directory(state.flash());
-    Host backplane(one_module());
+    InProcessHost backplane(one_module());
     EXPECT_EQ(backplane.module(kSlot)->mode(), answer::kLoaderMode);
     EXPECT_NE(backplane.problems().find("slot-6.flash is not a regular file: slot 6"),
               std::string::npos)
@@ -128,7 +128,7 @@ TEST(BackplaneFlashTest, TemporaryFilesAKilledWriteLeftAreRemovedAtStart) {
     const std::filesystem::path other = state.path() / "notes.txt";
     std::ofstream(stale) << "half a flash file";
     std::ofstream(other) << "not ours";
-    { const Host backplane(one_module()); }
+    { const InProcessHost backplane(one_module()); }
     EXPECT_FALSE(std::filesystem::exists(stale));
     EXPECT_TRUE(std::filesystem::exists(other));
 }
