@@ -34,6 +34,7 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 namespace can = k5320::can;
 namespace sja = k5320::emulator::sja1000;
+using k5320::emulator::CanChannel;
 using k5320::emulator::Module;
 
 const k5320::bench::OwnBackplane kBackplane(K5320_BENCH_BACKPLANE, "bench-can");
@@ -61,12 +62,12 @@ constexpr can::Frame kFrame = k5320::bench::kUnstuffedFrame;
 
 // Sends between two clears of the receiver, whose firmware buffer holds 2048 frames.
 constexpr std::size_t kSendBatch = 1000;
-static_assert(kSendBatch < Module::kReceiveBufferFrames);
+static_assert(kSendBatch < CanChannel::kReceiveBufferFrames);
 constexpr std::size_t kSendBatches = 30;
 constexpr std::size_t kReferenceHandshakes = 10000;
 // Frames waiting in the reader before each timed read-out, fewer than its buffer holds.
 constexpr std::size_t kFillFrames = 2000;
-static_assert(kFillFrames < Module::kReceiveBufferFrames);
+static_assert(kFillFrames < CanChannel::kReceiveBufferFrames);
 constexpr int kFillRounds = 20;
 // How long the peer saturates the paced bus, and how often the reader looks.
 constexpr auto kSaturationWindow = 2s;

@@ -113,9 +113,9 @@ TEST_F(CyclicFirmwareTest, FramesTakeTheTransmitBufferOnlyWhileTheControllerRuns
     // are refused then, as with a full buffer of their own.
     ASSERT_TRUE(add(1, dpram::kCyclicCountEndless));
     EXPECT_TRUE(
-        eventually([&] { return module->frames_to_send() == Module::kTransmitBufferFrames; }));
+        eventually([&] { return module->frames_to_send() == CanChannel::kTransmitBufferFrames; }));
     std::this_thread::sleep_for(20ms);
-    EXPECT_EQ(module->frames_to_send(), Module::kTransmitBufferFrames);
+    EXPECT_EQ(module->frames_to_send(), CanChannel::kTransmitBufferFrames);
     EXPECT_EQ(handshake(cmd::kTransmit), answer::kTxRefused);
 }
 

@@ -204,7 +204,7 @@ TEST_F(CanLink, LoneModuleIsNotAcknowledgedAndTimesOut) {
 
 TEST_F(CanLink, TransmitBufferRefusesWhenFull) {
     ASSERT_NO_FATAL_FAILURE(start(kLoner, k500k));
-    const auto capacity = k5320::emulator::Module::kTransmitBufferFrames;
+    const auto capacity = k5320::emulator::CanChannel::kTransmitBufferFrames;
     for (std::size_t i = 0; i < capacity; ++i) {
         ASSERT_EQ(send(kLoner, 0x10, false, false, {static_cast<uint8_t>(i)}), K5320_SUCCESS) << i;
     }
@@ -241,7 +241,7 @@ TEST_F(CanLink, BanksCarrySixtyFourRecordsEachInOrder) {
 TEST_F(CanLink, ReceiveOverflowIsReportedUntilCleared) {
     ASSERT_NO_FATAL_FAILURE(start(kBulkSender, k500k));
     ASSERT_NO_FATAL_FAILURE(start(kBulkReceiver, k500k));
-    const std::size_t capacity = k5320::emulator::Module::kReceiveBufferFrames;
+    const std::size_t capacity = k5320::emulator::CanChannel::kReceiveBufferFrames;
     for (std::size_t i = 0; i < capacity + 10; ++i) {
         ASSERT_EQ(send(kBulkSender, 0x200, false, false, {static_cast<uint8_t>(i)}), K5320_SUCCESS);
     }
