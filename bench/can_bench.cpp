@@ -24,6 +24,7 @@
 #include "bench/bench_support.h"
 #include "emulator/can/bus.h"
 #include "emulator/can/frame_length.h"
+#include "emulator/module_probe.h"
 #include "emulator/sja1000.h"
 #include "k5320.h"
 #include "k5320/baud_codes.h"
@@ -35,7 +36,7 @@ using namespace std::chrono_literals;
 namespace can = k5320::can;
 namespace sja = k5320::emulator::sja1000;
 using k5320::emulator::CanChannel;
-using k5320::emulator::Module;
+using k5320::emulator::ModuleProbe;
 
 const k5320::bench::OwnBackplane kBackplane(K5320_BENCH_BACKPLANE, "bench-can");
 
@@ -118,7 +119,8 @@ int send(uint8_t slot, const can::Frame& frame) {
 }
 
 bool data_overrun(uint8_t slot) {
-    return (k5320::backplane::host().module(slot)->sja1000_register(sja::SJA1000_SR) &
+    return (k5320::emulator::ModuleProbe(*k5320::backplane::host().module(slot))
+                .sja1000_register(sja::SJA1000_SR) &
             sja::SR_DOS) != 0;
 }
 
@@ -179,7 +181,7 @@ void BM_SendUnpaced(benchmark::State& state) {
     }
     auto& host = k5320::backplane::host();
     can::Bus& bus = *host.bus(kSendBus);
-    Module& sender = *host.module(kSender);
+    const ModuleProbe sender(*host.module(kSender));
     const uint64_t acknowledged_before = bus.counters().acknowledged;
     uint64_t sends = 0;
     uint64_t send_errors = 0;
@@ -244,7 +246,7 @@ void BM_ReceiveFilled(benchmark::State& state) {
         return;
     }
     auto& host = k5320::backplane::host();
-    Module& reader = *host.module(kFilledReader);
+    const ModuleProbe reader(*host.module(kFilledReader));
     Peer filler(*host.bus(kFillBus));
     uint64_t frames = 0;
     uint64_t errors = 0;
@@ -304,7 +306,7 @@ void BM_PacedSaturatedShare(benchmark::State& state) {
         return;
     }
     auto& host = k5320::backplane::host();
-    Module& reader = *host.module(kPacedReader);
+    const ModuleProbe reader(*host.module(kPacedReader));
     const unsigned frame_bits = can::frame_bit_length(kFrame);
     for (auto _ : state) {
         Peer peer(*host.bus(kSaturatedBus));

@@ -43,7 +43,14 @@ using UserProgram =
 // The user program a module ships with: answers each record with the record itself.
 std::optional<std::vector<uint8_t>> echo_user_program(std::span<const uint8_t> record);
 
-// The module is the board glue between its firmware, its SJA1000 and the CAN bus it is wired to.
+// The module is the board: the firmware's thread, its lock and its doorbell dispatch, and the
+// wiring between its CAN channel, resident loader, SJA1000 and the CAN bus. Tests inspect it and
+// inject faults through a ModuleProbe.
+//
+// Locking: one mutex guards the module's state and that of its channel and loader. The firmware
+// thread, the bus's callbacks and the probe take it; it is never held while calling the bus,
+// since an unpaced bus calls back into the module from within. bit_rate() and active() take no
+// lock: the bus reads them while delivering.
 class Module final : public can::BusClient, private ChannelBoard {
   public:
     // Commands stop being taken from the doorbell while this many answers wait unread, so a
@@ -80,47 +87,9 @@ class Module final : public can::BusClient, private ChannelBoard {
     void transmitted(const can::Frame& frame, can::TxOutcome outcome) override;
     void arbitration_lost(const can::Frame& frame, unsigned bit) override;
 
-    // Inspection and fault injection; all thread-safe.
-    uint8_t peek(uint16_t address) const;        // module-side read, no mailbox effects
-    void poke(uint16_t address, uint8_t value);  // module-side write, no mailbox effects
-    void post_answer(uint8_t value);             // as the firmware would: queued, never lost
-    void silence(uint8_t command, bool on);      // never answer this command
-    void drop(uint8_t command, bool on);         // neither execute nor answer this command
-    void clear_faults();                         // every injected fault ends
-    // Answers command with value (none: the firmware's own answer again), even a command the
-    // firmware leaves unanswered.
-    void override_answer(uint8_t command, std::optional<uint8_t> value);
-    void lose_interrupts(unsigned count);  // next count answer writes leave the line low
-    void answer_after_repeats(uint8_t command, unsigned repeats);  // 0: answer at once
-    void stray_before(uint8_t command, std::optional<uint8_t> stray);
-    void freeze_status_pair(bool on);  // the status pair is no longer written
-    // What the flash holds: the image and its record, none when erased or unreadable.
-    std::optional<FlashContents> flash() const;
-    FlashState flash_state() const;
-    void fail_flash_writes(bool on);  // every flash write fails, leaving the old flash
-    uint64_t commands_seen(uint8_t command) const;  // commands taken from the doorbell
-    // Waits until at least count commands of this code have been handled; false on time-out.
-    bool wait_for_commands(uint8_t command, uint64_t count,
-                           std::chrono::milliseconds timeout) const;
-    uint8_t mode() const;         // answer code of the mode: 240 or 241
-    bool answer_pending() const;  // answer byte written and not yet read
-    bool user_program_running() const;
-    // The controller's register as the firmware would read it, without the read's side effects
-    // (IR is not cleared).
-    uint8_t sja1000_register(uint8_t addr) const;
-    std::optional<ModuleClock> clock() const;      // the last accepted setting
-    std::optional<ModuleClock> clock_now() const;  // that setting advanced by the time since
-    // Replaces the user program that answers command records; an empty one restores the echo.
-    void set_user_program(UserProgram program);
-    // Sets or clears the transmit time-out flag and its DPRAM byte, as the firmware does when a
-    // transmission times out.
-    void set_tx_timeout_flag(bool set);
-    std::size_t frames_to_send() const;   // in the transmit buffer, the one being sent included
-    std::size_t frames_received() const;  // in the receive buffer, not yet in a bank
-    std::size_t cyclic_entries() const;   // in the cyclic table, paused and used up ones included
-    bool system_messages() const;
-
   private:
+    friend class ModuleProbe;
+
     void run();
     // Called with mutex_ held: execute takes a command from the doorbell; serve is the dispatch,
     // giving the answer or none for a command left unanswered.
@@ -154,10 +123,7 @@ class Module final : public can::BusClient, private ChannelBoard {
     const std::string type_;
     DualPortRam& ram_;
 
-    // Guards everything below but thread_: the firmware thread, the bus's callbacks and the
-    // inspection calls take it. The bus is called without it, since an unpaced bus calls back
-    // into the module from within.
-    mutable std::mutex mutex_;
+    mutable std::mutex mutex_;  // guards everything below but thread_
     mutable std::condition_variable command_handled_;
     Mode mode_ = Mode::kProgram;
     sja1000::Sja1000 controller_;

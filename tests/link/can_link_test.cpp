@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "backplane/inspect.h"
+#include "emulator/module_probe.h"
 #include "emulator/sja1000.h"
 #include "k5320.h"
 #include "k5320/commands.h"
@@ -221,7 +222,8 @@ TEST_F(CanLink, BanksCarrySixtyFourRecordsEachInOrder) {
         ASSERT_EQ(send(kBulkSender, i, false, false, {static_cast<uint8_t>(i)}), K5320_SUCCESS);
     }
     ASSERT_TRUE(eventually([] {
-        return k5320::backplane::host().module(kBulkReceiver)->frames_received() == kFrames;
+        return k5320::emulator::ModuleProbe(*k5320::backplane::host().module(kBulkReceiver))
+                   .frames_received() == kFrames;
     }));
     std::vector<uint16_t> counts;  // of each bank, as the first look at it shows
     uint16_t count = 0;
