@@ -2,6 +2,8 @@
 
 #include <optional>
 
+#include "emulator/module_probe.h"
+
 namespace k5320::backplane {
 
 namespace {
@@ -22,40 +24,41 @@ bool apply_fault(emulator::Module& module, const FaultRequest& request, uint64_t
     if (request.command > UINT8_MAX) return false;
     const auto command = static_cast<uint8_t>(request.command);
     const bool on = request.value != 0;
+    emulator::ModuleProbe probe(module);
     switch (request.kind) {
         case FaultKind::kSilence:
-            module.silence(command, on);
+            probe.silence(command, on);
             return true;
         case FaultKind::kOverrideAnswer:
             if (!is_byte_or_none(request.value)) return false;
-            module.override_answer(command, optional_byte(request.value));
+            probe.override_answer(command, optional_byte(request.value));
             return true;
         case FaultKind::kLoseInterrupts:
             if (request.value < 0) return false;
-            module.lose_interrupts(static_cast<unsigned>(request.value));
+            probe.lose_interrupts(static_cast<unsigned>(request.value));
             return true;
         case FaultKind::kAnswerAfterRepeats:
             if (request.value < 0) return false;
-            module.answer_after_repeats(command, static_cast<unsigned>(request.value));
+            probe.answer_after_repeats(command, static_cast<unsigned>(request.value));
             return true;
         case FaultKind::kStrayBefore:
             if (!is_byte_or_none(request.value)) return false;
-            module.stray_before(command, optional_byte(request.value));
+            probe.stray_before(command, optional_byte(request.value));
             return true;
         case FaultKind::kFreezeStatusPair:
-            module.freeze_status_pair(on);
+            probe.freeze_status_pair(on);
             return true;
         case FaultKind::kFailFlashWrites:
-            module.fail_flash_writes(on);
+            probe.fail_flash_writes(on);
             return true;
         case FaultKind::kDrop:
-            module.drop(command, on);
+            probe.drop(command, on);
             return true;
         case FaultKind::kClear:
-            module.clear_faults();
+            probe.clear_faults();
             return true;
         case FaultKind::kCommandsSeen:
-            *result = module.commands_seen(command);
+            *result = probe.commands_seen(command);
             return true;
     }
     return false;

@@ -22,8 +22,9 @@
 
 #include "backplane/inspect.h"
 #include "bench/bench_support.h"
-#include "can/frame_length.h"
 #include "emulator/can/bus.h"
+#include "can/frame_length.h"
+#include "emulator/module_probe.h"
 #include "emulator/sja1000.h"
 #include "k5320.h"
 #include "k5320/baud_codes.h"
@@ -34,7 +35,8 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 namespace can = k5320::can;
 namespace sja = k5320::emulator::sja1000;
-using k5320::emulator::Module;
+using k5320::emulator::CanChannel;
+using k5320::emulator::ModuleProbe;
 
 const k5320::bench::OwnBackplane kBackplane(K5320_BENCH_BACKPLANE, "bench-can");
 
@@ -61,12 +63,12 @@ constexpr can::Frame kFrame = k5320::bench::kUnstuffedFrame;
 
 // Sends between two clears of the receiver, whose firmware buffer holds 2048 frames.
 constexpr std::size_t kSendBatch = 1000;
-static_assert(kSendBatch < Module::kReceiveBufferFrames);
+static_assert(kSendBatch < CanChannel::kReceiveBufferFrames);
 constexpr std::size_t kSendBatches = 30;
 constexpr std::size_t kReferenceHandshakes = 10000;
 // Frames waiting in the reader before each timed read-out, fewer than its buffer holds.
 constexpr std::size_t kFillFrames = 2000;
-static_assert(kFillFrames < Module::kReceiveBufferFrames);
+static_assert(kFillFrames < CanChannel::kReceiveBufferFrames);
 constexpr int kFillRounds = 20;
 // How long the peer saturates the paced bus, and how often the reader looks.
 constexpr auto kSaturationWindow = 2s;
@@ -117,7 +119,8 @@ int send(uint8_t slot, const can::Frame& frame) {
 }
 
 bool data_overrun(uint8_t slot) {
-    return (k5320::backplane::in_process_host().module(slot)->sja1000_register(sja::SJA1000_SR) &
+    return (k5320::emulator::ModuleProbe(*k5320::backplane::in_process_host().module(slot))
+                .sja1000_register(sja::SJA1000_SR) &
             sja::SR_DOS) != 0;
 }
 
@@ -149,7 +152,7 @@ void drain(uint8_t slot, Drained& out) {
                                                       data.data(), &high, &low);
             if (rc == K5320_SUCCESS) {
                 ++out.frames;
-            } else if (rc == K5320_RX_DELIVERED_AFTER_OVERFLOW) {
+            } else if (rc == K5320_ERR_TX_REFUSED) {  // on receive: delivered, frames were lost
                 ++out.frames;
                 ++out.overflow_results;
             } else {
@@ -178,7 +181,7 @@ void BM_SendUnpaced(benchmark::State& state) {
     }
     auto& host = k5320::backplane::in_process_host();
     can::Bus& bus = *host.bus(kSendBus);
-    Module& sender = *host.module(kSender);
+    const ModuleProbe sender(*host.module(kSender));
     const uint64_t acknowledged_before = bus.counters().acknowledged;
     uint64_t sends = 0;
     uint64_t send_errors = 0;
@@ -243,7 +246,7 @@ void BM_ReceiveFilled(benchmark::State& state) {
         return;
     }
     auto& host = k5320::backplane::in_process_host();
-    Module& reader = *host.module(kFilledReader);
+    const ModuleProbe reader(*host.module(kFilledReader));
     Peer filler(*host.bus(kFillBus));
     uint64_t frames = 0;
     uint64_t errors = 0;
@@ -276,7 +279,7 @@ void BM_ReceiveFilled(benchmark::State& state) {
                 uint32_t low = 0;
                 const int rc = K5320_ReceiveWithoutStruct(kFilledReader, &extended, &id, &remote,
                                                           &length, data.data(), &high, &low);
-                overflow_results += rc == K5320_RX_DELIVERED_AFTER_OVERFLOW;
+                overflow_results += rc == K5320_ERR_TX_REFUSED;
                 errors += rc != K5320_SUCCESS ||
                           id != (static_cast<uint32_t>(read) & can::kStandardIdMask) ||
                           length != kFrame.length || data != kFrame.data;
@@ -303,7 +306,7 @@ void BM_PacedSaturatedShare(benchmark::State& state) {
         return;
     }
     auto& host = k5320::backplane::in_process_host();
-    Module& reader = *host.module(kPacedReader);
+    const ModuleProbe reader(*host.module(kPacedReader));
     const unsigned frame_bits = can::frame_bit_length(kFrame);
     for (auto _ : state) {
         Peer peer(*host.bus(kSaturatedBus));

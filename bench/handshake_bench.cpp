@@ -12,6 +12,7 @@
 #include "backplane/inspect.h"
 #include "bench/bench_support.h"
 #include "driver/dpram/handshake.h"
+#include "emulator/module_probe.h"
 #include "k5320.h"
 #include "k5320/commands.h"
 
@@ -47,8 +48,8 @@ double percentile(std::vector<double>& v, double p) {
 
 void BM_StandardHandshakeRoundTrip(benchmark::State& state) {
     ensure_initialised();
-    auto& module = *k5320::backplane::in_process_host().module(kSlot);
-    const uint64_t repeats_before = module.commands_seen(cmd::kRepeatRequest);
+    const k5320::emulator::ModuleProbe probe(*k5320::backplane::in_process_host().module(kSlot));
+    const uint64_t repeats_before = probe.commands_seen(cmd::kRepeatRequest);
     const Handshake mode_query{.command = cmd::kModeQuery,
                                .field = Field::PingAnswer,
                                .success_low = answer::kProgramMode,
@@ -65,7 +66,7 @@ void BM_StandardHandshakeRoundTrip(benchmark::State& state) {
     state.counters["median_us"] = percentile(micros, 0.5);
     state.counters["p99_us"] = percentile(micros, 0.99);
     state.counters["repeat_requests"] =
-        static_cast<double>(module.commands_seen(cmd::kRepeatRequest) - repeats_before);
+        static_cast<double>(probe.commands_seen(cmd::kRepeatRequest) - repeats_before);
     state.counters["failures"] = failures;
 }
 

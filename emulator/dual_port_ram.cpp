@@ -4,6 +4,16 @@
 
 namespace k5320::emulator {
 
+namespace {
+
+constexpr unsigned kBitsPerByte = 8;
+constexpr unsigned kBitsPerWord = 16;
+constexpr uint16_t kBytesPerWord = 2;
+constexpr uint8_t kLowByte = 0xFF;
+constexpr uint32_t kLowWord = 0xFFFF;
+
+}  // namespace
+
 void DualPortRam::reset() {
     for (auto& byte : bytes) byte.store(0, std::memory_order_relaxed);
     doorbell.store(0, std::memory_order_relaxed);
@@ -30,6 +40,29 @@ void DualPortRam::store(uint16_t address, uint8_t value) {
         return;
     }
     bytes[address].store(value, std::memory_order_relaxed);
+}
+
+uint16_t DualPortRam::module_read_word(uint16_t address) {
+    const uint8_t low = module_read(address);
+    const uint8_t high = module_read(static_cast<uint16_t>(address + 1));
+    return static_cast<uint16_t>(low | high << kBitsPerByte);
+}
+
+void DualPortRam::module_write_word(uint16_t address, uint16_t value) {
+    module_write(address, static_cast<uint8_t>(value & kLowByte));
+    module_write(static_cast<uint16_t>(address + 1), static_cast<uint8_t>(value >> kBitsPerByte));
+}
+
+uint32_t DualPortRam::module_read_dword(uint16_t address) {
+    const uint32_t low = module_read_word(address);
+    const uint32_t high = module_read_word(static_cast<uint16_t>(address + kBytesPerWord));
+    return low | high << kBitsPerWord;
+}
+
+void DualPortRam::module_write_dword(uint16_t address, uint32_t value) {
+    module_write_word(address, static_cast<uint16_t>(value & kLowWord));
+    module_write_word(static_cast<uint16_t>(address + kBytesPerWord),
+                      static_cast<uint16_t>(value >> kBitsPerWord));
 }
 
 uint8_t DualPortRam::peek(uint16_t address) const {

@@ -46,6 +46,11 @@ struct DualPortRam {
     // Module side. A read of the command byte takes the doorbell.
     uint8_t module_read(uint16_t address);
     void module_write(uint16_t address, uint8_t value);
+    // Words and double words as the firmware keeps them: least significant byte first.
+    uint16_t module_read_word(uint16_t address);
+    void module_write_word(uint16_t address, uint16_t value);
+    uint32_t module_read_dword(uint16_t address);
+    void module_write_dword(uint16_t address, uint32_t value);
     // Writes the answer byte and marks it unread; raises the line unless told to lose it.
     void post_answer(uint8_t value, bool with_interrupt);
     // Raises the line again for the answer already written.

@@ -120,8 +120,7 @@ void Bus::run() {
 }
 
 bool Bus::has_waiting_frame() const {
-    return std::any_of(stations_.begin(), stations_.end(),
-                       [](const Station& station) { return station.frame && !station.on_bus; });
+    return std::any_of(stations_.begin(), stations_.end(), waiting);
 }
 
 Bus::Station* Bus::find(BusClient* client) {
@@ -145,41 +144,67 @@ bool Bus::call_client(std::unique_lock<std::mutex>& lock, BusClient* client, Cal
 
 bool Bus::transmit_next(std::unique_lock<std::mutex>& lock) {
     if (!has_waiting_frame()) return false;
-    auto waiting = [](const Station& station) { return station.frame && !station.on_bus; };
+    const Clock::time_point start = arbitration_start();
+    Station& winner = arbitrate(start);
+    winner.on_bus = true;
+    BusClient* const sender = winner.client;
+    const Frame frame = *winner.frame;
+    notify_losers(lock, sender, frame, start);
 
-    // A frame competes in the arbitration that starts when the bus is free and it is there.
-    // Unpaced there is no time: everything waiting competes.
-    Clock::time_point start{};
-    if (pacing_ == Pacing::kPaced) {
-        Clock::time_point earliest = Clock::time_point::max();
-        for (const Station& station : stations_) {
-            if (waiting(station)) earliest = std::min(earliest, station.submitted);
-        }
-        start = std::max(last_end_, earliest);
+    uint32_t bit_rate = 0;
+    call_client(lock, sender, [&] { bit_rate = sender->bit_rate(); });
+    bool acknowledged = false;
+    if (bit_rate != 0) {
+        const std::optional<bool> delivered = deliver(lock, sender, frame, start, bit_rate);
+        if (!delivered) return false;
+        acknowledged = *delivered;
     }
-    auto competes = [&](const Station& station) {
-        return waiting(station) && (pacing_ == Pacing::kUnpaced || station.submitted <= start);
-    };
+    report_outcome(lock, sender, frame, acknowledged);
+    finishing_ = false;
+    return true;
+}
+
+bool Bus::waiting(const Station& station) {
+    return station.frame && !station.on_bus;
+}
+
+Bus::Clock::time_point Bus::arbitration_start() const {
+    // Unpaced there is no time: everything waiting competes.
+    if (pacing_ == Pacing::kUnpaced) return {};
+    Clock::time_point earliest = Clock::time_point::max();
+    for (const Station& station : stations_) {
+        if (waiting(station)) earliest = std::min(earliest, station.submitted);
+    }
+    return std::max(last_end_, earliest);
+}
+
+bool Bus::competes(const Station& station, Clock::time_point start) const {
+    return waiting(station) && (pacing_ == Pacing::kUnpaced || station.submitted <= start);
+}
+
+Bus::Station& Bus::arbitrate(Clock::time_point start) {
     Station* winner = nullptr;
     for (Station& station : stations_) {
         // Strictly better only: of equal frames the earlier attached client goes first.
-        if (competes(station) &&
+        if (competes(station, start) &&
             (winner == nullptr || wins_arbitration(*station.frame, *winner->frame))) {
             winner = &station;
         }
     }
-    winner->on_bus = true;
-    BusClient* const sender = winner->client;
-    const Frame frame = *winner->frame;
+    return *winner;
+}
 
+void Bus::notify_losers(std::unique_lock<std::mutex>& lock, BusClient* sender, const Frame& frame,
+                        Clock::time_point start) {
     struct Loser {
         BusClient* client;
         Frame frame;
         unsigned bit;
     };
+    // Collected before the first call, which may change the stations.
     std::vector<Loser> losers;
     for (const Station& station : stations_) {
-        if (station.client == sender || !competes(station)) continue;
+        if (station.client == sender || !competes(station, start)) continue;
         if (const auto bit = arbitration_lost_at(frame, *station.frame)) {
             losers.push_back({station.client, *station.frame, *bit});
         }
@@ -188,76 +213,73 @@ bool Bus::transmit_next(std::unique_lock<std::mutex>& lock) {
         call_client(lock, loser.client,
                     [&] { loser.client->arbitration_lost(loser.frame, loser.bit); });
     }
+}
 
-    uint32_t bit_rate = 0;
-    call_client(lock, sender, [&] { bit_rate = sender->bit_rate(); });
-    bool acknowledged = false;
-    if (bit_rate != 0) {
-        const unsigned bits = frame_bit_length(frame);
-        Clock::time_point end = Clock::now();
-        if (pacing_ == Pacing::kPaced) {
-            const std::optional<Clock::time_point> paced_end =
-                occupy_bus(lock, start, bit_rate, bits);
-            if (!paced_end) return false;
-            end = *paced_end;
-            finishing_ = true;
-        }
+std::optional<bool> Bus::deliver(std::unique_lock<std::mutex>& lock, BusClient* sender,
+                                 const Frame& frame, Clock::time_point start, uint32_t bit_rate) {
+    const unsigned bits = frame_bit_length(frame);
+    Clock::time_point end = Clock::now();
+    if (pacing_ == Pacing::kPaced) {
+        const std::optional<Clock::time_point> paced_end = occupy_bus(lock, start, bit_rate, bits);
+        if (!paced_end) return std::nullopt;
+        end = *paced_end;
+        finishing_ = true;
+    }
 
-        struct Peer {
-            BusClient* client;
-            uint32_t bit_rate = 0;
-            bool active = false;
-        };
-        std::vector<Peer> peers;
-        for (const Station& station : stations_) {
-            if (station.client != sender) peers.push_back({station.client});
-        }
-        std::erase_if(peers, [&](Peer& peer) {
-            return !call_client(lock, peer.client, [&] {
-                peer.bit_rate = peer.client->bit_rate();
-                peer.active = peer.client->active();
-            });
-        });
-        acknowledged = std::any_of(peers.begin(), peers.end(), [&](const Peer& peer) {
-            return peer.bit_rate == bit_rate && peer.active;
-        });
-        ++counters_.frames;
-        counters_.bits += bits;
-        if (acknowledged) ++counters_.acknowledged;
+    std::vector<Peer> peers = listeners(lock, sender);
+    const bool acknowledged = std::any_of(peers.begin(), peers.end(), [&](const Peer& peer) {
+        return peer.bit_rate == bit_rate && peer.active;
+    });
+    ++counters_.frames;
+    counters_.bits += bits;
+    if (acknowledged) ++counters_.acknowledged;
 
-        const uint64_t time_ns = steady_nanoseconds(end);
-        for (const Peer& peer : peers) {
-            if (peer.bit_rate == 0) continue;
-            BusClient* const client = peer.client;
-            if (peer.bit_rate != bit_rate) {
-                if (call_client(lock, client, [&] { client->bus_error(BusErrorKind::kStuff); })) {
-                    ++counters_.bus_errors;
-                }
-            } else if (acknowledged) {
-                if (call_client(lock, client, [&] { client->receive(frame, time_ns); })) {
-                    ++counters_.receptions;
-                }
-            } else {
-                // The sender's error frame after the missing acknowledgement destroys the frame
-                // for listeners too.
-                if (call_client(lock, client, [&] { client->bus_error(BusErrorKind::kForm); })) {
-                    ++counters_.bus_errors;
-                }
+    const uint64_t time_ns = steady_nanoseconds(end);
+    for (const Peer& peer : peers) {
+        if (peer.bit_rate == 0) continue;
+        BusClient* const client = peer.client;
+        if (peer.bit_rate != bit_rate) {
+            if (call_client(lock, client, [&] { client->bus_error(BusErrorKind::kStuff); })) {
+                ++counters_.bus_errors;
+            }
+        } else if (acknowledged) {
+            if (call_client(lock, client, [&] { client->receive(frame, time_ns); })) {
+                ++counters_.receptions;
+            }
+        } else {
+            // The sender's error frame after the missing acknowledgement destroys the frame for
+            // listeners too.
+            if (call_client(lock, client, [&] { client->bus_error(BusErrorKind::kForm); })) {
+                ++counters_.bus_errors;
             }
         }
     }
+    return acknowledged;
+}
 
-    // Cleared first, so that the sender may submit its next frame from transmitted().
-    Station* const station = find(sender);
-    if (station != nullptr && station->on_bus) {  // else detached meanwhile
-        station->frame.reset();
-        station->on_bus = false;
-        const TxOutcome outcome =
-            acknowledged ? TxOutcome::kAcknowledged : TxOutcome::kNotAcknowledged;
-        call_client(lock, sender, [&] { sender->transmitted(frame, outcome); });
+std::vector<Bus::Peer> Bus::listeners(std::unique_lock<std::mutex>& lock, BusClient* sender) {
+    std::vector<Peer> peers;
+    for (const Station& station : stations_) {
+        if (station.client != sender) peers.push_back({station.client});
     }
-    finishing_ = false;
-    return true;
+    std::erase_if(peers, [&](Peer& peer) {
+        return !call_client(lock, peer.client, [&] {
+            peer.bit_rate = peer.client->bit_rate();
+            peer.active = peer.client->active();
+        });
+    });
+    return peers;
+}
+
+void Bus::report_outcome(std::unique_lock<std::mutex>& lock, BusClient* sender, const Frame& frame,
+                         bool acknowledged) {
+    Station* const station = find(sender);
+    if (station == nullptr || !station->on_bus) return;  // detached meanwhile
+    // Cleared first, so that the sender may submit its next frame from transmitted().
+    station->frame.reset();
+    station->on_bus = false;
+    const TxOutcome outcome = acknowledged ? TxOutcome::kAcknowledged : TxOutcome::kNotAcknowledged;
+    call_client(lock, sender, [&] { sender->transmitted(frame, outcome); });
 }
 
 std::optional<Bus::Clock::time_point> Bus::occupy_bus(std::unique_lock<std::mutex>& lock,

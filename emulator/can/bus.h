@@ -109,12 +109,46 @@ class Bus {
         uint64_t bits = 0;
     };
 
+    // What a listener told the bus before a frame's end: its rate and whether it acknowledges.
+    struct Peer {
+        BusClient* client = nullptr;
+        uint32_t bit_rate = 0;
+        bool active = false;
+    };
+
     void run();
+    static bool waiting(const Station& station);  // has a frame not yet on the bus
     bool has_waiting_frame() const;
     Station* find(BusClient* client);
-    // Sends the frame that wins arbitration, if any is waiting; false when none is. Called and
-    // returns with lock held.
+
+    // Sending one frame, with mutex_ held on entry and on return. Every call into a client
+    // releases the lock (call_client), and while it is released clients may submit (the frame
+    // waits for the next round), attach, or detach (no Station is kept across a call: the steps
+    // find the sender again by its client); a detach from another thread waits for the call into
+    // its client to end. Unpaced, a submit from within a callback leaves its frame to the
+    // delivery loop that is running.
+    //
+    // Sends the frame that wins arbitration, if any is waiting; false when none is, or when the
+    // bus stops during the frame.
     bool transmit_next(std::unique_lock<std::mutex>& lock);
+    // When the next arbitration starts: once the bus is free and a frame is there.
+    Clock::time_point arbitration_start() const;
+    // Whether the station's frame takes part in the arbitration that starts at start.
+    bool competes(const Station& station, Clock::time_point start) const;
+    // The station whose frame wins among those that compete; one must wait.
+    Station& arbitrate(Clock::time_point start);
+    // Tells each competitor that lost against frame the bit at which it did.
+    void notify_losers(std::unique_lock<std::mutex>& lock, BusClient* sender, const Frame& frame,
+                       Clock::time_point start);
+    // Occupies the bus for frame and hands it (or a bus error) to every listener; whether it was
+    // acknowledged, none when the bus stops meanwhile.
+    std::optional<bool> deliver(std::unique_lock<std::mutex>& lock, BusClient* sender,
+                                const Frame& frame, Clock::time_point start, uint32_t bit_rate);
+    // Every other attached client with its rate and acknowledgement at this moment.
+    std::vector<Peer> listeners(std::unique_lock<std::mutex>& lock, BusClient* sender);
+    // Frees the sender's station and tells it the outcome, unless it detached meanwhile.
+    void report_outcome(std::unique_lock<std::mutex>& lock, BusClient* sender, const Frame& frame,
+                        bool acknowledged);
     // Waits until the end of a frame starting no earlier than submitted; none when stopping.
     std::optional<Clock::time_point> occupy_bus(std::unique_lock<std::mutex>& lock,
                                                 Clock::time_point submitted, uint32_t bit_rate,

@@ -12,6 +12,7 @@
 
 #include "backplane/host.h"
 #include "emulator/flash_store.h"
+#include "emulator/module_probe.h"
 #include "k5320/commands.h"
 #include "k5320/crc16.h"
 #include "tests/backplane/sdk_test_support.h"
@@ -25,9 +26,9 @@ constexpr int kSlot = 6;  // empty on the default backplane: no other test uses 
 
 // One command through the slot ports, as the driver sends it; the answer byte as it reads it.
 int exchange(emulator::Module& module, uint8_t command) {
-    const uint64_t seen = module.commands_seen(command);
+    const uint64_t seen = emulator::ModuleProbe(module).commands_seen(command);
     test::write_dpram(kSlot, dpram::kCommandByte, command);
-    if (!module.wait_for_commands(command, seen + 1, kTimeout)) return -1;
+    if (!emulator::ModuleProbe(module).wait_for_commands(command, seen + 1, kTimeout)) return -1;
     return test::read_dpram(kSlot, dpram::kAnswerByte);
 }
 
@@ -51,15 +52,15 @@ TEST(BackplaneFlashTest, SlotFlashLivesInTheStateDirectoryAndASwappedModuleIsFre
         Config config;
         config.slots[kSlot].type = "5320";
         InProcessHost next(config);
-        EXPECT_EQ(next.module(kSlot)->flash_state(), emulator::FlashState::kEmpty);
-        EXPECT_EQ(next.module(kSlot)->mode(), answer::kLoaderMode);
+        EXPECT_EQ(emulator::ModuleProbe(*next.module(kSlot)).flash_state(), emulator::FlashState::kEmpty);
+        EXPECT_EQ(emulator::ModuleProbe(*next.module(kSlot)).mode(), answer::kLoaderMode);
     }
 
     module = test::fresh_slot(kSlot);
     ASSERT_NE(module, nullptr);
     EXPECT_FALSE(std::filesystem::exists(file));
-    EXPECT_EQ(module->flash(), emulator::builtin_firmware());
-    EXPECT_EQ(module->mode(), answer::kProgramMode);
+    EXPECT_EQ(emulator::ModuleProbe(*module).flash(), emulator::builtin_firmware());
+    EXPECT_EQ(emulator::ModuleProbe(*module).mode(), answer::kProgramMode);
     EXPECT_TRUE(in_process_host().replace_module(kSlot, ""));
 }
 
@@ -106,7 +107,7 @@ TEST(BackplaneFlashTest, FlashInADirectoryOpenToOthersIsNotBooted) {
     ASSERT_EQ(chmod(state.path().c_str(), 0777), 0);
 
     InProcessHost backplane(one_module());
-    EXPECT_EQ(backplane.module(kSlot)->flash(), emulator::builtin_firmware());
+    EXPECT_EQ(emulator::ModuleProbe(*backplane.module(kSlot)).flash(), emulator::builtin_firmware());
     EXPECT_NE(backplane.problems().find("is not a directory private to this user"),
               std::string::npos)
         << backplane.problems();
@@ -116,7 +117,7 @@ TEST(BackplaneFlashTest, AFlashFileThatIsNotARegularFileIsReported) {
     const OwnStateDirectory state;
     std::filesystem::create_directory(state.flash());
     InProcessHost backplane(one_module());
-    EXPECT_EQ(backplane.module(kSlot)->mode(), answer::kLoaderMode);
+    EXPECT_EQ(emulator::ModuleProbe(*backplane.module(kSlot)).mode(), answer::kLoaderMode);
     EXPECT_NE(backplane.problems().find("slot-6.flash is not a regular file: slot 6"),
               std::string::npos)
         << backplane.problems();

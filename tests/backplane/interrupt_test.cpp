@@ -4,6 +4,7 @@
 #include <mutex>
 #include <utility>
 
+#include "emulator/module_probe.h"
 #include "k5320/commands.h"
 #include "sdk_test_support.h"
 
@@ -50,15 +51,15 @@ TEST_F(InterruptTest, AnswerCallsTheRoutineOnAnotherThread) {
     std::lock_guard lock(g_deliveries.mutex);
     EXPECT_NE(g_deliveries.threads[0], std::this_thread::get_id());
     EXPECT_FALSE(host().line_pending(kSlot));
-    EXPECT_FALSE(module->answer_pending());
+    EXPECT_FALSE(emulator::ModuleProbe(*module).answer_pending());
 }
 
 TEST_F(InterruptTest, KeepsDeliveringAfterTheRoutineReturns) {
     arm();
     // Three answers at once: each is posted only after the routine read the one before.
-    module->post_answer(1);
-    module->post_answer(2);
-    module->post_answer(3);
+    emulator::ModuleProbe(*module).post_answer(1);
+    emulator::ModuleProbe(*module).post_answer(2);
+    emulator::ModuleProbe(*module).post_answer(3);
     ASSERT_TRUE(g_deliveries.wait_for(3));
     // And one command after another.
     for (std::size_t round = 0; round < 20; ++round) {
@@ -78,7 +79,7 @@ TEST_F(InterruptTest, BurstOfAnswersArrivesCompleteAndInOrder) {
     constexpr int kBurst = 200;
     std::thread poster([this] {
         for (int value = 0; value < kBurst; ++value)
-            module->post_answer(static_cast<uint8_t>(value));
+            emulator::ModuleProbe(*module).post_answer(static_cast<uint8_t>(value));
     });
     poster.join();
     ASSERT_TRUE(g_deliveries.wait_for(kBurst));
@@ -89,7 +90,7 @@ TEST_F(InterruptTest, BurstOfAnswersArrivesCompleteAndInOrder) {
 
 TEST_F(InterruptTest, DisabledSlotKeepsTheLinePendingUntilEnabled) {
     trn_RegisterSlotInterrupt(kSlot, read_answer_routine);
-    module->post_answer(77);
+    emulator::ModuleProbe(*module).post_answer(77);
     EXPECT_FALSE(g_deliveries.wait_for(1, kQuietPeriod));
     EXPECT_TRUE(host().line_pending(kSlot));
 
@@ -102,7 +103,7 @@ TEST_F(InterruptTest, UnregisteredSlotKeepsTheLinePendingUntilRegistered) {
     trn_EnableSlotInterrupt(kSlot, 1);
     trn_RegisterSlotInterrupt(kSlot, read_answer_routine);
     trn_UnregisterSlotInterrupt(kSlot);
-    module->post_answer(78);
+    emulator::ModuleProbe(*module).post_answer(78);
     EXPECT_FALSE(g_deliveries.wait_for(1, kQuietPeriod));
     EXPECT_TRUE(host().line_pending(kSlot));
     EXPECT_FALSE(host().registered(kSlot));
@@ -114,7 +115,7 @@ TEST_F(InterruptTest, UnregisteredSlotKeepsTheLinePendingUntilRegistered) {
 
 TEST_F(InterruptTest, InterruptDoneClearsAPendingLine) {
     trn_RegisterSlotInterrupt(kSlot, read_answer_routine);
-    module->post_answer(79);
+    emulator::ModuleProbe(*module).post_answer(79);
     ASSERT_TRUE(host().line_pending(kSlot));
     trn_InterruptDone(kSlot);
     EXPECT_FALSE(host().line_pending(kSlot));
@@ -122,16 +123,16 @@ TEST_F(InterruptTest, InterruptDoneClearsAPendingLine) {
     trn_EnableSlotInterrupt(kSlot, 1);
     EXPECT_FALSE(g_deliveries.wait_for(1, kQuietPeriod));
     // The answer itself is still there to be read.
-    EXPECT_TRUE(module->answer_pending());
+    EXPECT_TRUE(emulator::ModuleProbe(*module).answer_pending());
     EXPECT_EQ(read_dpram(kSlot, dpram::kAnswerByte), 79);
 }
 
 TEST_F(InterruptTest, LostInterruptIsRecoveredByARepeatRequest) {
     arm();
-    module->lose_interrupts(1);
+    emulator::ModuleProbe(*module).lose_interrupts(1);
     command(cmd::kModeQuery);
-    ASSERT_TRUE(module->wait_for_commands(cmd::kModeQuery, 1, kTimeout));
-    EXPECT_TRUE(module->answer_pending());
+    ASSERT_TRUE(emulator::ModuleProbe(*module).wait_for_commands(cmd::kModeQuery, 1, kTimeout));
+    EXPECT_TRUE(emulator::ModuleProbe(*module).answer_pending());
     EXPECT_FALSE(host().line_pending(kSlot));
     EXPECT_FALSE(g_deliveries.wait_for(1, kQuietPeriod));
 
@@ -158,7 +159,7 @@ TEST_F(InterruptTest, UnregisterDoesNotWaitForARoutineThatIsRunning) {
     trn_EnableSlotInterrupt(kSlot, 1);
     {
         std::unique_lock driver(g_driver_lock);
-        module->post_answer(80);
+        emulator::ModuleProbe(*module).post_answer(80);
         ASSERT_EQ(entered.get_future().wait_for(kTimeout), std::future_status::ready);
         auto unregistered =
             std::async(std::launch::async, [] { trn_UnregisterSlotInterrupt(kSlot); });
@@ -167,7 +168,7 @@ TEST_F(InterruptTest, UnregisterDoesNotWaitForARoutineThatIsRunning) {
     }
     // The call that was under way finishes; no new one starts.
     ASSERT_TRUE(g_deliveries.wait_for(1));
-    module->post_answer(81);
+    emulator::ModuleProbe(*module).post_answer(81);
     EXPECT_FALSE(g_deliveries.wait_for(2, kQuietPeriod));
     EXPECT_EQ(g_deliveries.snapshot(), std::vector<int>{80});
     EXPECT_TRUE(host().line_pending(kSlot));
@@ -177,8 +178,9 @@ TEST_F(InterruptTest, SlotsDeliverIndependently) {
     arm();
     emulator::Module* other = fresh_slot(2);
     ASSERT_NE(other, nullptr);
-    other->post_answer(90);  // slot 2 has no routine: its line stays pending, slot 1 unaffected
-    module->post_answer(91);
+    emulator::ModuleProbe(*other).post_answer(
+        90);  // slot 2 has no routine: its line stays pending, slot 1 unaffected
+    emulator::ModuleProbe(*module).post_answer(91);
     ASSERT_TRUE(g_deliveries.wait_for(1));
     EXPECT_EQ(g_deliveries.snapshot(), std::vector<int>{91});
     EXPECT_TRUE(host().line_pending(2));

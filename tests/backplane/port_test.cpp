@@ -2,6 +2,7 @@
 #include <cstring>
 #include <string>
 
+#include "emulator/module_probe.h"
 #include "k5320/commands.h"
 #include "sdk_test_support.h"
 
@@ -29,9 +30,9 @@ TEST(PortTest, PageRegisterSelectsWhichKilobyteTheWindowShows) {
             const auto value = static_cast<uint8_t>(page * 16 + offset);
             _trn_slot_outp(kSlot, dpram::kPortPageRegister, page);
             _trn_slot_outp(kSlot, dpram::kPortDataWindow + offset, value);
-            EXPECT_EQ(module.peek(address), value) << "address " << address;
+            EXPECT_EQ(emulator::ModuleProbe(module).peek(address), value) << "address " << address;
 
-            module.poke(address, static_cast<uint8_t>(~value));
+            emulator::ModuleProbe(module).poke(address, static_cast<uint8_t>(~value));
             EXPECT_EQ(_trn_slot_inp(kSlot, dpram::kPortDataWindow + offset), uint8_t(~value))
                 << "address " << address;
         }
@@ -40,7 +41,7 @@ TEST(PortTest, PageRegisterSelectsWhichKilobyteTheWindowShows) {
 
 TEST(PortTest, PageRegisterIgnoresBitsAboveThePageNumber) {
     emulator::Module& module = module_in(kSlot);
-    module.poke(0x0410, 0x42);
+    emulator::ModuleProbe(module).poke(0x0410, 0x42);
     _trn_slot_outp(kSlot, dpram::kPortPageRegister, 0xF9);  // page 1
     EXPECT_EQ(_trn_slot_inp(kSlot, dpram::kPortDataWindow + 0x10), 0x42);
 }
@@ -49,12 +50,12 @@ TEST(PortTest, MailboxBytesThroughTheWindowWorkTheHandshake) {
     ASSERT_NE(fresh_slot(kSlot), nullptr);
     emulator::Module& module = module_in(kSlot);
     write_dpram(kSlot, dpram::kCommandByte, cmd::kModeQuery);
-    ASSERT_TRUE(module.wait_for_commands(cmd::kModeQuery, 1, kTimeout));
-    EXPECT_TRUE(module.answer_pending());
+    ASSERT_TRUE(emulator::ModuleProbe(module).wait_for_commands(cmd::kModeQuery, 1, kTimeout));
+    EXPECT_TRUE(emulator::ModuleProbe(module).answer_pending());
     EXPECT_TRUE(host().line_pending(kSlot));
 
     EXPECT_EQ(read_dpram(kSlot, dpram::kAnswerByte), answer::kProgramMode);
-    EXPECT_FALSE(module.answer_pending());
+    EXPECT_FALSE(emulator::ModuleProbe(module).answer_pending());
     EXPECT_FALSE(host().line_pending(kSlot));
 }
 
@@ -68,7 +69,7 @@ TEST(PortTest, NothingBehindAPortReadsFloatingAndTakesNoWrite) {
         EXPECT_EQ(_trn_slot_inp(kSlot, port), kFloatingBus) << "port " << port;
     }
     for (uint16_t address = 0; address < dpram::kSize; ++address) {
-        ASSERT_NE(module.peek(address), 0x11) << "address " << address;
+        ASSERT_NE(emulator::ModuleProbe(module).peek(address), 0x11) << "address " << address;
     }
 
     // An empty slot and slots that do not exist.
@@ -124,13 +125,13 @@ TEST(PortTest, ModuleNameNeverWritesMoreThanItsBuffer) {
 }
 
 TEST(PortTest, ReplacedModuleIsFreshAndAnEmptiedSlotReadsFloating) {
-    module_in(kSlot).poke(0x0005, 0x66);
+    emulator::ModuleProbe(module_in(kSlot)).poke(0x0005, 0x66);
     ASSERT_TRUE(in_process_host().replace_module(kSlot, "5324"));
     char name[TRN_MODULE_NAME_SIZE];
     trn_GetModuleName(kSlot, name);
     EXPECT_STREQ(name, "5324");
     EXPECT_EQ(read_dpram(kSlot, 0x0005), 0) << "a new module starts with a cleared DPRAM";
-    EXPECT_EQ(module_in(kSlot).mode(), answer::kProgramMode);
+    EXPECT_EQ(emulator::ModuleProbe(module_in(kSlot)).mode(), answer::kProgramMode);
 
     ASSERT_TRUE(in_process_host().replace_module(kSlot, ""));
     EXPECT_EQ(in_process_host().module(kSlot), nullptr);
@@ -167,7 +168,8 @@ TEST(HostTest, BuiltFromAConfigHoldsItsModulesAndStopsCleanly) {
         local.enable_interrupt(6, 1);
         local.slot_out(6, dpram::kPortPageRegister, dpram::page_of(dpram::kCommandByte));
         local.slot_out(6, dpram::window_port_of(dpram::kCommandByte), cmd::kModeQuery);
-        ASSERT_TRUE(local.module(6)->wait_for_commands(cmd::kModeQuery, 1, kTimeout));
+        ASSERT_TRUE(emulator::ModuleProbe(*local.module(6))
+                        .wait_for_commands(cmd::kModeQuery, 1, kTimeout));
         // The process's own backplane is a different one.
         EXPECT_EQ(in_process_host().module(6), nullptr);
         EXPECT_TRUE(calls.wait_for(1));

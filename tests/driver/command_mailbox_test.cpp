@@ -7,6 +7,7 @@
 
 #include "backplane/inspect.h"
 #include "driver/frame/slot_state.h"
+#include "emulator/module_probe.h"
 #include "k5320.h"
 #include "k5320/commands.h"
 #include "k5320/dpram_map.h"
@@ -41,16 +42,17 @@ class CommandMailbox : public ::testing::Test {
         k5320::platform::set_local_time_for_test(nullptr);
     }
     k5320::emulator::Module& module() { return *k5320::backplane::in_process_host().module(kSlot); }
+    k5320::emulator::ModuleProbe probe() { return k5320::emulator::ModuleProbe(module()); }
     uint16_t module_word(uint16_t address) {
-        return static_cast<uint16_t>(module().peek(address) | module().peek(address + 1) << 8);
+        return static_cast<uint16_t>(probe().peek(address) | probe().peek(address + 1) << 8);
     }
     // Announces a record from the firmware side, as a user program would.
     void firmware_posts(const std::vector<uint8_t>& data, uint16_t length) {
         for (size_t i = 0; i < data.size(); ++i)
-            module().poke(static_cast<uint16_t>(dp::kInCmdData + i), data[i]);
-        module().poke(dp::kInCmdLength, static_cast<uint8_t>(length));
-        module().poke(dp::kInCmdLength + 1, static_cast<uint8_t>(length >> 8));
-        module().post_answer(answer::kCommandRecordArrived);
+            probe().poke(static_cast<uint16_t>(dp::kInCmdData + i), data[i]);
+        probe().poke(dp::kInCmdLength, static_cast<uint8_t>(length));
+        probe().poke(dp::kInCmdLength + 1, static_cast<uint8_t>(length >> 8));
+        probe().post_answer(answer::kCommandRecordArrived);
     }
     static void place_tick_before_wrap(uint32_t ms) {
         k5320::platform::set_tick_offset_for_test(0);
@@ -69,15 +71,15 @@ TEST_F(CommandMailbox, SendAcceptsOneTo512BytesAndWritesNothingOtherwise) {
     const auto data = pattern(513, 1);
     ASSERT_EQ(K5320_SendCmd(kSlot, data.data(), 512), K5320_SUCCESS);
     EXPECT_EQ(module_word(dp::kOutCmdLength), 512);
-    EXPECT_EQ(module().peek(dp::kOutCmdData), 1);
-    EXPECT_EQ(module().peek(dp::kOutCmdData + 511), static_cast<uint8_t>(512));
-    EXPECT_EQ(module().peek(dp::kCommandByte), cmd::kCommandRecord);
+    EXPECT_EQ(probe().peek(dp::kOutCmdData), 1);
+    EXPECT_EQ(probe().peek(dp::kOutCmdData + 511), static_cast<uint8_t>(512));
+    EXPECT_EQ(probe().peek(dp::kCommandByte), cmd::kCommandRecord);
 
     const auto other = pattern(513, 100);
     EXPECT_EQ(K5320_SendCmd(kSlot, other.data(), 513), K5320_ERR_RANGE);
     EXPECT_EQ(K5320_SendCmd(kSlot, other.data(), 0), K5320_ERR_RANGE);
     EXPECT_EQ(module_word(dp::kOutCmdLength), 512);
-    EXPECT_EQ(module().peek(dp::kOutCmdData), 1);
+    EXPECT_EQ(probe().peek(dp::kOutCmdData), 1);
     // The outgoing area ends where the cyclic block begins.
     EXPECT_EQ(dp::kOutCmdData + dp::kCmdRecordMax, dp::kCyclicFrame);
 }
@@ -146,14 +148,14 @@ TEST_F(CommandMailbox, AnAlreadyAnnouncedRecordIsReturnedAtOnceWithoutSending) {
     ASSERT_TRUE(wait_arrived());
     slot_context(kSlot).record.set(Field::CmdPending, 1);
     slot_context(kSlot).record.set(Field::CmdSentTick, k5320::platform::tick_count());
-    const uint64_t sent_before = module().commands_seen(cmd::kCommandRecord);
+    const uint64_t sent_before = probe().commands_seen(cmd::kCommandRecord);
     const auto data = pattern(9, 1);
     uint8_t buffer[512] = {};
     uint16_t length = 0;
     ASSERT_EQ(K5320_SendReceiveCmd(kSlot, 1, data.data(), 9, buffer, &length, 5000), K5320_SUCCESS);
     EXPECT_EQ(length, 5);
     EXPECT_EQ(buffer[0], 40);
-    EXPECT_EQ(module().commands_seen(cmd::kCommandRecord), sent_before);
+    EXPECT_EQ(probe().commands_seen(cmd::kCommandRecord), sent_before);
 }
 
 // With nothing pending, an announced record is returned before this call's command goes out;
@@ -161,7 +163,7 @@ TEST_F(CommandMailbox, AnAlreadyAnnouncedRecordIsReturnedAtOnceWithoutSending) {
 TEST_F(CommandMailbox, AnUnsolicitedRecordIsReturnedFirstAndTheNewCommandStaysPending) {
     firmware_posts(pattern(5, 40), 5);
     ASSERT_TRUE(wait_arrived());
-    const uint64_t sent_before = module().commands_seen(cmd::kCommandRecord);
+    const uint64_t sent_before = probe().commands_seen(cmd::kCommandRecord);
     const auto own = pattern(9, 1);
     const auto ignored = pattern(7, 200);
     uint8_t buffer[512] = {};
@@ -175,7 +177,7 @@ TEST_F(CommandMailbox, AnUnsolicitedRecordIsReturnedFirstAndTheNewCommandStaysPe
               K5320_SUCCESS);
     EXPECT_EQ(length, 9);
     EXPECT_EQ(buffer[0], 1);
-    EXPECT_EQ(module().commands_seen(cmd::kCommandRecord), sent_before + 1);
+    EXPECT_EQ(probe().commands_seen(cmd::kCommandRecord), sent_before + 1);
     EXPECT_EQ(K5320_ReceiveCmd(kSlot, buffer, &length), K5320_ERR_NO_COMMAND);
 }
 
@@ -188,12 +190,12 @@ TEST_F(CommandMailbox, NonBlockingCallsReturnPendingUntilTheRecordIsThereAndNeve
     uint16_t length = 0;
     EXPECT_EQ(K5320_SendReceiveCmd(kSlot, 0, first.data(), 8, buffer, &length, 60000),
               K5320_ERR_ANSWER_PENDING);
-    ASSERT_TRUE(module().wait_for_commands(cmd::kCommandRecord, 1, 10s));
+    ASSERT_TRUE(probe().wait_for_commands(cmd::kCommandRecord, 1, 10s));
     for (int i = 0; i < 5; ++i)
         EXPECT_EQ(K5320_SendReceiveCmd(kSlot, 0, second.data(), 8, buffer, &length, 60000),
                   K5320_ERR_ANSWER_PENDING);
-    EXPECT_EQ(module().commands_seen(cmd::kCommandRecord), 1u);
-    EXPECT_EQ(module().peek(dp::kOutCmdData), 1);  // the second call's data were not sent
+    EXPECT_EQ(probe().commands_seen(cmd::kCommandRecord), 1u);
+    EXPECT_EQ(probe().peek(dp::kOutCmdData), 1);  // the second call's data were not sent
 
     firmware_posts(pattern(6, 50), 6);
     ASSERT_TRUE(wait_arrived());
@@ -238,18 +240,18 @@ TEST_F(CommandMailbox, ClockIsWrittenLittleEndianAndTakenByTheModule) {
                                           .second = 30,
                                           .milliseconds = 0};
     k5320::platform::set_local_time_for_test(&when);
-    module().set_tx_timeout_flag(true);
+    probe().set_tx_timeout_flag(true);
     ASSERT_EQ(K5320_AdjustDateTime(kSlot), K5320_SUCCESS);
-    EXPECT_EQ(module().peek(dp::kClockYear), 0xDD);
-    EXPECT_EQ(module().peek(dp::kClockYear + 1), 0x07);
-    EXPECT_EQ(module().peek(dp::kClockMonth), 5);
-    EXPECT_EQ(module().peek(dp::kClockDay), 17);
-    EXPECT_EQ(module().peek(dp::kClockHour), 10);
-    EXPECT_EQ(module().peek(dp::kClockMinute), 20);
+    EXPECT_EQ(probe().peek(dp::kClockYear), 0xDD);
+    EXPECT_EQ(probe().peek(dp::kClockYear + 1), 0x07);
+    EXPECT_EQ(probe().peek(dp::kClockMonth), 5);
+    EXPECT_EQ(probe().peek(dp::kClockDay), 17);
+    EXPECT_EQ(probe().peek(dp::kClockHour), 10);
+    EXPECT_EQ(probe().peek(dp::kClockMinute), 20);
     // The seconds byte is the firmware's transmit time-out flag again once it took the clock.
-    EXPECT_NE(module().peek(dp::kTxTimeoutFlag), 30);
-    EXPECT_NE(module().peek(dp::kTxTimeoutFlag), 0);
-    const auto clock = module().clock();
+    EXPECT_NE(probe().peek(dp::kTxTimeoutFlag), 30);
+    EXPECT_NE(probe().peek(dp::kTxTimeoutFlag), 0);
+    const auto clock = probe().clock();
     ASSERT_TRUE(clock.has_value());
     EXPECT_EQ(clock->year, 2013);
     EXPECT_EQ(clock->second, 30);
@@ -266,7 +268,7 @@ TEST_F(CommandMailbox, ClockRefusedByTheModuleIs36) {
                                                  .milliseconds = 0};
     k5320::platform::set_local_time_for_test(&no_such_day);
     EXPECT_EQ(K5320_AdjustDateTime(kSlot), K5320_ERR_CLOCK_REFUSED);
-    EXPECT_EQ(module().commands_seen(cmd::kRepeatRequest), 0u);
+    EXPECT_EQ(probe().commands_seen(cmd::kRepeatRequest), 0u);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include "backplane/inspect.h"
 #include "emulator/cyclic_table.h"
+#include "emulator/module_probe.h"
 #include "k5320.h"
 #include "k5320/commands.h"
 #include "k5320/dpram_map.h"
@@ -25,6 +26,7 @@ class Cyclic : public ::testing::Test {
         ASSERT_EQ(K5320_Init(kSlot), K5320_SUCCESS);  // initialised, not configured
     }
     k5320::emulator::Module& module() { return *k5320::backplane::in_process_host().module(kSlot); }
+    k5320::emulator::ModuleProbe probe() { return k5320::emulator::ModuleProbe(module()); }
 };
 
 TEST_F(Cyclic, AddWritesTheWholeBlockAndTakesTheHandle) {
@@ -35,54 +37,54 @@ TEST_F(Cyclic, AddWritesTheWholeBlockAndTakesTheHandle) {
     EXPECT_NE(handle, dp::kCyclicNoHandle);
     const uint8_t frame[] = {0x83, 0x91, 0xA2, 0xB3, 0xC0, 1, 2, 3, 0, 0, 0, 0, 0};
     for (uint16_t i = 0; i < sizeof frame; ++i)
-        EXPECT_EQ(module().peek(dp::kCyclicFrame + i), frame[i]) << i;
-    EXPECT_EQ(module().peek(dp::kCyclicTime), 10);
-    EXPECT_EQ(module().peek(dp::kCyclicCount), 50);
-    EXPECT_EQ(module().peek(dp::kCyclicHandle), dp::kCyclicNoHandle);  // handed back
-    EXPECT_EQ(module().commands_seen(cmd::kCyclicAdd), 1u);
+        EXPECT_EQ(probe().peek(dp::kCyclicFrame + i), frame[i]) << i;
+    EXPECT_EQ(probe().peek(dp::kCyclicTime), 10);
+    EXPECT_EQ(probe().peek(dp::kCyclicCount), 50);
+    EXPECT_EQ(probe().peek(dp::kCyclicHandle), dp::kCyclicNoHandle);  // handed back
+    EXPECT_EQ(probe().commands_seen(cmd::kCyclicAdd), 1u);
     uint32_t rest = 0;
     ASSERT_EQ(K5320_CheckCyclicTxRestMsg(kSlot, handle, &rest), K5320_SUCCESS);
     EXPECT_EQ(rest, 50u);  // the firmware has the entry under that handle
 
     ASSERT_EQ(K5320_AddCyclicTxMsg(kSlot, 0, 0x7FF, 0, 12, data, 10, 0, &handle), K5320_SUCCESS);
-    EXPECT_EQ(module().peek(dp::kCyclicFrame), 0x08);  // length clamped to 8, 8 bytes copied
-    EXPECT_EQ(module().peek(dp::kCyclicFrame + 10), 8);
+    EXPECT_EQ(probe().peek(dp::kCyclicFrame), 0x08);  // length clamped to 8, 8 bytes copied
+    EXPECT_EQ(probe().peek(dp::kCyclicFrame + 10), 8);
 }
 
 TEST_F(Cyclic, NoHandleOrARefusalIs24) {
     // The firmware refuses a cycle time of 0 and leaves no handle; 244 injected in place of its
     // 245 makes an add that succeeded without a handle.
-    module().override_answer(cmd::kCyclicAdd, answer::kCyclicDone);
+    probe().override_answer(cmd::kCyclicAdd, answer::kCyclicDone);
     uint8_t handle = 0;
     EXPECT_EQ(K5320_AddCyclicTxMsg(kSlot, 0, 1, 1, 0, nullptr, 0, 1, &handle),
               K5320_ERR_CYCLIC_REFUSED);
     EXPECT_EQ(handle, dp::kCyclicNoHandle);
-    module().override_answer(cmd::kCyclicAdd, std::nullopt);
+    probe().override_answer(cmd::kCyclicAdd, std::nullopt);
     handle = 7;
     EXPECT_EQ(K5320_AddCyclicTxMsg(kSlot, 0, 1, 1, 0, nullptr, 0, 1, &handle),
               K5320_ERR_CYCLIC_REFUSED);
     EXPECT_EQ(handle, 7);  // not written on a refusal
-    EXPECT_EQ(module().commands_seen(cmd::kRepeatRequest), 0u);
+    EXPECT_EQ(probe().commands_seen(cmd::kRepeatRequest), 0u);
 }
 
 TEST_F(Cyclic, EntryCommandsNameTheHandleAndRestIsLittleEndian) {
     for (uint8_t c :
          {cmd::kCyclicDelete, cmd::kCyclicEnable, cmd::kCyclicDisable, cmd::kCyclicRest})
-        module().override_answer(c, answer::kCyclicDone);
+        probe().override_answer(c, answer::kCyclicDone);
     EXPECT_EQ(K5320_DisableCyclicTxMsg(kSlot, 5), K5320_SUCCESS);
-    EXPECT_EQ(module().peek(dp::kCyclicHandle), 5);
+    EXPECT_EQ(probe().peek(dp::kCyclicHandle), 5);
     EXPECT_EQ(K5320_EnableCyclicTxMsg(kSlot, 6), K5320_SUCCESS);
-    EXPECT_EQ(module().peek(dp::kCyclicHandle), 6);
-    module().poke(dp::kCyclicCount, 0x10);
-    module().poke(dp::kCyclicCount + 1, 0x27);
-    module().poke(dp::kCyclicCount + 2, 0);
-    module().poke(dp::kCyclicCount + 3, 0);
+    EXPECT_EQ(probe().peek(dp::kCyclicHandle), 6);
+    probe().poke(dp::kCyclicCount, 0x10);
+    probe().poke(dp::kCyclicCount + 1, 0x27);
+    probe().poke(dp::kCyclicCount + 2, 0);
+    probe().poke(dp::kCyclicCount + 3, 0);
     uint32_t rest = 0;
     ASSERT_EQ(K5320_CheckCyclicTxRestMsg(kSlot, 6, &rest), K5320_SUCCESS);
     EXPECT_EQ(rest, 10000u);
-    module().override_answer(cmd::kCyclicDelete, answer::kCyclicRefused);
+    probe().override_answer(cmd::kCyclicDelete, answer::kCyclicRefused);
     EXPECT_EQ(K5320_DeleteCyclicTxMsg(kSlot, 9), K5320_ERR_CYCLIC_REFUSED);
-    module().override_answer(cmd::kCyclicRest, answer::kCyclicRefused);
+    probe().override_answer(cmd::kCyclicRest, answer::kCyclicRefused);
     rest = 1;
     EXPECT_EQ(K5320_CheckCyclicTxRestMsg(kSlot, 9, &rest), K5320_ERR_CYCLIC_REFUSED);
     EXPECT_EQ(rest, 1u);
@@ -96,7 +98,7 @@ TEST_F(Cyclic, FirmwareGivesHandlesOnAnUnconfiguredSlotUntilItsTableIsFull) {
         ASSERT_EQ(K5320_AddCyclicTxMsg(kSlot, 0, 0x100, 0, 3, data, 1000, 10000, &handle),
                   K5320_SUCCESS)
             << i;
-        EXPECT_EQ(module().peek(dp::kCyclicHandle), dp::kCyclicNoHandle);
+        EXPECT_EQ(probe().peek(dp::kCyclicHandle), dp::kCyclicNoHandle);
         handles.insert(handle);
     }
     EXPECT_EQ(handles.size(), k5320::emulator::CyclicTable::kEntries);
@@ -135,9 +137,9 @@ TEST(CyclicSlotChecks, BadOrUninitialisedSlotsAreRefusedBeforeTheModule) {
     EXPECT_EQ(K5320_CheckCyclicTxRestMsg(kUninitialised, 0, &rest), K5320_ERR_NOT_INITIALIZED);
     EXPECT_EQ(handle, 0x42);
     EXPECT_EQ(rest, 7u);
-    EXPECT_EQ(
-        k5320::backplane::in_process_host().module(kUninitialised)->commands_seen(cmd::kCyclicAdd),
-        0u);
+    EXPECT_EQ(k5320::emulator::ModuleProbe(*k5320::backplane::in_process_host().module(kUninitialised))
+                  .commands_seen(cmd::kCyclicAdd),
+              0u);
 }
 
 }  // namespace

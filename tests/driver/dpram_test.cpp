@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "backplane/inspect.h"
+#include "emulator/module_probe.h"
 #include "k5320.h"
 #include "k5320/dpram_map.h"
 
@@ -21,6 +22,7 @@ class RawDpram : public ::testing::Test {
     }
     void TearDown() override { K5320_RemoveIrq(kSlot); }
     k5320::emulator::Module& module() { return *k5320::backplane::in_process_host().module(kSlot); }
+    k5320::emulator::ModuleProbe probe() { return k5320::emulator::ModuleProbe(module()); }
 };
 
 TEST_F(RawDpram, SingleValuesAtTheirLastAcceptedAddress) {
@@ -47,14 +49,14 @@ TEST_F(RawDpram, SingleValuesAtTheirLastAcceptedAddress) {
 }
 
 TEST_F(RawDpram, RefusedAccessWritesNothing) {
-    module().poke(6999, 0x77);
+    probe().poke(6999, 0x77);
     EXPECT_EQ(K5320_DPRAMWriteWord(kSlot, 6998, 0x1122), K5320_ERR_RANGE);
     EXPECT_EQ(K5320_DPRAMWriteDword(kSlot, 6996, 0x11223344), K5320_ERR_RANGE);
     uint8_t data[11] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
     EXPECT_EQ(K5320_DPRAMWriteMultiByte(kSlot, 6990, data, 11), K5320_ERR_RANGE);
     EXPECT_EQ(K5320_DPRAMMemset(kSlot, 6990, 0xEE, 11), K5320_ERR_RANGE);
-    EXPECT_EQ(module().peek(6990), 0);
-    EXPECT_EQ(module().peek(6999), 0x77);
+    EXPECT_EQ(probe().peek(6990), 0);
+    EXPECT_EQ(probe().peek(6999), 0x77);
 }
 
 TEST_F(RawDpram, BlocksUpToTheEndOfTheUserWindow) {
@@ -68,15 +70,15 @@ TEST_F(RawDpram, BlocksUpToTheEndOfTheUserWindow) {
     // Length and count 0 are accepted and move nothing, even at the very end of the window.
     EXPECT_EQ(K5320_DPRAMWriteMultiByte(kSlot, 7000, data, 0), K5320_SUCCESS);
     EXPECT_EQ(K5320_DPRAMMemset(kSlot, 6990, 0xEE, 0), K5320_SUCCESS);
-    EXPECT_EQ(module().peek(6990), 1);
+    EXPECT_EQ(probe().peek(6990), 1);
     EXPECT_EQ(K5320_DPRAMMemset(kSlot, 6990, 0xEE, 10), K5320_SUCCESS);
-    for (uint16_t a = 6990; a < 7000; ++a) EXPECT_EQ(module().peek(a), 0xEE) << a;
+    for (uint16_t a = 6990; a < 7000; ++a) EXPECT_EQ(probe().peek(a), 0xEE) << a;
 }
 
 TEST_F(RawDpram, WordAcrossAPageBoundaryIsLittleEndianOnBothPages) {
     ASSERT_EQ(K5320_DPRAMWriteWord(kSlot, 0x03FF, 0xCAFE), K5320_SUCCESS);
-    EXPECT_EQ(module().peek(0x03FF), 0xFE);
-    EXPECT_EQ(module().peek(0x0400), 0xCA);
+    EXPECT_EQ(probe().peek(0x03FF), 0xFE);
+    EXPECT_EQ(probe().peek(0x0400), 0xCA);
     uint16_t w = 0;
     ASSERT_EQ(K5320_DPRAMReadWord(kSlot, 0x03FF, &w), K5320_SUCCESS);
     EXPECT_EQ(w, 0xCAFE);
@@ -93,7 +95,7 @@ TEST_F(RawDpram, DoubleWordsAcrossEveryPageBoundary) {
             const uint32_t value = 0xA0B0C0D0u + address;
             ASSERT_EQ(K5320_DPRAMWriteDword(kSlot, address, value), K5320_SUCCESS);
             for (int i = 0; i < 4; ++i)
-                EXPECT_EQ(module().peek(static_cast<uint16_t>(address + i)),
+                EXPECT_EQ(probe().peek(static_cast<uint16_t>(address + i)),
                           static_cast<uint8_t>(value >> (8 * i)))
                     << address << "+" << i;
             uint32_t read = 0;
@@ -107,15 +109,15 @@ TEST_F(RawDpram, BlockSpanningAllPagesOfTheWindow) {
     std::vector<uint8_t> data(7000);
     for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7 + 3);
     ASSERT_EQ(K5320_DPRAMWriteMultiByte(kSlot, 0, data.data(), 7000), K5320_SUCCESS);
-    for (uint16_t a = 0; a < 7000; a += 997) EXPECT_EQ(module().peek(a), data[a]) << a;
+    for (uint16_t a = 0; a < 7000; a += 997) EXPECT_EQ(probe().peek(a), data[a]) << a;
     std::vector<uint8_t> back(7000);
     ASSERT_EQ(K5320_DPRAMReadMultiByte(kSlot, 0, back.data(), 7000), K5320_SUCCESS);
     EXPECT_EQ(back, data);
 }
 
 TEST_F(RawDpram, ReadsSeeWhatTheModuleWrote) {
-    module().poke(0x1000, 0x42);
-    module().poke(0x1001, 0x43);
+    probe().poke(0x1000, 0x42);
+    probe().poke(0x1001, 0x43);
     uint16_t w = 0;
     ASSERT_EQ(K5320_DPRAMReadWord(kSlot, 0x1000, &w), K5320_SUCCESS);
     EXPECT_EQ(w, 0x4342);
@@ -123,10 +125,10 @@ TEST_F(RawDpram, ReadsSeeWhatTheModuleWrote) {
 
 TEST_F(RawDpram, CommandByteTakesValuesUpTo223) {
     EXPECT_EQ(K5320_DPRAMInttToK5320(kSlot, 223), K5320_SUCCESS);
-    EXPECT_EQ(module().peek(k5320::dpram::kCommandByte), 223);
+    EXPECT_EQ(probe().peek(k5320::dpram::kCommandByte), 223);
     EXPECT_EQ(K5320_DPRAMInttToK5320(kSlot, 224), K5320_ERR_RANGE);
     EXPECT_EQ(K5320_DPRAMInttToK5320(kSlot, 255), K5320_ERR_RANGE);
-    EXPECT_EQ(module().peek(k5320::dpram::kCommandByte), 223);
+    EXPECT_EQ(probe().peek(k5320::dpram::kCommandByte), 223);
 }
 
 }  // namespace

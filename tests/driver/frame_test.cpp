@@ -5,6 +5,7 @@
 
 #include "backplane/inspect.h"
 #include "driver/frame/slot_state.h"
+#include "emulator/module_probe.h"
 #include "k5320.h"
 #include "k5320/commands.h"
 
@@ -133,7 +134,7 @@ TEST(SlotLifecycle, SlotsAreIndependent) {
     uint8_t b = 0;
     EXPECT_EQ(K5320_DPRAMReadByte(2, 100, &b), K5320_SUCCESS);
     EXPECT_EQ(b, 0x22);
-    EXPECT_EQ(k5320::backplane::in_process_host().module(1)->peek(100), 0x11);
+    EXPECT_EQ(k5320::emulator::ModuleProbe(*k5320::backplane::in_process_host().module(1)).peek(100), 0x11);
 }
 
 TEST(SlotLifecycle, InitFindingAnotherModuleReleasesTheSlotForALaterInit) {
@@ -170,7 +171,8 @@ TEST(SlotLifecycle, ForkedChildNeitherDrivesItsParentsSlotNorSharesItsBackplane)
     ASSERT_EQ(K5320_Init(kSlot), K5320_SUCCESS);
     ASSERT_EQ(K5320_DPRAMWriteByte(kSlot, kAddress, 0x5A), K5320_SUCCESS);
     const uint64_t queries_before =
-        k5320::backplane::in_process_host().module(kSlot)->commands_seen(k5320::cmd::kModeQuery);
+        k5320::emulator::ModuleProbe(*k5320::backplane::in_process_host().module(kSlot))
+            .commands_seen(k5320::cmd::kModeQuery);
 
     const pid_t child = fork();
     ASSERT_GE(child, 0);
@@ -199,9 +201,9 @@ TEST(SlotLifecycle, ForkedChildNeitherDrivesItsParentsSlotNorSharesItsBackplane)
     uint8_t b = 0;
     EXPECT_EQ(K5320_DPRAMReadByte(kSlot, kAddress, &b), K5320_SUCCESS);
     EXPECT_EQ(b, 0x5A);
-    EXPECT_EQ(
-        k5320::backplane::in_process_host().module(kSlot)->commands_seen(k5320::cmd::kModeQuery),
-        queries_before);
+    EXPECT_EQ(k5320::emulator::ModuleProbe(*k5320::backplane::in_process_host().module(kSlot))
+                  .commands_seen(k5320::cmd::kModeQuery),
+              queries_before);
     uint8_t mode = 0;
     EXPECT_EQ(K5320_Check186Mode(kSlot, &mode), K5320_SUCCESS);
 }

@@ -6,6 +6,7 @@
 
 #include "backplane/inspect.h"
 #include "driver/dpram/handshake.h"
+#include "emulator/module_probe.h"
 #include "k5320.h"
 #include "k5320/commands.h"
 #include "k5320/dpram_map.h"
@@ -32,20 +33,20 @@ class HandshakeTest : public ::testing::Test {
         // A fresh module for every test, also when the whole suite runs in one process.
         ASSERT_TRUE(k5320::backplane::in_process_host().replace_module(kSlot, "5320"));
         ASSERT_EQ(K5320_Init(kSlot), K5320_SUCCESS);
-        for (int c = 0; c < 256; ++c)
-            baseline_[c] = module().commands_seen(static_cast<uint8_t>(c));
+        for (int c = 0; c < 256; ++c) baseline_[c] = probe().commands_seen(static_cast<uint8_t>(c));
     }
     void TearDown() override {
         for (uint8_t c : {kTestCommand, cmd::kModeQuery}) {
-            module().silence(c, false);
-            module().override_answer(c, std::nullopt);
-            module().answer_after_repeats(c, 0);
-            module().stray_before(c, std::nullopt);
+            probe().silence(c, false);
+            probe().override_answer(c, std::nullopt);
+            probe().answer_after_repeats(c, 0);
+            probe().stray_before(c, std::nullopt);
         }
     }
     k5320::emulator::Module& module() { return *k5320::backplane::in_process_host().module(kSlot); }
+    k5320::emulator::ModuleProbe probe() { return k5320::emulator::ModuleProbe(module()); }
     // Commands of this code the firmware took during this test.
-    uint64_t seen(uint8_t command) { return module().commands_seen(command) - baseline_[command]; }
+    uint64_t seen(uint8_t command) { return probe().commands_seen(command) - baseline_[command]; }
     uint64_t repeats() { return seen(cmd::kRepeatRequest); }
 
   private:
@@ -63,7 +64,7 @@ TEST_F(HandshakeTest, StandardHandshakeGetsTheAnswer) {
 }
 
 TEST_F(HandshakeTest, RefusalEndsTheWaitAtOnceWithoutRepeatRequests) {
-    module().override_answer(kTestCommand, answer::kConfigRefused);
+    probe().override_answer(kTestCommand, answer::kConfigRefused);
     const auto outcome =
         run_handshake(kSlot, Handshake{.command = kTestCommand,
                                        .field = Field::CmdAnswer,
@@ -99,8 +100,8 @@ TEST_F(HandshakeTest, SilentFirmwareWithoutRepeatsOrRecoveryGivesTheNoAnswerResu
 }
 
 TEST_F(HandshakeTest, FirmwareThatAnswersAfterTheSecondRepeatRequestSucceeds) {
-    module().override_answer(kTestCommand, kTestSuccess);
-    module().answer_after_repeats(kTestCommand, 2);
+    probe().override_answer(kTestCommand, kTestSuccess);
+    probe().answer_after_repeats(kTestCommand, 2);
     const auto outcome = run_handshake(
         kSlot,
         Handshake{.command = kTestCommand, .field = Field::CmdAnswer, .success_low = kTestSuccess});
@@ -110,8 +111,8 @@ TEST_F(HandshakeTest, FirmwareThatAnswersAfterTheSecondRepeatRequestSucceeds) {
 }
 
 TEST_F(HandshakeTest, AnswerOfAnotherCommandInTheFieldKeepsThePollGoing) {
-    module().override_answer(kTestCommand, kTestSuccess);
-    module().stray_before(kTestCommand, answer::kBankReleased);  // a general answer, not ours
+    probe().override_answer(kTestCommand, kTestSuccess);
+    probe().stray_before(kTestCommand, answer::kBankReleased);  // a general answer, not ours
     const auto outcome = run_handshake(
         kSlot,
         Handshake{.command = kTestCommand, .field = Field::CmdAnswer, .success_low = kTestSuccess});
@@ -121,7 +122,7 @@ TEST_F(HandshakeTest, AnswerOfAnotherCommandInTheFieldKeepsThePollGoing) {
 }
 
 TEST_F(HandshakeTest, AnAnswerThatNeverComesRightEndsWithTheNoAnswerResult) {
-    module().override_answer(kTestCommand, answer::kBankReleased);
+    probe().override_answer(kTestCommand, answer::kBankReleased);
     const auto outcome = run_handshake(kSlot, Handshake{.command = kTestCommand,
                                                         .field = Field::CmdAnswer,
                                                         .success_low = kTestSuccess,
@@ -132,8 +133,8 @@ TEST_F(HandshakeTest, AnAnswerThatNeverComesRightEndsWithTheNoAnswerResult) {
 }
 
 TEST_F(HandshakeTest, RecoveryDeliversTheAnswerWhoseInterruptWasLost) {
-    module().override_answer(kTestCommand, kTestSuccess);
-    module().lose_interrupts(4);  // the answer and its three repetitions
+    probe().override_answer(kTestCommand, kTestSuccess);
+    probe().lose_interrupts(4);  // the answer and its three repetitions
     const auto outcome = run_handshake(
         kSlot,
         Handshake{.command = kTestCommand, .field = Field::CmdAnswer, .success_low = kTestSuccess});
@@ -151,7 +152,7 @@ TEST_F(HandshakeTest, RecoveryDeliversTheAnswerWhoseInterruptWasLost) {
 }
 
 TEST_F(HandshakeTest, RecoveryThatGetsNoModeAnswerFails) {
-    module().silence(cmd::kModeQuery, true);
+    probe().silence(cmd::kModeQuery, true);
     const auto outcome = run_handshake(
         kSlot,
         Handshake{.command = kTestCommand, .field = Field::CmdAnswer, .success_low = kTestSuccess});

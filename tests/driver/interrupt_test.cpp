@@ -16,6 +16,7 @@
 #include "driver/frame/slot_state.h"
 #include "driver/irq/answer_class.h"
 #include "driver/irq/interrupt_service.h"
+#include "emulator/module_probe.h"
 #include "k5320.h"
 #include "k5320/commands.h"
 #include "k5320/sja1000_registers.h"
@@ -104,11 +105,12 @@ class Interrupts : public ::testing::Test {
         calls.second_routine_calls = 0;
     }
     k5320::emulator::Module& module() { return *k5320::backplane::in_process_host().module(kSlot); }
+    k5320::emulator::ModuleProbe probe() { return k5320::emulator::ModuleProbe(module()); }
 
     // Posts an answer as the firmware would and waits until the interrupt service has filed it.
     void post_and_wait_filed(uint8_t value) {
-        module().post_answer(value);
-        ASSERT_TRUE(eventually([&] { return !module().answer_pending(); })) << int(value);
+        probe().post_answer(value);
+        ASSERT_TRUE(eventually([&] { return !probe().answer_pending(); })) << int(value);
         k5320::driver::SlotLock settle(kSlot);  // the service files under this lock
     }
 };
@@ -118,20 +120,20 @@ class Interrupts : public ::testing::Test {
 TEST_F(Interrupts, RecoveryAfterRemoveIrqLeavesTheReleasedSlotAlone) {
     namespace cmd = k5320::cmd;
     constexpr uint64_t kRepeatRequests = 3;
-    module().silence(cmd::kReadRegister, true);
-    const uint64_t repeats = module().commands_seen(cmd::kRepeatRequest);
-    const uint64_t queries = module().commands_seen(cmd::kModeQuery);
+    probe().silence(cmd::kReadRegister, true);
+    const uint64_t repeats = probe().commands_seen(cmd::kRepeatRequest);
+    const uint64_t queries = probe().commands_seen(cmd::kModeQuery);
     int result = -1;
     std::thread caller([&] {
         uint8_t value = 0;
         result = K5320_InputByte(kSlot, k5320::sja1000::SJA1000_SR, &value);
     });
-    EXPECT_TRUE(module().wait_for_commands(cmd::kRepeatRequest, repeats + kRepeatRequests, 10s));
+    EXPECT_TRUE(probe().wait_for_commands(cmd::kRepeatRequest, repeats + kRepeatRequests, 10s));
     EXPECT_EQ(K5320_RemoveIrq(kSlot), K5320_SUCCESS);
     caller.join();
     EXPECT_EQ(result, K5320_ERR_NO_ANSWER);
     EXPECT_FALSE(k5320::backplane::in_process_host().registered(kSlot));
-    EXPECT_EQ(module().commands_seen(cmd::kModeQuery), queries);
+    EXPECT_EQ(probe().commands_seen(cmd::kModeQuery), queries);
 }
 
 // A caller that polls TxAnswer and sees the refusal must find its flag already set, as the
@@ -260,7 +262,7 @@ void slow_routine() {
 
 TEST_F(Interrupts, ReplacementWaitsForTheOldRoutinesCallInProgress) {
     ASSERT_EQ(K5320_InstallUserISR(kSlot, slow_routine), K5320_SUCCESS);
-    module().post_answer(11);
+    probe().post_answer(11);
     ASSERT_TRUE(eventually([] { return slow_call_running.load(); }));
     ASSERT_EQ(K5320_InstallUserISR(kSlot, first_routine), K5320_SUCCESS);
     EXPECT_FALSE(slow_call_running);  // the old call had ended before the replacement returned
@@ -325,7 +327,7 @@ TEST_F(Interrupts, InstallFireAndRemoveConcurrently) {
     std::atomic<bool> stop{false};
     std::thread firer([&] {
         for (int i = 0; !stop.load(); ++i) {
-            if (!module().answer_pending()) module().post_answer(static_cast<uint8_t>(i % 200));
+            if (!probe().answer_pending()) probe().post_answer(static_cast<uint8_t>(i % 200));
             std::this_thread::yield();
         }
     });

@@ -15,6 +15,7 @@
 #include "backplane/inspect.h"
 #include "driver/frame/slot_state.h"
 #include "emulator/flash_store.h"
+#include "emulator/module_probe.h"
 #include "k5320.h"
 #include "k5320/commands.h"
 #include "k5320/dpram_map.h"
@@ -80,8 +81,9 @@ class Loader : public ::testing::Test {
         ASSERT_EQ(K5320_Init(kSlot), K5320_SUCCESS);
     }
     k5320::emulator::Module& module() { return *k5320::backplane::in_process_host().module(kSlot); }
+    k5320::emulator::ModuleProbe probe() { return k5320::emulator::ModuleProbe(module()); }
     uint16_t module_word(uint16_t address) {
-        return static_cast<uint16_t>(module().peek(address) | module().peek(address + 1) << 8);
+        return static_cast<uint16_t>(probe().peek(address) | probe().peek(address + 1) << 8);
     }
 
     // The calling order of a complete update; returns the first failing result.
@@ -120,14 +122,14 @@ TEST_F(Loader, EveryCallButInitNeedsDownloadMode) {
 TEST_F(Loader, InitEntersDownloadModeAndRunProgramLeavesIt) {
     ASSERT_EQ(K5320_Load_Init(kSlot), K5320_SUCCESS);
     EXPECT_EQ(slot_context(kSlot).record.get(Field::DownloadMode), 1u);
-    EXPECT_EQ(module().mode(), answer::kLoaderMode);
+    EXPECT_EQ(probe().mode(), answer::kLoaderMode);
     FirmwareInfo info{};
     ASSERT_EQ(K5320_Load_GetFirmwareInfo(kSlot, &info), K5320_SUCCESS);
     EXPECT_GT(uint32_t{info.size}, 0u);  // a fresh module holds its built-in firmware
     EXPECT_EQ(K5320_Load_Reset(kSlot), K5320_SUCCESS);
     ASSERT_EQ(K5320_Load_RunProgram(kSlot), K5320_SUCCESS);
     EXPECT_EQ(slot_context(kSlot).record.get(Field::DownloadMode), 0u);
-    EXPECT_EQ(module().mode(), answer::kProgramMode);
+    EXPECT_EQ(probe().mode(), answer::kProgramMode);
     EXPECT_EQ(K5320_Load_GetFirmwareInfo(kSlot, &info), K5320_ERR_NOT_DOWNLOAD_MODE);
 }
 
@@ -140,11 +142,11 @@ TEST_F(Loader, DataFramesUpTo8186BytesAndNothingWrittenBeyond) {
     ASSERT_EQ(K5320_Load_DownloadInfo(kSlot, info), K5320_SUCCESS);
     ASSERT_EQ(K5320_Load_DownloadData(kSlot, 1, image.data(), kBlock), K5320_SUCCESS);
     EXPECT_EQ(module_word(dp::kLoaderLength), kBlock + 2);
-    EXPECT_EQ(module().peek(dp::kLoaderPayload + kBlock - 1), image[kBlock - 1]);
-    module().poke(dp::kLoaderLength, 0x77);
+    EXPECT_EQ(probe().peek(dp::kLoaderPayload + kBlock - 1), image[kBlock - 1]);
+    probe().poke(dp::kLoaderLength, 0x77);
     EXPECT_EQ(K5320_Load_DownloadData(kSlot, 2, image.data(), kBlock + 1),
               K5320_ERR_BLOCK_TOO_LONG);
-    EXPECT_EQ(module().peek(dp::kLoaderLength), 0x77);  // nothing written
+    EXPECT_EQ(probe().peek(dp::kLoaderLength), 0x77);  // nothing written
 }
 
 TEST_F(Loader, EmptyImageIsAnnouncedAndAnEmptyDataFrameHasLengthTwo) {
@@ -165,14 +167,14 @@ TEST_F(Loader, FullSizeUpdateIsStartedAndItsRecordReadBack) {
     const std::vector<uint8_t> image = image_of(393152, 11);
     const FirmwareInfo info = record_for(image, "NEWFIRM~.EXE");
     ASSERT_EQ(K5320_Load_Init(kSlot), K5320_SUCCESS);
-    const uint64_t frames_before = module().commands_seen(cmd::kLoaderBlock);
+    const uint64_t frames_before = probe().commands_seen(cmd::kLoaderBlock);
     ASSERT_EQ(download(image, info), K5320_SUCCESS);
-    EXPECT_EQ(module().commands_seen(cmd::kLoaderBlock) - frames_before, 1u + 49u);
+    EXPECT_EQ(probe().commands_seen(cmd::kLoaderBlock) - frames_before, 1u + 49u);
     FirmwareInfo back{};
     ASSERT_EQ(K5320_Load_GetFirmwareInfo(kSlot, &back), K5320_SUCCESS);
     EXPECT_EQ(std::memcmp(&back, &info, sizeof info), 0);
     ASSERT_EQ(K5320_Load_RunProgram(kSlot), K5320_SUCCESS);
-    EXPECT_EQ(module().mode(), answer::kProgramMode);
+    EXPECT_EQ(probe().mode(), answer::kProgramMode);
 }
 
 TEST_F(Loader, CorruptedBlockIsRefusedAndTheStartRefusesToo) {
@@ -192,13 +194,13 @@ TEST_F(Loader, CorruptedBlockIsRefusedAndTheStartRefusesToo) {
 TEST_F(Loader, UnknownModuleTypeIsRefusedAfterTheLoaderAcceptedTheAnnouncement) {
     ASSERT_EQ(K5320_Load_Init(kSlot), K5320_SUCCESS);
     k5320::backplane::in_process_host().report_module_name(kSlot, "5329");
-    const uint64_t announcements = module().commands_seen(cmd::kLoaderInfo);
-    const uint64_t frames = module().commands_seen(cmd::kLoaderBlock);
+    const uint64_t announcements = probe().commands_seen(cmd::kLoaderInfo);
+    const uint64_t frames = probe().commands_seen(cmd::kLoaderBlock);
     const std::vector<uint8_t> image = image_of(100, 1);
     EXPECT_EQ(K5320_Load_DownloadInfo(kSlot, record_for(image, "X.EXE")),
               K5320_ERR_DOWNLOAD_REFUSED);
-    EXPECT_EQ(module().commands_seen(cmd::kLoaderInfo), announcements + 1);  // answered 224
-    EXPECT_EQ(module().commands_seen(cmd::kLoaderBlock), frames);            // no frame was sent
+    EXPECT_EQ(probe().commands_seen(cmd::kLoaderInfo), announcements + 1);  // answered 224
+    EXPECT_EQ(probe().commands_seen(cmd::kLoaderBlock), frames);            // no frame was sent
     k5320::backplane::in_process_host().report_module_name(kSlot, std::nullopt);
 }
 
@@ -212,13 +214,13 @@ TEST_F(Loader, DeletedFirmwareCannotBeReportedOrStarted) {
 
 TEST_F(Loader, InformationWithAWrongLengthWordLeavesTheCallersRecordAlone) {
     ASSERT_EQ(K5320_Load_Init(kSlot), K5320_SUCCESS);
-    module().silence(cmd::kLoaderReport, true);
-    const uint64_t reports = module().commands_seen(cmd::kLoaderReport) + 1;
+    probe().silence(cmd::kLoaderReport, true);
+    const uint64_t reports = probe().commands_seen(cmd::kLoaderReport) + 1;
     std::thread firmware([&] {
-        ASSERT_TRUE(module().wait_for_commands(cmd::kLoaderReport, reports, 10s));
-        module().poke(dp::kLoaderLength, 24);
-        module().poke(dp::kLoaderLength + 1, 0);
-        module().post_answer(answer::kLoaderInfoReport);
+        ASSERT_TRUE(probe().wait_for_commands(cmd::kLoaderReport, reports, 10s));
+        probe().poke(dp::kLoaderLength, 24);
+        probe().poke(dp::kLoaderLength + 1, 0);
+        probe().post_answer(answer::kLoaderInfoReport);
     });
     FirmwareInfo info;
     std::memset(&info, 0xAB, sizeof info);
@@ -311,7 +313,7 @@ TEST_F(Loader, FailingFlashWritesKeepTheOldFirmwareUntilTheyWorkAgain) {
     FirmwareInfo before{};
     ASSERT_EQ(K5320_Load_GetFirmwareInfo(kSlot, &before), K5320_SUCCESS);
 
-    module().fail_flash_writes(true);
+    probe().fail_flash_writes(true);
     EXPECT_EQ(K5320_Load_DeleteFirmware(kSlot), K5320_ERR_DELETE_REFUSED);
     EXPECT_EQ(download(image, info), K5320_ERR_DELETE_REFUSED);
     // Announced and sent without the delete: the last block, which would be stored, is refused.
@@ -324,16 +326,16 @@ TEST_F(Loader, FailingFlashWritesKeepTheOldFirmwareUntilTheyWorkAgain) {
     ASSERT_EQ(K5320_Load_GetFirmwareInfo(kSlot, &kept), K5320_SUCCESS);
     EXPECT_EQ(std::memcmp(&kept, &before, sizeof kept), 0);
     ASSERT_EQ(K5320_Load_RunProgram(kSlot), K5320_SUCCESS);
-    EXPECT_EQ(module().mode(), answer::kProgramMode);
+    EXPECT_EQ(probe().mode(), answer::kProgramMode);
 
-    module().fail_flash_writes(false);
+    probe().fail_flash_writes(false);
     ASSERT_EQ(K5320_Load_Init(kSlot), K5320_SUCCESS);
     ASSERT_EQ(download(image, info), K5320_SUCCESS);
     FirmwareInfo after{};
     ASSERT_EQ(K5320_Load_GetFirmwareInfo(kSlot, &after), K5320_SUCCESS);
     EXPECT_EQ(std::memcmp(&after, &info, sizeof after), 0);
     ASSERT_EQ(K5320_Load_RunProgram(kSlot), K5320_SUCCESS);
-    EXPECT_EQ(module().mode(), answer::kProgramMode);
+    EXPECT_EQ(probe().mode(), answer::kProgramMode);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include "backplane/inspect.h"
 #include "driver/frame/slot_state.h"
+#include "emulator/module_probe.h"
 #include "k5320.h"
 #include "k5320/commands.h"
 
@@ -26,11 +27,11 @@ class ModuleControl : public ::testing::Test {
         // A fresh module for every test, also when the whole suite runs in one process.
         ASSERT_TRUE(k5320::backplane::in_process_host().replace_module(kSlot, "5320"));
         ASSERT_EQ(K5320_Init(kSlot), K5320_SUCCESS);
-        for (int c = 0; c < 256; ++c)
-            baseline_[c] = module().commands_seen(static_cast<uint8_t>(c));
+        for (int c = 0; c < 256; ++c) baseline_[c] = probe().commands_seen(static_cast<uint8_t>(c));
     }
     k5320::emulator::Module& module() { return *k5320::backplane::in_process_host().module(kSlot); }
-    uint64_t seen(uint8_t command) { return module().commands_seen(command) - baseline_[command]; }
+    k5320::emulator::ModuleProbe probe() { return k5320::emulator::ModuleProbe(module()); }
+    uint64_t seen(uint8_t command) { return probe().commands_seen(command) - baseline_[command]; }
     uint32_t field(Field f) { return slot_context(kSlot).record.get(f); }
 
   private:
@@ -41,21 +42,21 @@ TEST_F(ModuleControl, Check186ModeReportsProgramAndLoaderMode) {
     uint8_t mode = 7;
     ASSERT_EQ(K5320_Check186Mode(kSlot, &mode), K5320_SUCCESS);
     EXPECT_EQ(mode, 1);
-    module().override_answer(cmd::kModeQuery, answer::kLoaderMode);
+    probe().override_answer(cmd::kModeQuery, answer::kLoaderMode);
     ASSERT_EQ(K5320_Check186Mode(kSlot, &mode), K5320_SUCCESS);
     EXPECT_EQ(mode, 0);
     // No answer at all: 23, and the out byte is left alone.
-    module().silence(cmd::kModeQuery, true);
+    probe().silence(cmd::kModeQuery, true);
     mode = 7;
     EXPECT_EQ(K5320_Check186Mode(kSlot, &mode), K5320_ERR_NO_ANSWER);
     EXPECT_EQ(mode, 7);
 }
 
 TEST_F(ModuleControl, UserProgramStartsAndEndsWithRefusalsInTheWrongState) {
-    EXPECT_TRUE(module().user_program_running());  // it runs after boot
+    EXPECT_TRUE(probe().user_program_running());  // it runs after boot
     EXPECT_EQ(K5320_RunUserProgram(kSlot), K5320_ERR_WRONG_STATE);
     EXPECT_EQ(K5320_EndUserProgram(kSlot), K5320_SUCCESS);
-    EXPECT_FALSE(module().user_program_running());
+    EXPECT_FALSE(probe().user_program_running());
     EXPECT_EQ(K5320_EndUserProgram(kSlot), K5320_ERR_WRONG_STATE);
     slot_context(kSlot).record.set(Field::CmdPending, 1);
     EXPECT_EQ(K5320_RunUserProgram(kSlot), K5320_SUCCESS);
@@ -74,15 +75,15 @@ TEST_F(ModuleControl, HardwareResetBringsTheModuleToARunningUserProgram) {
     EXPECT_EQ(field(Field::Initialized), 1u);
     EXPECT_EQ(field(Field::Configured), 0u);
     EXPECT_EQ(field(Field::PingAnswer), answer::kProgramMode);
-    EXPECT_TRUE(module().user_program_running());
-    EXPECT_EQ(module().sja1000_register(kSja1000Mod) & 0x01, 0x01);  // controller in reset mode
+    EXPECT_TRUE(probe().user_program_running());
+    EXPECT_EQ(probe().sja1000_register(kSja1000Mod) & 0x01, 0x01);  // controller in reset mode
     EXPECT_EQ(seen(cmd::kProgramMode), 1u);
     EXPECT_EQ(seen(cmd::kRestore), 1u);
     EXPECT_EQ(seen(cmd::kRunUserProgram), 1u);
 }
 
 TEST_F(ModuleControl, HardwareResetOfAModuleAnsweringFromItsLoaderIsWrongState) {
-    module().override_answer(cmd::kProgramMode, answer::kLoaderMode);
+    probe().override_answer(cmd::kProgramMode, answer::kLoaderMode);
     slot_context(kSlot).record.set(Field::Configured, 1);
     EXPECT_EQ(K5320_HardwareReset(kSlot), K5320_ERR_WRONG_STATE);
     EXPECT_EQ(field(Field::Initialized), 1u);
@@ -92,7 +93,7 @@ TEST_F(ModuleControl, HardwareResetOfAModuleAnsweringFromItsLoaderIsWrongState) 
 }
 
 TEST_F(ModuleControl, RefusedUserProgramIsWrongStateForHardwareResetButNoAnswerForReset) {
-    module().override_answer(cmd::kRunUserProgram, answer::kUserProgramEnded);
+    probe().override_answer(cmd::kRunUserProgram, answer::kUserProgramEnded);
     EXPECT_EQ(K5320_HardwareReset(kSlot), K5320_ERR_WRONG_STATE);
     EXPECT_EQ(seen(cmd::kRepeatRequest), 0u);
 
@@ -119,11 +120,11 @@ TEST_F(ModuleControl, ResetClearsTheChannelStateAndRunsTheUserProgram) {
         EXPECT_EQ(record.get(f), 0u) << static_cast<int>(f);
     EXPECT_EQ(field(Field::PingAnswer), answer::kProgramMode);
     EXPECT_EQ(field(Field::Initialized), 1u);
-    EXPECT_TRUE(module().user_program_running());
+    EXPECT_TRUE(probe().user_program_running());
 }
 
 TEST_F(ModuleControl, ResetOfAModuleInLoaderModeIsWrongState) {
-    module().override_answer(cmd::kProgramMode, answer::kLoaderMode);
+    probe().override_answer(cmd::kProgramMode, answer::kLoaderMode);
     EXPECT_EQ(K5320_Reset(kSlot), K5320_ERR_WRONG_STATE);
     EXPECT_EQ(seen(cmd::kRunUserProgram), 0u);
 }
@@ -142,13 +143,13 @@ TEST_F(ModuleControl, RestoreAfterAResetAsksTheModuleToRestoreItself) {
     const uint64_t restores = seen(cmd::kRestore);
     EXPECT_EQ(K5320_RestoreK5320(kSlot), K5320_SUCCESS);
     EXPECT_EQ(seen(cmd::kRestore), restores + 1);
-    EXPECT_FALSE(module().user_program_running());
+    EXPECT_FALSE(probe().user_program_running());
     EXPECT_EQ(K5320_RestoreK5320(kSlot), K5320_ERR_NOT_INITIALIZED);
 }
 
 TEST_F(ModuleControl, RestoreOfASilentModuleStillReleasesTheSlot) {
     ASSERT_EQ(K5320_HardwareReset(kSlot), K5320_SUCCESS);
-    module().silence(cmd::kRestore, true);
+    probe().silence(cmd::kRestore, true);
     EXPECT_EQ(K5320_RestoreK5320(kSlot), K5320_SUCCESS);
     EXPECT_EQ(seen(cmd::kModeQuery), 0u);  // no recovery on the way out
     EXPECT_EQ(K5320_Init(kSlot), K5320_SUCCESS);
@@ -159,7 +160,7 @@ TEST_F(ModuleControl, RegistersAreWrittenAndReadThroughTheFirmware) {
     ASSERT_EQ(K5320_InputByte(kSlot, kSja1000Sr, &value), K5320_SUCCESS);
     EXPECT_EQ(value, 0x3C);  // status after a hardware reset
     ASSERT_EQ(K5320_OutputByte(kSlot, kSja1000Btr0, 0x31), K5320_SUCCESS);
-    EXPECT_EQ(module().sja1000_register(kSja1000Btr0), 0x31);
+    EXPECT_EQ(probe().sja1000_register(kSja1000Btr0), 0x31);
     value = 0;
     ASSERT_EQ(K5320_InputByte(kSlot, kSja1000Btr0, &value), K5320_SUCCESS);
     EXPECT_EQ(value, 0x31);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "backplane/inspect.h"
+#include "emulator/module_probe.h"
 #include "k5320.h"
 #include "k5320/commands.h"
 #include "k5320/sja1000_registers.h"
@@ -91,50 +92,49 @@ const Operation kOperations[] = {
 struct Fault {
     const char* name;
     // Injects the fault for the command; the result the operation then gives.
-    std::function<int(k5320::emulator::Module&, const Operation&)> inject;
-    std::function<void(k5320::emulator::Module&, const Operation&)> lift;
+    std::function<int(k5320::emulator::ModuleProbe&, const Operation&)> inject;
+    std::function<void(k5320::emulator::ModuleProbe&, const Operation&)> lift;
     bool needs_refusal;
 };
 
 const Fault kFaults[] = {
     {"silence",
-     [](auto& module, const Operation& op) {
-         module.silence(op.command, true);
+     [](auto& probe, const Operation& op) {
+         probe.silence(op.command, true);
          return K5320_ERR_NO_ANSWER;
      },
-     [](auto& module, const Operation& op) { module.silence(op.command, false); }, false},
+     [](auto& probe, const Operation& op) { probe.silence(op.command, false); }, false},
     // The answer and its three repetitions raise no interrupt; the recovery finds it.
     {"lost interrupts",
-     [](auto& module, const Operation&) {
-         module.lose_interrupts(kLastRepeat + 1);
+     [](auto& probe, const Operation&) {
+         probe.lose_interrupts(kLastRepeat + 1);
          return K5320_SUCCESS;
      },
-     [](auto& module, const Operation&) { module.lose_interrupts(0); }, false},
+     [](auto& probe, const Operation&) { probe.lose_interrupts(0); }, false},
     {"answer at the last repeat request",
-     [](auto& module, const Operation& op) {
-         module.answer_after_repeats(op.command, kLastRepeat);
+     [](auto& probe, const Operation& op) {
+         probe.answer_after_repeats(op.command, kLastRepeat);
          return K5320_SUCCESS;
      },
-     [](auto& module, const Operation& op) { module.answer_after_repeats(op.command, 0); }, false},
+     [](auto& probe, const Operation& op) { probe.answer_after_repeats(op.command, 0); }, false},
     {"answer later than the last repeat request",
-     [](auto& module, const Operation& op) {
-         module.answer_after_repeats(op.command, kLastRepeat + 1);
+     [](auto& probe, const Operation& op) {
+         probe.answer_after_repeats(op.command, kLastRepeat + 1);
          return K5320_ERR_NO_ANSWER;
      },
-     [](auto& module, const Operation& op) { module.answer_after_repeats(op.command, 0); }, false},
+     [](auto& probe, const Operation& op) { probe.answer_after_repeats(op.command, 0); }, false},
     {"stray answer first",
-     [](auto& module, const Operation& op) {
-         module.stray_before(op.command, kStray);
+     [](auto& probe, const Operation& op) {
+         probe.stray_before(op.command, kStray);
          return K5320_SUCCESS;
      },
-     [](auto& module, const Operation& op) { module.stray_before(op.command, std::nullopt); },
-     false},
+     [](auto& probe, const Operation& op) { probe.stray_before(op.command, std::nullopt); }, false},
     {"refusal",
-     [](auto& module, const Operation& op) {
-         module.override_answer(op.command, op.refusal);
+     [](auto& probe, const Operation& op) {
+         probe.override_answer(op.command, op.refusal);
          return op.refusal_result;
      },
-     [](auto& module, const Operation& op) { module.override_answer(op.command, std::nullopt); },
+     [](auto& probe, const Operation& op) { probe.override_answer(op.command, std::nullopt); },
      true},
 };
 
@@ -150,6 +150,7 @@ class ConfiguredSlot : public ::testing::Test {
                   K5320_SUCCESS);
     }
     k5320::emulator::Module& module() { return *k5320::backplane::in_process_host().module(kSlot); }
+    k5320::emulator::ModuleProbe probe() { return k5320::emulator::ModuleProbe(module()); }
 };
 
 class ModuleFaults : public ConfiguredSlot, public ::testing::WithParamInterface<const Fault*> {};
@@ -162,9 +163,10 @@ TEST_P(ModuleFaults, GivesItsResultAndTheSlotWorksOnceItIsLifted) {
         SCOPED_TRACE(op.name);
         uint8_t mode = 0;
         ASSERT_EQ(K5320_Check186Mode(kSlot, &mode), K5320_SUCCESS);
-        const int expected = fault.inject(module(), op);
+        k5320::emulator::ModuleProbe module_probe = probe();
+        const int expected = fault.inject(module_probe, op);
         EXPECT_EQ(op.call(), expected);
-        fault.lift(module(), op);
+        fault.lift(module_probe, op);
         // The same call again: for the configuration also the way out of the unconfigured state
         // its failure left.
         EXPECT_EQ(op.call(), K5320_SUCCESS);
@@ -249,15 +251,15 @@ TEST_P(SilencedAfterTheSameAnswer, GivesNoAnswerNotTheEarlierResult) {
     // A refusal first, where the case names one.
     const bool refused = c.first_result != K5320_SUCCESS;
     if (c.first_result == K5320_ERR_CLOCK_REFUSED)
-        module().override_answer(c.silenced, answer::kClockRefused);
+        probe().override_answer(c.silenced, answer::kClockRefused);
     if (c.first_result == K5320_ERR_TX_REFUSED)
-        module().override_answer(c.silenced, answer::kTxRefused);
+        probe().override_answer(c.silenced, answer::kTxRefused);
     ASSERT_EQ(c.first(), c.first_result);
-    if (refused) module().override_answer(c.silenced, std::nullopt);
+    if (refused) probe().override_answer(c.silenced, std::nullopt);
 
-    module().silence(c.silenced, true);
+    probe().silence(c.silenced, true);
     EXPECT_EQ(c.second(), K5320_ERR_NO_ANSWER);
-    module().silence(c.silenced, false);
+    probe().silence(c.silenced, false);
     // The recovery left the slot working.
     EXPECT_EQ(c.second(), K5320_SUCCESS);
 }

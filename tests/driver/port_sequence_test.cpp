@@ -6,6 +6,7 @@
 
 #include "backplane/inspect.h"
 #include "driver/sdk/tarn_sdk.h"
+#include "emulator/module_probe.h"
 #include "k5320.h"
 
 namespace {
@@ -60,7 +61,8 @@ TEST(PortSequence, InitRegistersTheSlotInterruptInTheControllersOrder) {
         _trn_outp(0x7008, 0xFF);
         _trn_outp(0x700A, 0x0F);
         _trn_outp(0x700C, 0x00);
-        const int answer = k5320::backplane::in_process_host().module(slot)->peek(0x1FFE);
+        const int answer =
+            k5320::emulator::ModuleProbe(*k5320::backplane::in_process_host().module(slot)).peek(0x1FFE);
 
         PortTrace trace;
         ASSERT_EQ(K5320_Init(static_cast<uint8_t>(slot)), K5320_SUCCESS);
@@ -103,7 +105,8 @@ TEST(PortSequence, SlotSevenUsesTheTopBit) {
 
 TEST(PortSequence, RemoveIrqDisablesAcknowledgesAndUnregisters) {
     ASSERT_EQ(K5320_Init(1), K5320_SUCCESS);
-    const int answer = k5320::backplane::in_process_host().module(1)->peek(0x1FFE);
+    const int answer =
+        k5320::emulator::ModuleProbe(*k5320::backplane::in_process_host().module(1)).peek(0x1FFE);
     PortTrace trace;
     ASSERT_EQ(K5320_RemoveIrq(1), K5320_SUCCESS);
     const std::vector<TraceEntry> expected = {
@@ -117,9 +120,9 @@ TEST(PortSequence, RemoveIrqDisablesAcknowledgesAndUnregisters) {
 TEST(PortSequence, BlocksWriteThePageRegisterBeforeEveryByte) {
     ASSERT_EQ(K5320_Init(1), K5320_SUCCESS);
     auto* module = k5320::backplane::in_process_host().module(1);
-    module->poke(0x03FE, 0xA1);
-    module->poke(0x03FF, 0xA2);
-    module->poke(0x0400, 0xA3);
+    k5320::emulator::ModuleProbe(*module).poke(0x03FE, 0xA1);
+    k5320::emulator::ModuleProbe(*module).poke(0x03FF, 0xA2);
+    k5320::emulator::ModuleProbe(*module).poke(0x0400, 0xA3);
     PortTrace trace;
     uint8_t buf[3] = {};
     ASSERT_EQ(K5320_DPRAMReadMultiByte(1, 0x03FE, buf, 3), K5320_SUCCESS);
@@ -139,7 +142,8 @@ TEST(PortSequence, BlocksWriteThePageRegisterBeforeEveryByte) {
 TEST(PortSequence, WordsAndDoubleWordsTouchThePageRegisterOnlyAtPageBoundaries) {
     ASSERT_EQ(K5320_Init(1), K5320_SUCCESS);
     auto* module = k5320::backplane::in_process_host().module(1);
-    for (uint16_t i = 0; i < 4; ++i) module->poke(0x07FE + i, static_cast<uint8_t>(0xB1 + i));
+    for (uint16_t i = 0; i < 4; ++i)
+        k5320::emulator::ModuleProbe(*module).poke(0x07FE + i, static_cast<uint8_t>(0xB1 + i));
     PortTrace trace;
     ASSERT_EQ(K5320_DPRAMWriteWord(1, 0x03FF, 0x1234), K5320_SUCCESS);
     ASSERT_EQ(K5320_DPRAMWriteDword(1, 0x0100, 0x11223344), K5320_SUCCESS);

@@ -9,6 +9,7 @@
 #include <thread>
 #include <utility>
 
+#include "emulator/module_probe.h"
 #include "k5320/baud_codes.h"
 #include "can/frame.h"
 #include "k5320/commands.h"
@@ -90,7 +91,7 @@ TEST_F(CyclicFirmwareTest, EntryCommandsServeKnownHandlesAndRefuseOthers) {
     EXPECT_EQ(on_entry(cmd::kCyclicDelete, *h), answer::kCyclicDone);
     EXPECT_EQ(on_entry(cmd::kCyclicDelete, *h), answer::kCyclicRefused);
     EXPECT_FALSE(rest(*h));
-    EXPECT_EQ(module->cyclic_entries(), 0u);
+    EXPECT_EQ(probe().cyclic_entries(), 0u);
 }
 
 TEST_F(CyclicFirmwareTest, FramesTakeTheTransmitBufferOnlyWhileTheControllerRuns) {
@@ -98,24 +99,24 @@ TEST_F(CyclicFirmwareTest, FramesTakeTheTransmitBufferOnlyWhileTheControllerRuns
     const std::optional<uint8_t> h = add(1, 3);
     ASSERT_TRUE(h);
     std::this_thread::sleep_for(20ms);
-    EXPECT_EQ(module->frames_to_send(), 0u);
+    EXPECT_EQ(probe().frames_to_send(), 0u);
     EXPECT_EQ(rest(*h), 3u);
 
     // Running, but on no bus: the frames wait in the buffer, each counted as it goes in.
     ASSERT_EQ(handshake(cmd::kStartCan), answer::kCanStarted);
-    EXPECT_TRUE(eventually([&] { return module->frames_to_send() == 3; }));
+    EXPECT_TRUE(eventually([&] { return probe().frames_to_send() == 3; }));
     EXPECT_EQ(rest(*h), 0u);
     std::this_thread::sleep_for(20ms);
-    EXPECT_EQ(module->frames_to_send(), 3u);  // used up: nothing more
-    EXPECT_EQ(module->cyclic_entries(), 1u);  // but there until deleted
+    EXPECT_EQ(probe().frames_to_send(), 3u);  // used up: nothing more
+    EXPECT_EQ(probe().cyclic_entries(), 1u);  // but there until deleted
 
     // An entry without end fills the buffer to its limit, never past it, and host frames
     // are refused then, as with a full buffer of their own.
     ASSERT_TRUE(add(1, dpram::kCyclicCountEndless));
     EXPECT_TRUE(
-        eventually([&] { return module->frames_to_send() == Module::kTransmitBufferFrames; }));
+        eventually([&] { return probe().frames_to_send() == CanChannel::kTransmitBufferFrames; }));
     std::this_thread::sleep_for(20ms);
-    EXPECT_EQ(module->frames_to_send(), Module::kTransmitBufferFrames);
+    EXPECT_EQ(probe().frames_to_send(), CanChannel::kTransmitBufferFrames);
     EXPECT_EQ(handshake(cmd::kTransmit), answer::kTxRefused);
 }
 
@@ -139,7 +140,7 @@ TEST_F(CyclicFirmwareTest, ClearsKeepTheTableAndResetsEmptyIt) {
     for (const auto& [command, expected] : resets) {
         ASSERT_TRUE(add(1000, 5)) << int(command);
         ASSERT_EQ(handshake(command), expected);
-        EXPECT_EQ(module->cyclic_entries(), 0u) << int(command);
+        EXPECT_EQ(probe().cyclic_entries(), 0u) << int(command);
     }
     // Back in the firmware, the old handles name nothing.
     ASSERT_EQ(handshake(cmd::kProgramMode), answer::kProgramMode);

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "emulator/module_probe.h"
 #include "emulator/sja1000.h"
 #include "k5320/commands.h"
 #include "tests/emulator/module_fixture.h"
@@ -26,25 +27,25 @@ constexpr uint8_t kUntouched = 0xA5;  // a DPRAM byte the firmware is not meant 
 // --- user program -----------------------------------------------------------------------------
 
 TEST_F(ModuleTest, UserProgramRunsAfterBootAndRefusesToStartOrEndTwice) {
-    EXPECT_TRUE(module->user_program_running());
+    EXPECT_TRUE(probe().user_program_running());
     EXPECT_EQ(handshake(cmd::kRunUserProgram), answer::kUserProgramEnded);  // already running
-    EXPECT_TRUE(module->user_program_running());
+    EXPECT_TRUE(probe().user_program_running());
 
     EXPECT_EQ(handshake(cmd::kEndUserProgram), answer::kUserProgramEnded);
-    EXPECT_FALSE(module->user_program_running());
+    EXPECT_FALSE(probe().user_program_running());
     EXPECT_EQ(handshake(cmd::kEndUserProgram), answer::kUserProgramRunning);  // refused
-    EXPECT_FALSE(module->user_program_running());
+    EXPECT_FALSE(probe().user_program_running());
 
     EXPECT_EQ(handshake(cmd::kRunUserProgram), answer::kUserProgramRunning);
-    EXPECT_TRUE(module->user_program_running());
+    EXPECT_TRUE(probe().user_program_running());
     // A repeat request signals the answer again without starting anything twice.
     EXPECT_EQ(handshake(cmd::kRepeatRequest), answer::kUserProgramRunning);
-    EXPECT_TRUE(module->user_program_running());
+    EXPECT_TRUE(probe().user_program_running());
 }
 
 TEST_F(ModuleTest, LoaderServesNoProgramModeCommandAndStopsTheUserProgram) {
     EXPECT_EQ(handshake(cmd::kLoaderMode), answer::kLoaderMode);
-    EXPECT_FALSE(module->user_program_running());
+    EXPECT_FALSE(probe().user_program_running());
 
     ram->host_write(dpram::kRegisterAddress, SJA1000_BTR0);
     ram->host_write(dpram::kRegisterValue, 0x31);
@@ -53,11 +54,11 @@ TEST_F(ModuleTest, LoaderServesNoProgramModeCommandAndStopsTheUserProgram) {
                          cmd::kReadRegister, cmd::kSetClock, cmd::kCommandRecord}) {
         command(code);
         expect_handled(code);
-        EXPECT_FALSE(module->answer_pending()) << "command " << int(code);
+        EXPECT_FALSE(probe().answer_pending()) << "command " << int(code);
     }
-    EXPECT_FALSE(module->user_program_running());
-    EXPECT_EQ(module->sja1000_register(SJA1000_BTR0), 0);
-    EXPECT_FALSE(module->clock());
+    EXPECT_FALSE(probe().user_program_running());
+    EXPECT_EQ(probe().sja1000_register(SJA1000_BTR0), 0);
+    EXPECT_FALSE(probe().clock());
     EXPECT_EQ(ram->host_read(dpram::kRegisterValue), 0x31);
 }
 
@@ -76,19 +77,19 @@ TEST_P(ResetTest, BringsTheChannelToItsPowerOnStateInEitherMode) {
     // Make the channel state anything but the power-on one.
     ASSERT_EQ(write_register(SJA1000_BTR0, 0x03), answer::kRegisterWritten);
     ASSERT_EQ(write_register(SJA1000_MOD, 0x00), answer::kRegisterWritten);
-    ASSERT_EQ(module->sja1000_register(SJA1000_SR), SR_TCS | SR_TBS);
-    module->set_tx_timeout_flag(true);
+    ASSERT_EQ(probe().sja1000_register(SJA1000_SR), SR_TCS | SR_TBS);
+    probe().set_tx_timeout_flag(true);
     ASSERT_EQ(ram->host_read(dpram::kTxTimeoutFlag), dpram::kTxTimeoutFlagSet);
-    ASSERT_TRUE(module->user_program_running());
+    ASSERT_TRUE(probe().user_program_running());
     if (c.from_loader) {
         ASSERT_EQ(handshake(cmd::kLoaderMode), answer::kLoaderMode);
     }
 
     EXPECT_EQ(handshake(c.command), c.answer);
-    EXPECT_FALSE(module->user_program_running());
-    EXPECT_EQ(module->sja1000_register(SJA1000_MOD), MOD_RM);
-    EXPECT_EQ(module->sja1000_register(SJA1000_SR), 0x3C);
-    EXPECT_EQ(module->sja1000_register(SJA1000_BTR0), 0);
+    EXPECT_FALSE(probe().user_program_running());
+    EXPECT_EQ(probe().sja1000_register(SJA1000_MOD), MOD_RM);
+    EXPECT_EQ(probe().sja1000_register(SJA1000_SR), 0x3C);
+    EXPECT_EQ(probe().sja1000_register(SJA1000_BTR0), 0);
     EXPECT_EQ(ram->host_read(dpram::kTxTimeoutFlag), dpram::kTxTimeoutFlagClear);
     // The flag itself is cleared, not only its byte: a clock setting puts 0 back.
     if (!c.from_loader) {
@@ -96,7 +97,7 @@ TEST_P(ResetTest, BringsTheChannelToItsPowerOnStateInEitherMode) {
         handshake(cmd::kSetClock);
         EXPECT_EQ(ram->host_read(dpram::kTxTimeoutFlag), dpram::kTxTimeoutFlagClear);
     }
-    EXPECT_EQ(module->mode(), c.from_loader ? answer::kLoaderMode : answer::kProgramMode);
+    EXPECT_EQ(probe().mode(), c.from_loader ? answer::kLoaderMode : answer::kProgramMode);
 }
 
 std::string reset_case_name(const ::testing::TestParamInfo<ResetCase>& param) {
@@ -144,7 +145,7 @@ TEST_F(ModuleTest, RegisterWriteAndReadRoundTripWithTheValueInPlaceBeforeTheAnsw
         const uint8_t addr = static_cast<uint8_t>(SJA1000_RAM + round % SJA1000_RAM_SIZE);
         const uint8_t value = static_cast<uint8_t>(round * 13 + 1);
         ASSERT_EQ(write_register(addr, value), answer::kRegisterWritten);
-        ASSERT_EQ(module->sja1000_register(addr), value);
+        ASSERT_EQ(probe().sja1000_register(addr), value);
         ASSERT_EQ(read_register(addr), value) << "round " << round;
     }
 }
@@ -190,34 +191,34 @@ TEST_F(ClockTest, AcceptsOnlyRealDatesWithinTheModulesYears) {
     for (const ModuleClock& c : valid) {
         EXPECT_EQ(set_clock(c), answer::kClockSet)
             << c.year << "-" << int(c.month) << "-" << int(c.day);
-        EXPECT_EQ(module->clock(), c);
+        EXPECT_EQ(probe().clock(), c);
     }
     const ModuleClock last_valid = valid[std::size(valid) - 1];
     for (const ModuleClock& c : invalid) {
         EXPECT_EQ(set_clock(c), answer::kClockRefused)
             << c.year << "-" << int(c.month) << "-" << int(c.day) << " " << int(c.hour) << ":"
             << int(c.minute) << ":" << int(c.second);
-        EXPECT_EQ(module->clock(), last_valid) << "a refused setting must not replace the clock";
+        EXPECT_EQ(probe().clock(), last_valid) << "a refused setting must not replace the clock";
     }
 }
 
 TEST_F(ClockTest, SecondsByteIsTheTransmitTimeoutFlagAgainAfterEitherAnswer) {
     for (bool flag : {false, true}) {
-        module->set_tx_timeout_flag(flag);
+        probe().set_tx_timeout_flag(flag);
         const uint8_t expected = flag ? dpram::kTxTimeoutFlagSet : dpram::kTxTimeoutFlagClear;
         EXPECT_EQ(set_clock({2013, 5, 17, 10, 20, 30}), answer::kClockSet);
         EXPECT_EQ(ram->host_read(dpram::kTxTimeoutFlag), expected);
-        EXPECT_EQ(module->clock()->second, 30);
+        EXPECT_EQ(probe().clock()->second, 30);
         EXPECT_EQ(set_clock({2013, 2, 29, 10, 20, 30}), answer::kClockRefused);
         EXPECT_EQ(ram->host_read(dpram::kTxTimeoutFlag), expected);
     }
 }
 
 TEST_F(ClockTest, ModuleTimeRunsOnFromTheSetting) {
-    EXPECT_FALSE(module->clock_now());
+    EXPECT_FALSE(probe().clock_now());
     const ModuleClock setting{2013, 5, 17, 10, 20, 30};
     ASSERT_EQ(set_clock(setting), answer::kClockSet);
-    const auto now = module->clock_now();
+    const auto now = probe().clock_now();
     ASSERT_TRUE(now);
     // Within the test's own time, the module clock is the setting or a few seconds on.
     bool near = false;
@@ -290,7 +291,7 @@ TEST_F(CommandRecordTest, DefaultUserProgramEchoesRecordsOfOneTo512Bytes) {
 TEST_F(CommandRecordTest, LengthsOutsideTheMailboxAreIgnored) {
     // A program that answers whatever it gets: the length check must come before it.
     unsigned calls = 0;
-    module->set_user_program([&calls](std::span<const uint8_t> record) {
+    probe().set_user_program([&calls](std::span<const uint8_t> record) {
         ++calls;
         return echo_user_program(record);
     });
@@ -301,7 +302,7 @@ TEST_F(CommandRecordTest, LengthsOutsideTheMailboxAreIgnored) {
          {uint16_t{0}, static_cast<uint16_t>(dpram::kCmdRecordMax + 1), uint16_t{0xFFFF}}) {
         post_record(record, length);
         expect_handled(cmd::kCommandRecord, ++posted);
-        EXPECT_FALSE(module->answer_pending()) << "length " << length;
+        EXPECT_FALSE(probe().answer_pending()) << "length " << length;
     }
     EXPECT_TRUE(incoming_area_untouched());
     EXPECT_EQ(calls, 0u);
@@ -317,7 +318,7 @@ TEST_F(CommandRecordTest, NothingIsAnsweredWhileTheUserProgramIsEnded) {
     mark_incoming_area();
     post_record(pattern(4, 9), 4);
     expect_handled(cmd::kCommandRecord);
-    EXPECT_FALSE(module->answer_pending());
+    EXPECT_FALSE(probe().answer_pending());
     EXPECT_TRUE(incoming_area_untouched());
 
     ASSERT_EQ(handshake(cmd::kRunUserProgram), answer::kUserProgramRunning);
@@ -330,7 +331,7 @@ TEST_F(CommandRecordTest, ReplacedUserProgramAnswersWithItsOwnRecordsOrNone) {
     // First byte 0: no answer; 1: an empty record; 2: one too long for the mailbox; else the
     // length and the sum of the record.
     unsigned calls = 0;
-    module->set_user_program([&calls](std::span<const uint8_t> record) {
+    probe().set_user_program([&calls](std::span<const uint8_t> record) {
         ++calls;
         using Answer = std::optional<std::vector<uint8_t>>;
         if (record[0] == 0) return Answer{};
@@ -354,14 +355,14 @@ TEST_F(CommandRecordTest, ReplacedUserProgramAnswersWithItsOwnRecordsOrNone) {
         mark_incoming_area();
         post_record(std::vector<uint8_t>{kind}, 1);
         expect_handled(cmd::kCommandRecord, 2u + kind);
-        EXPECT_FALSE(module->answer_pending()) << "kind " << int(kind);
+        EXPECT_FALSE(probe().answer_pending()) << "kind " << int(kind);
         EXPECT_TRUE(incoming_area_untouched()) << "kind " << int(kind);
         EXPECT_EQ(read_word(dpram::kOutCmdLength), 1) << "kind " << int(kind);
     }
     EXPECT_EQ(calls, 4u);
 
     // An empty program brings the echo back.
-    module->set_user_program({});
+    probe().set_user_program({});
     post_record(std::vector<uint8_t>{0, 7}, 2);
     EXPECT_EQ(next_answer(), answer::kCommandRecordArrived);
     EXPECT_EQ(incoming_record(), (std::vector<uint8_t>{0, 7}));
@@ -371,43 +372,43 @@ TEST_F(CommandRecordTest, ReplacedUserProgramAnswersWithItsOwnRecordsOrNone) {
 
 TEST_F(ModuleTest, FaultHooksApplyToTheNewCommands) {
     // Withheld: the value is in place and the state changed, the answer comes on request.
-    module->answer_after_repeats(cmd::kReadRegister, 1);
+    probe().answer_after_repeats(cmd::kReadRegister, 1);
     ram->host_write(dpram::kRegisterAddress, SJA1000_SR);
     command(cmd::kReadRegister);
     expect_handled(cmd::kReadRegister);
-    EXPECT_FALSE(module->answer_pending());
+    EXPECT_FALSE(probe().answer_pending());
     EXPECT_EQ(ram->host_read(dpram::kRegisterValue), 0x3C);
     EXPECT_EQ(handshake(cmd::kRepeatRequest), answer::kRegisterRead);
 
     // Silenced: the module still ends its user program, it only does not say so.
-    module->silence(cmd::kEndUserProgram, true);
+    probe().silence(cmd::kEndUserProgram, true);
     command(cmd::kEndUserProgram);
     expect_handled(cmd::kEndUserProgram);
-    EXPECT_FALSE(module->answer_pending());
-    EXPECT_FALSE(module->user_program_running());
+    EXPECT_FALSE(probe().answer_pending());
+    EXPECT_FALSE(probe().user_program_running());
 
     // Dropped: taken from the doorbell, never executed, and a repeat request finds no answer.
     ASSERT_EQ(handshake(cmd::kRunUserProgram), answer::kUserProgramRunning);
-    module->drop(cmd::kEndUserProgram, true);
+    probe().drop(cmd::kEndUserProgram, true);
     command(cmd::kEndUserProgram);
     expect_handled(cmd::kEndUserProgram, 2);
     command(cmd::kRepeatRequest);
     expect_handled(cmd::kRepeatRequest, 2);
-    EXPECT_FALSE(module->answer_pending());
-    EXPECT_TRUE(module->user_program_running());
-    module->clear_faults();
+    EXPECT_FALSE(probe().answer_pending());
+    EXPECT_TRUE(probe().user_program_running());
+    probe().clear_faults();
     EXPECT_EQ(handshake(cmd::kEndUserProgram), answer::kUserProgramEnded);
-    EXPECT_FALSE(module->user_program_running());
+    EXPECT_FALSE(probe().user_program_running());
 
     // Overridden and lost interrupts.
-    module->override_answer(cmd::kSetClock, answer::kClockRefused);
-    module->lose_interrupts(1);
+    probe().override_answer(cmd::kSetClock, answer::kClockRefused);
+    probe().lose_interrupts(1);
     ram->host_write(dpram::kClockMonth, 1);
     write_word(dpram::kClockYear, 2013);
     ram->host_write(dpram::kClockDay, 1);
     command(cmd::kSetClock);
     expect_handled(cmd::kSetClock);
-    EXPECT_TRUE(module->answer_pending());
+    EXPECT_TRUE(probe().answer_pending());
     EXPECT_FALSE(ram->line_raised());
     EXPECT_EQ(handshake(cmd::kRepeatRequest), answer::kClockRefused);
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "emulator/flash_store.h"
+#include "emulator/module_probe.h"
 #include "k5320/commands.h"
 #include "k5320/crc16.h"
 #include "k5320/dpram_map.h"
@@ -104,14 +105,14 @@ class LoaderTest : public ModuleTest {
     void expect_start_refused(uint8_t verdict) {
         EXPECT_EQ(handshake(cmd::kProgramMode), verdict);
         EXPECT_EQ(next_answer(), answer::kLoaderMode);
-        EXPECT_EQ(module->mode(), answer::kLoaderMode);
+        EXPECT_EQ(probe().mode(), answer::kLoaderMode);
     }
     void expect_no_answer(uint8_t code) {
-        const uint64_t seen = module->commands_seen(code);
+        const uint64_t seen = probe().commands_seen(code);
         command(code);
         expect_handled(code, seen + 1);
         std::this_thread::sleep_for(kQuietPeriod);
-        EXPECT_FALSE(module->answer_pending()) << "command " << int(code);
+        EXPECT_FALSE(probe().answer_pending()) << "command " << int(code);
     }
 
     TemporaryDirectory directory;
@@ -123,23 +124,23 @@ class LoaderTest : public ModuleTest {
 
 TEST_F(LoaderTest, DownloadedFirmwareIsReportedStartedAndSurvivesTheModule) {
     boot();
-    ASSERT_EQ(module->mode(), answer::kProgramMode) << "a fresh module runs its built-in firmware";
+    ASSERT_EQ(probe().mode(), answer::kProgramMode) << "a fresh module runs its built-in firmware";
     enter_loader();
     EXPECT_EQ(report(), builtin.record);
     ASSERT_EQ(handshake(cmd::kLoaderDelete), answer::kLoaderDeleted);
     EXPECT_EQ(download(update),
               (std::vector<uint8_t>{answer::kLoaderBlockAccepted, answer::kLoaderBlockAccepted,
                                     answer::kLoaderBlockAccepted, answer::kLoaderBlockTaken}));
-    EXPECT_EQ(module->flash(), update);
+    EXPECT_EQ(probe().flash(), update);
     EXPECT_EQ(report(), update.record);
 
     EXPECT_EQ(handshake(cmd::kProgramMode), answer::kProgramMode);
-    EXPECT_EQ(module->mode(), answer::kProgramMode);
-    EXPECT_FALSE(module->user_program_running()) << "started by its own command";
+    EXPECT_EQ(probe().mode(), answer::kProgramMode);
+    EXPECT_FALSE(probe().user_program_running()) << "started by its own command";
 
     boot();
-    EXPECT_EQ(module->mode(), answer::kProgramMode);
-    EXPECT_EQ(module->flash(), update);
+    EXPECT_EQ(probe().mode(), answer::kProgramMode);
+    EXPECT_EQ(probe().flash(), update);
 }
 
 TEST_F(LoaderTest, InfoFrameIsCheckedAgainstTheModuleType) {
@@ -197,9 +198,9 @@ TEST_F(LoaderTest, BlocksOutOfOrderOrBeyondTheAnnouncedSizeAreRejectedAndChangeN
     std::vector<uint8_t> last(update.image.begin() + 2 * kMaxBlock, update.image.end());
     last.push_back(0);
     EXPECT_EQ(data_frame(3, last.data(), last.size()), answer::kLoaderRejected);
-    EXPECT_EQ(module->flash(), builtin) << "nothing written before the image is complete";
+    EXPECT_EQ(probe().flash(), builtin) << "nothing written before the image is complete";
     EXPECT_EQ(block(update, 3), answer::kLoaderBlockTaken);
-    EXPECT_EQ(module->flash(), update);
+    EXPECT_EQ(probe().flash(), update);
     EXPECT_EQ(block(update, 1), answer::kLoaderRejected) << "the download is over";
 }
 
@@ -209,14 +210,14 @@ TEST_F(LoaderTest, ImageThatIsNotTheAnnouncedOneOrCannotBeWrittenLeavesTheFlash)
     FlashContents damaged = update;
     damaged.image[kMaxBlock + 5] ^= 0x10;  // the record still carries the true CRC
     EXPECT_EQ(download(damaged).back(), answer::kLoaderRejected);
-    EXPECT_EQ(module->flash(), builtin);
+    EXPECT_EQ(probe().flash(), builtin);
 
-    module->fail_flash_writes(true);
+    probe().fail_flash_writes(true);
     EXPECT_EQ(download(update).back(), answer::kLoaderRejected);
     EXPECT_EQ(handshake(cmd::kLoaderDelete), answer::kLoaderDeleteRefused);
-    EXPECT_EQ(module->flash(), builtin);
+    EXPECT_EQ(probe().flash(), builtin);
     boot();
-    EXPECT_EQ(module->flash(), builtin);
+    EXPECT_EQ(probe().flash(), builtin);
 }
 
 TEST_F(LoaderTest, EmptyImageCompletesAtTheInfoFrame) {
@@ -224,7 +225,7 @@ TEST_F(LoaderTest, EmptyImageCompletesAtTheInfoFrame) {
     enter_loader();
     const FlashContents empty_image = firmware_of(0, 0, "EMPTY.EXE");
     EXPECT_EQ(announce(empty_image.record), answer::kLoaderBlockAccepted);
-    EXPECT_EQ(module->flash(), empty_image);
+    EXPECT_EQ(probe().flash(), empty_image);
     EXPECT_EQ(report(), empty_image.record);
     EXPECT_EQ(block(update, 1), answer::kLoaderRejected);
 }
@@ -233,11 +234,11 @@ TEST_F(LoaderTest, DeletedFlashIsReportedEmptyRefusesToStartAndStaysEmptyAtBoot)
     boot();
     enter_loader();
     ASSERT_EQ(handshake(cmd::kLoaderDelete), answer::kLoaderDeleted);
-    EXPECT_EQ(module->flash_state(), FlashState::kEmpty);
+    EXPECT_EQ(probe().flash_state(), FlashState::kEmpty);
     EXPECT_EQ(handshake(cmd::kLoaderReport), answer::kLoaderEmpty);
     expect_start_refused(answer::kLoaderEmpty);
     boot();
-    EXPECT_EQ(module->mode(), answer::kLoaderMode);
+    EXPECT_EQ(probe().mode(), answer::kLoaderMode);
     EXPECT_EQ(handshake(cmd::kLoaderReport), answer::kLoaderEmpty);
     expect_start_refused(answer::kLoaderEmpty);
 }
@@ -248,15 +249,15 @@ TEST_F(LoaderTest, DamagedOrMismatchedFlashBootsTheLoaderAndIsNeverStarted) {
     record::set_crc(mismatched.record, static_cast<uint16_t>(record::crc(update.record) + 1));
     ASSERT_TRUE(FlashStore(flash_file).write(mismatched));
     boot();
-    EXPECT_EQ(module->mode(), answer::kLoaderMode);
+    EXPECT_EQ(probe().mode(), answer::kLoaderMode);
     EXPECT_EQ(report(), mismatched.record);
     expect_start_refused(answer::kLoaderRejected);
 
     // A torn file: the loader reports an error rather than an empty flash.
     std::filesystem::resize_file(flash_file, std::filesystem::file_size(flash_file) / 2);
     boot();
-    EXPECT_EQ(module->mode(), answer::kLoaderMode);
-    EXPECT_EQ(module->flash_state(), FlashState::kUnreadable);
+    EXPECT_EQ(probe().mode(), answer::kLoaderMode);
+    EXPECT_EQ(probe().flash_state(), FlashState::kUnreadable);
     EXPECT_EQ(handshake(cmd::kLoaderReport), answer::kLoaderRejected);
     expect_start_refused(answer::kLoaderRejected);
     // A new download repairs it.
@@ -276,7 +277,7 @@ TEST_F(LoaderTest, RestartDropsTheDownloadInProgress) {
     ASSERT_EQ(block(update, 1), answer::kLoaderBlockAccepted);
     ASSERT_EQ(announce(update.record), answer::kLoaderBlockAccepted);
     EXPECT_EQ(block(update, 2), answer::kLoaderRejected);
-    EXPECT_EQ(module->flash(), builtin);
+    EXPECT_EQ(probe().flash(), builtin);
 }
 
 TEST_F(LoaderTest, ProgramModeServesNoLoaderCommand) {
@@ -285,23 +286,23 @@ TEST_F(LoaderTest, ProgramModeServesNoLoaderCommand) {
                                cmd::kLoaderDelete, cmd::kLoaderReport}) {
         expect_no_answer(code);
     }
-    EXPECT_EQ(module->flash(), builtin);
-    EXPECT_EQ(module->mode(), answer::kProgramMode);
+    EXPECT_EQ(probe().flash(), builtin);
+    EXPECT_EQ(probe().mode(), answer::kProgramMode);
 }
 
 TEST_F(LoaderTest, FaultHooksApplyToLoaderAnswers) {
     boot();
     enter_loader();
-    module->override_answer(cmd::kLoaderReport, answer::kLoaderRejected);
+    probe().override_answer(cmd::kLoaderReport, answer::kLoaderRejected);
     EXPECT_EQ(handshake(cmd::kLoaderReport), answer::kLoaderRejected);
-    module->override_answer(cmd::kLoaderReport, std::nullopt);
-    module->silence(cmd::kLoaderDelete, true);
+    probe().override_answer(cmd::kLoaderReport, std::nullopt);
+    probe().silence(cmd::kLoaderDelete, true);
     expect_no_answer(cmd::kLoaderDelete);
-    EXPECT_EQ(module->flash_state(), FlashState::kEmpty)
+    EXPECT_EQ(probe().flash_state(), FlashState::kEmpty)
         << "silence hides the answer, not the work";
-    module->silence(cmd::kLoaderDelete, false);
+    probe().silence(cmd::kLoaderDelete, false);
     // Both answers of a refused start go through the hooks: the verdict can be silenced.
-    module->silence(cmd::kProgramMode, true);
+    probe().silence(cmd::kProgramMode, true);
     expect_no_answer(cmd::kProgramMode);
 }
 

@@ -10,6 +10,7 @@
 #include <optional>
 
 #include "emulator/module.h"
+#include "emulator/module_probe.h"
 #include "k5320/commands.h"
 #include "platform/futex.h"
 
@@ -40,7 +41,7 @@ class ModuleTest : public ::testing::Test {
     }
 
     void expect_handled(uint8_t code, uint64_t count = 1) {
-        EXPECT_TRUE(module->wait_for_commands(code, count, kTimeout)) << "command " << int(code);
+        EXPECT_TRUE(probe().wait_for_commands(code, count, kTimeout)) << "command " << int(code);
     }
 
     // The register commands as the host sends them; the read gives the value the answer
@@ -53,7 +54,7 @@ class ModuleTest : public ::testing::Test {
     std::optional<uint8_t> read_register(uint8_t addr) {
         ram->host_write(dpram::kRegisterAddress, addr);
         ram->host_write(dpram::kRegisterValue,
-                        static_cast<uint8_t>(~module->sja1000_register(addr)));
+                        static_cast<uint8_t>(~probe().sja1000_register(addr)));
         if (handshake(cmd::kReadRegister) != answer::kRegisterRead) return std::nullopt;
         return ram->host_read(dpram::kRegisterValue);
     }
@@ -67,6 +68,8 @@ class ModuleTest : public ::testing::Test {
         return static_cast<uint16_t>(ram->host_read(address) |
                                      ram->host_read(static_cast<uint16_t>(address + 1)) << 8);
     }
+
+    ModuleProbe probe() { return ModuleProbe(*module); }
 
     std::unique_ptr<DualPortRam> ram = std::make_unique<DualPortRam>();
     std::unique_ptr<Module> module = std::make_unique<Module>("5320", *ram);

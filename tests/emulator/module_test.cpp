@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 
+#include "emulator/module_probe.h"
 #include "k5320/commands.h"
 #include "tests/emulator/module_fixture.h"
 
@@ -22,11 +23,11 @@ constexpr uint8_t kUnservedCommand = 100;
 // --- modes ---------------------------------------------------------------------------------
 
 TEST_F(ModuleTest, BootsIntoProgramModeAndSwitchesModesOnCommand) {
-    EXPECT_EQ(module->mode(), answer::kProgramMode);
+    EXPECT_EQ(probe().mode(), answer::kProgramMode);
     EXPECT_EQ(handshake(cmd::kModeQuery), answer::kProgramMode);
     EXPECT_EQ(handshake(cmd::kLoaderMode), answer::kLoaderMode);
     EXPECT_EQ(handshake(cmd::kModeQuery), answer::kLoaderMode);
-    EXPECT_EQ(module->mode(), answer::kLoaderMode);
+    EXPECT_EQ(probe().mode(), answer::kLoaderMode);
     EXPECT_EQ(handshake(cmd::kProgramMode), answer::kProgramMode);
     EXPECT_EQ(handshake(cmd::kModeQuery), answer::kProgramMode);
     // Asking for the mode it is already in answers the same.
@@ -38,15 +39,15 @@ TEST_F(ModuleTest, WithoutValidFirmwareProgramModeIsRefusedAndLoaderStays) {
     ASSERT_EQ(handshake(cmd::kLoaderDelete), answer::kLoaderDeleted);
     EXPECT_EQ(handshake(cmd::kProgramMode), answer::kLoaderEmpty);
     EXPECT_EQ(next_answer(), answer::kLoaderMode);
-    EXPECT_EQ(module->mode(), answer::kLoaderMode);
+    EXPECT_EQ(probe().mode(), answer::kLoaderMode);
     EXPECT_EQ(handshake(cmd::kModeQuery), answer::kLoaderMode);
 }
 
 TEST_F(ModuleTest, UnservedCommandIsCountedButNotAnswered) {
     command(kUnservedCommand);
     expect_handled(kUnservedCommand);
-    EXPECT_FALSE(module->answer_pending());
-    EXPECT_EQ(module->commands_seen(kUnservedCommand), 1u);
+    EXPECT_FALSE(probe().answer_pending());
+    EXPECT_EQ(probe().commands_seen(kUnservedCommand), 1u);
     // Still alive afterwards.
     EXPECT_EQ(handshake(cmd::kModeQuery), answer::kProgramMode);
 }
@@ -61,25 +62,25 @@ TEST_F(ModuleTest, ModuleOfUnknownTypeWorksAsHardware) {
 // --- answer queue --------------------------------------------------------------------------
 
 TEST_F(ModuleTest, AnswersWaitWhileUnreadAndArriveInOrder) {
-    module->post_answer(1);
-    module->post_answer(2);
+    probe().post_answer(1);
+    probe().post_answer(2);
     command(cmd::kModeQuery);
     expect_handled(cmd::kModeQuery);
     // The first answer is still there: later ones never overwrite it.
-    EXPECT_EQ(module->peek(kAnswerByte), 1);
-    EXPECT_TRUE(module->answer_pending());
+    EXPECT_EQ(probe().peek(kAnswerByte), 1);
+    EXPECT_TRUE(probe().answer_pending());
 
     EXPECT_EQ(next_answer(), 1);
     EXPECT_EQ(next_answer(), 2);
     EXPECT_EQ(next_answer(), answer::kProgramMode);
-    EXPECT_FALSE(module->answer_pending());
+    EXPECT_FALSE(probe().answer_pending());
 }
 
 TEST_F(ModuleTest, FullQueueLeavesTheDoorbellRungUntilTheHostReads) {
     // One answer in the byte, the queue filled behind it.
-    for (uint8_t value = 0; value <= Module::kAnswerQueueDepth; ++value) module->post_answer(value);
+    for (uint8_t value = 0; value <= Module::kAnswerQueueDepth; ++value) probe().post_answer(value);
     command(cmd::kModeQuery);
-    EXPECT_FALSE(module->wait_for_commands(cmd::kModeQuery, 1, kQuietPeriod));
+    EXPECT_FALSE(probe().wait_for_commands(cmd::kModeQuery, 1, kQuietPeriod));
     EXPECT_TRUE(ram->doorbell_rung());
 
     for (uint8_t value = 0; value <= Module::kAnswerQueueDepth; ++value) {
@@ -106,9 +107,9 @@ TEST_F(ModuleTest, RepeatRequestRaisesTheLineAgainForAnUnreadAnswer) {
     command(cmd::kRepeatRequest);
     EXPECT_EQ(next_answer(), answer::kProgramMode);
     expect_handled(cmd::kRepeatRequest);
-    EXPECT_EQ(module->commands_seen(cmd::kRepeatRequest), 1u);
+    EXPECT_EQ(probe().commands_seen(cmd::kRepeatRequest), 1u);
     // Raised again, not queued twice.
-    EXPECT_FALSE(module->answer_pending());
+    EXPECT_FALSE(probe().answer_pending());
     EXPECT_FALSE(ram->line_raised());
 }
 
@@ -116,12 +117,12 @@ TEST_F(ModuleTest, RepeatRequestAfterTheHostReadSignalsTheAnswerAgain) {
     EXPECT_EQ(handshake(cmd::kLoaderMode), answer::kLoaderMode);
     EXPECT_EQ(handshake(cmd::kRepeatRequest), answer::kLoaderMode);
     EXPECT_EQ(handshake(cmd::kRepeatRequest), answer::kLoaderMode);
-    EXPECT_EQ(module->commands_seen(cmd::kRepeatRequest), 2u);
+    EXPECT_EQ(probe().commands_seen(cmd::kRepeatRequest), 2u);
 }
 
 TEST_F(ModuleTest, RepeatRequestQueuesBehindAnotherUnreadAnswer) {
     EXPECT_EQ(handshake(cmd::kModeQuery), answer::kProgramMode);
-    module->post_answer(5);  // an unrelated answer arrives and the host misses its line
+    probe().post_answer(5);  // an unrelated answer arrives and the host misses its line
     ASSERT_TRUE(ram->take_line());
 
     command(cmd::kRepeatRequest);
@@ -135,46 +136,46 @@ TEST_F(ModuleTest, RepeatRequestNeverRepeatsTheAnswerOfAnEarlierCommand) {
     expect_handled(kUnservedCommand);
     command(cmd::kRepeatRequest);
     expect_handled(cmd::kRepeatRequest);
-    EXPECT_FALSE(module->answer_pending());
+    EXPECT_FALSE(probe().answer_pending());
     EXPECT_FALSE(ram->line_raised());
 }
 
 // --- faults --------------------------------------------------------------------------------
 
 TEST_F(ModuleTest, SilencedCommandIsNeverAnsweredNotEvenOnRepeat) {
-    module->silence(cmd::kModeQuery, true);
+    probe().silence(cmd::kModeQuery, true);
     command(cmd::kModeQuery);
     expect_handled(cmd::kModeQuery);
     command(cmd::kRepeatRequest);
     expect_handled(cmd::kRepeatRequest);
-    EXPECT_FALSE(module->answer_pending());
+    EXPECT_FALSE(probe().answer_pending());
 
-    module->silence(cmd::kModeQuery, false);
+    probe().silence(cmd::kModeQuery, false);
     EXPECT_EQ(handshake(cmd::kModeQuery), answer::kProgramMode);
 }
 
 TEST_F(ModuleTest, OverriddenAnswerReplacesTheFirmwaresUntilCleared) {
-    module->override_answer(cmd::kModeQuery, uint8_t{7});
+    probe().override_answer(cmd::kModeQuery, uint8_t{7});
     EXPECT_EQ(handshake(cmd::kModeQuery), 7);
     EXPECT_EQ(handshake(cmd::kRepeatRequest), 7);
-    module->override_answer(cmd::kModeQuery, std::nullopt);
+    probe().override_answer(cmd::kModeQuery, std::nullopt);
     EXPECT_EQ(handshake(cmd::kModeQuery), answer::kProgramMode);
 }
 
 TEST_F(ModuleTest, OverriddenAnswerAlsoAnswersACommandTheFirmwareLeavesUnanswered) {
-    module->override_answer(kUnservedCommand, uint8_t{9});
+    probe().override_answer(kUnservedCommand, uint8_t{9});
     EXPECT_EQ(handshake(kUnservedCommand), 9);
-    module->silence(kUnservedCommand, true);  // silence wins over the override
+    probe().silence(kUnservedCommand, true);  // silence wins over the override
     command(kUnservedCommand);
     expect_handled(kUnservedCommand, 2);
-    EXPECT_FALSE(module->answer_pending());
+    EXPECT_FALSE(probe().answer_pending());
 }
 
 TEST_F(ModuleTest, LostInterruptWritesTheAnswerWithoutRaisingTheLine) {
-    module->lose_interrupts(1);
+    probe().lose_interrupts(1);
     command(cmd::kModeQuery);
     expect_handled(cmd::kModeQuery);
-    EXPECT_TRUE(module->answer_pending());
+    EXPECT_TRUE(probe().answer_pending());
     EXPECT_FALSE(ram->line_raised());
 
     // Only the next answer was affected: the repeat request raises the line.
@@ -182,36 +183,36 @@ TEST_F(ModuleTest, LostInterruptWritesTheAnswerWithoutRaisingTheLine) {
 }
 
 TEST_F(ModuleTest, WithheldAnswerArrivesOnlyAtTheKthRepeatRequest) {
-    module->answer_after_repeats(cmd::kModeQuery, 2);
+    probe().answer_after_repeats(cmd::kModeQuery, 2);
     command(cmd::kModeQuery);
     expect_handled(cmd::kModeQuery);
     command(cmd::kRepeatRequest);
     expect_handled(cmd::kRepeatRequest);
-    EXPECT_FALSE(module->answer_pending());
+    EXPECT_FALSE(probe().answer_pending());
     EXPECT_EQ(handshake(cmd::kRepeatRequest), answer::kProgramMode);
     // From then on it is the pending command's answer like any other.
     EXPECT_EQ(handshake(cmd::kRepeatRequest), answer::kProgramMode);
     // A new command while an answer is withheld drops the withheld one.
     command(cmd::kModeQuery);
     expect_handled(cmd::kModeQuery, 2);
-    module->answer_after_repeats(cmd::kModeQuery, 0);
+    probe().answer_after_repeats(cmd::kModeQuery, 0);
     EXPECT_EQ(handshake(cmd::kModeQuery), answer::kProgramMode);
-    EXPECT_FALSE(module->answer_pending());
+    EXPECT_FALSE(probe().answer_pending());
 }
 
 TEST_F(ModuleTest, StrayValueComesJustBeforeTheRealAnswer) {
-    module->stray_before(cmd::kModeQuery, uint8_t{219});
+    probe().stray_before(cmd::kModeQuery, uint8_t{219});
     EXPECT_EQ(handshake(cmd::kModeQuery), 219);
     EXPECT_EQ(next_answer(), answer::kProgramMode);
-    module->stray_before(cmd::kModeQuery, std::nullopt);
+    probe().stray_before(cmd::kModeQuery, std::nullopt);
     EXPECT_EQ(handshake(cmd::kModeQuery), answer::kProgramMode);
 }
 
 TEST_F(ModuleTest, PokeAndPeekBypassTheMailbox) {
-    module->poke(kCommandByte, cmd::kModeQuery);
+    probe().poke(kCommandByte, cmd::kModeQuery);
     EXPECT_FALSE(ram->doorbell_rung());
-    EXPECT_EQ(module->peek(kCommandByte), cmd::kModeQuery);
-    module->poke(0x0100, 0x5A);
+    EXPECT_EQ(probe().peek(kCommandByte), cmd::kModeQuery);
+    probe().poke(0x0100, 0x5A);
     EXPECT_EQ(ram->host_read(0x0100), 0x5A);
 }
 

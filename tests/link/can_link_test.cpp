@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "backplane/inspect.h"
+#include "emulator/module_probe.h"
 #include "emulator/sja1000.h"
 #include "k5320.h"
 #include "k5320/commands.h"
@@ -204,7 +205,7 @@ TEST_F(CanLink, LoneModuleIsNotAcknowledgedAndTimesOut) {
 
 TEST_F(CanLink, TransmitBufferRefusesWhenFull) {
     ASSERT_NO_FATAL_FAILURE(start(kLoner, k500k));
-    const auto capacity = k5320::emulator::Module::kTransmitBufferFrames;
+    const auto capacity = k5320::emulator::CanChannel::kTransmitBufferFrames;
     for (std::size_t i = 0; i < capacity; ++i) {
         ASSERT_EQ(send(kLoner, 0x10, false, false, {static_cast<uint8_t>(i)}), K5320_SUCCESS) << i;
     }
@@ -221,8 +222,8 @@ TEST_F(CanLink, BanksCarrySixtyFourRecordsEachInOrder) {
         ASSERT_EQ(send(kBulkSender, i, false, false, {static_cast<uint8_t>(i)}), K5320_SUCCESS);
     }
     ASSERT_TRUE(eventually([] {
-        return k5320::backplane::in_process_host().module(kBulkReceiver)->frames_received() ==
-               kFrames;
+        return k5320::emulator::ModuleProbe(*k5320::backplane::in_process_host().module(kBulkReceiver))
+                   .frames_received() == kFrames;
     }));
     std::vector<uint16_t> counts;  // of each bank, as the first look at it shows
     uint16_t count = 0;
@@ -242,7 +243,7 @@ TEST_F(CanLink, BanksCarrySixtyFourRecordsEachInOrder) {
 TEST_F(CanLink, ReceiveOverflowIsReportedUntilCleared) {
     ASSERT_NO_FATAL_FAILURE(start(kBulkSender, k500k));
     ASSERT_NO_FATAL_FAILURE(start(kBulkReceiver, k500k));
-    const std::size_t capacity = k5320::emulator::Module::kReceiveBufferFrames;
+    const std::size_t capacity = k5320::emulator::CanChannel::kReceiveBufferFrames;
     for (std::size_t i = 0; i < capacity + 10; ++i) {
         ASSERT_EQ(send(kBulkSender, 0x200, false, false, {static_cast<uint8_t>(i)}), K5320_SUCCESS);
     }

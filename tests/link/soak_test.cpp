@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "backplane/inspect.h"
+#include "emulator/module_probe.h"
 #include "k5320.h"
 #include "k5320/commands.h"
 #include "tests/link/link_support.h"
@@ -187,9 +188,9 @@ TEST(Soak, EveryOperationIsAnsweredOnTheFirstRequestWhileTheOtherCoreIsBusy) {
         ASSERT_EQ(K5320_ConfigWithoutStruct(slot, 0, kAcceptAll, kBaud1M, 0, 0), K5320_SUCCESS);
     }
     ASSERT_EQ(K5320_InstallUserISR(kSender, count_routine), K5320_SUCCESS);
-    auto& module = *host.module(kSender);
-    const uint64_t repeats_before = module.commands_seen(cmd::kRepeatRequest);
-    const uint64_t mode_queries_before = module.commands_seen(cmd::kModeQuery);
+    const k5320::emulator::ModuleProbe probe(*host.module(kSender));
+    const uint64_t repeats_before = probe.commands_seen(cmd::kRepeatRequest);
+    const uint64_t mode_queries_before = probe.commands_seen(cmd::kModeQuery);
 
     const uint64_t wanted = operations_wanted();
     Tally tally;
@@ -211,8 +212,8 @@ TEST(Soak, EveryOperationIsAnsweredOnTheFirstRequestWhileTheOtherCoreIsBusy) {
     const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
 
     // Every recovery starts with a mode query; the mix sends none of its own.
-    const uint64_t repeats = module.commands_seen(cmd::kRepeatRequest) - repeats_before;
-    const uint64_t recoveries = module.commands_seen(cmd::kModeQuery) - mode_queries_before;
+    const uint64_t repeats = probe.commands_seen(cmd::kRepeatRequest) - repeats_before;
+    const uint64_t recoveries = probe.commands_seen(cmd::kModeQuery) - mode_queries_before;
     std::printf(
         "soak: %llu operations in %.1f s (%.0f/s), %llu sends accepted, %llu refused with the "
         "transmit buffer full, %llu frames received, %llu user routine calls, repeat requests "

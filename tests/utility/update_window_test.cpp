@@ -24,6 +24,7 @@
 
 #include "backplane/inspect.h"
 #include "driver/frame/slot_ownership.h"
+#include "emulator/module_probe.h"
 #include "k5320.h"
 #include "k5320/commands.h"
 #include "platform/named_event.h"
@@ -171,7 +172,7 @@ class UpdateWindowTest : public QObject {
         // Slot 2's flash refuses writes, so the old firmware cannot be deleted.
         emulator::Module* module = backplane::in_process_host().module(2);
         QVERIFY(module != nullptr);
-        module->fail_flash_writes(true);
+        emulator::ModuleProbe(*module).fail_flash_writes(true);
         const std::string path = std::string(std::getenv("TARN_BACKPLANE_STATE")) + "/fw1k.exe";
         std::tm modified{};
         modified.tm_year = 2020 - 1900;
@@ -197,12 +198,12 @@ class UpdateWindowTest : public QObject {
             QTest::mouseClick(update.updateButton(), Qt::LeftButton);
             update.reject();
         }));
-        module->fail_flash_writes(false);
+        emulator::ModuleProbe(*module).fail_flash_writes(false);
         QCOMPARE(boxes.shown.size(), std::size_t{1});
         QCOMPARE(boxes.shown[0].second, std::string("Delete old firmware error!"));
         // Nothing told the module to leave its loader, and the slot is free again: this process
         // (or any other) can initialise it at once instead of finding it taken (44).
-        QCOMPARE(module->mode(), answer::kLoaderMode);
+        QCOMPARE(emulator::ModuleProbe(*module).mode(), answer::kLoaderMode);
         QCOMPARE(K5320_Init(2), K5320_SUCCESS);
         QCOMPARE(K5320_RestoreK5320(2), K5320_SUCCESS);
     }

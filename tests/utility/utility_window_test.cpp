@@ -27,6 +27,7 @@
 
 #include "backplane/inspect.h"
 #include "driver/frame/slot_ownership.h"
+#include "emulator/module_probe.h"
 #include "k5320.h"
 #include "platform/named_event.h"
 #include "utility/main/module_api.h"
@@ -268,7 +269,7 @@ class UtilityWindowTest : public QObject {
             countedWhileOpen = state.rxCount - before;
         };
 
-        backplane::in_process_host().module(1)->set_tx_timeout_flag(true);
+        emulator::ModuleProbe(*backplane::in_process_host().module(1)).set_tx_timeout_flag(true);
         QTRY_COMPARE(boxes.shown.size(), std::size_t{1});
         QCOMPARE(boxes.shown[0].first, std::string("Error"));
         QCOMPARE(boxes.shown[0].second, std::string("Transmit message fail."));
@@ -276,7 +277,7 @@ class UtilityWindowTest : public QObject {
         QTest::qWait(50);
         QCOMPARE(boxes.shown.size(), std::size_t{1});  // once per change, not per tick
         QVERIFY(state.pollingActive);
-        backplane::in_process_host().module(1)->set_tx_timeout_flag(false);
+        emulator::ModuleProbe(*backplane::in_process_host().module(1)).set_tx_timeout_flag(false);
     }
 
     void clearPollsTheSlotInitialisedLastAndItsFailureStopsPolling() {

@@ -1,22 +1,27 @@
-// The resident loader: takes a firmware image from the host in numbered frames, keeps it in the
-// flash with its information record, reports or deletes it, and starts it. A frame it rejects
-// changes nothing, so the host may send the expected one after it; only the frame that completes
-// the image ends the download, whether the image is kept or not.
+#include "emulator/resident_loader.h"
 
-#include "emulator/module.h"
+#include <utility>
+
+#include "k5320/commands.h"
 #include "k5320/crc16.h"
-#include "k5320/model_codes.h"
+#include "k5320/dpram_map.h"
 
 namespace k5320::emulator {
 
-std::optional<uint8_t> Module::serve_loader(uint8_t command) {
+ResidentLoader::ResidentLoader(std::optional<model::Code> model, DualPortRam& ram,
+                               std::optional<std::filesystem::path> flash_file)
+    : model_(model),
+      ram_(ram),
+      flash_(flash_file ? FlashStore(std::move(*flash_file)) : FlashStore()) {}
+
+std::optional<uint8_t> ResidentLoader::serve(uint8_t command) {
     switch (command) {
         case cmd::kLoaderInfo:
             // A new announcement replaces any download in progress.
-            firmware_.download.emplace();
+            download_.emplace();
             return answer::kLoaderInfoAnnounced;
         case cmd::kLoaderBlock:
-            return take_loader_frame();
+            return take_frame();
         case cmd::kLoaderDelete:
             return flash_.write(std::nullopt) ? answer::kLoaderDeleted
                                               : answer::kLoaderDeleteRefused;
@@ -24,45 +29,32 @@ std::optional<uint8_t> Module::serve_loader(uint8_t command) {
             return report_flash();
         case cmd::kLoaderReset:
             // The host waits on the mode field for the restarted loader.
-            firmware_.download.reset();
-            return mode_answer();
+            download_.reset();
+            return answer::kLoaderMode;
         default:
             return std::nullopt;
     }
 }
 
-std::optional<uint8_t> Module::start_firmware() {
-    if (firmware_.mode == Mode::kProgram) return mode_answer();
-    if (flash_.holds_valid_image()) {
-        // The started firmware leaves its user program ended: every host sequence that leaves
-        // the loader goes on with a run command and expects it to be accepted.
-        firmware_.mode = Mode::kProgram;
-        firmware_.download.reset();
-        return mode_answer();
-    }
-    // The loader says why it stays, then that it is still in charge: the host's start waits on
-    // either answer, its reset sequences on the mode alone.
-    reply(cmd::kProgramMode,
-          flash_.state() == FlashState::kEmpty ? answer::kLoaderEmpty : answer::kLoaderRejected);
-    return mode_answer();
+std::optional<uint8_t> ResidentLoader::start_refusal() const {
+    if (flash_.holds_valid_image()) return std::nullopt;
+    return flash_.state() == FlashState::kEmpty ? answer::kLoaderEmpty : answer::kLoaderRejected;
 }
 
-std::optional<uint8_t> Module::take_loader_frame() {
-    if (!firmware_.download) return answer::kLoaderRejected;
-    const uint16_t length = read_word(dpram::kLoaderLength);
-    const uint16_t block = read_word(dpram::kLoaderBlockNumber);
-    return firmware_.download->info_taken ? take_data_block(length, block)
-                                          : take_info_frame(length, block);
+std::optional<uint8_t> ResidentLoader::take_frame() {
+    if (!download_) return answer::kLoaderRejected;
+    const uint16_t length = ram_.module_read_word(dpram::kLoaderLength);
+    const uint16_t block = ram_.module_read_word(dpram::kLoaderBlockNumber);
+    return download_->info_taken ? take_data_block(length, block) : take_info_frame(length, block);
 }
 
-std::optional<uint8_t> Module::take_info_frame(uint16_t length, uint16_t block) {
+std::optional<uint8_t> ResidentLoader::take_info_frame(uint16_t length, uint16_t block) {
     if (length != dpram::kInfoFrameLength || block != dpram::kInfoBlockNumber) {
         return answer::kLoaderRejected;
     }
-    const std::optional<model::Code> own_code = model::code_for(type_.c_str());
-    if (!own_code) return answer::kLoaderRejected;
+    if (!model_) return answer::kLoaderRejected;
     for (std::size_t i = 0; i < model::kCodeSize; ++i) {
-        if (ram_.module_read(static_cast<uint16_t>(dpram::kInfoModelCode + i)) != (*own_code)[i]) {
+        if (ram_.module_read(static_cast<uint16_t>(dpram::kInfoModelCode + i)) != (*model_)[i]) {
             return answer::kLoaderRejected;
         }
     }
@@ -73,7 +65,7 @@ std::optional<uint8_t> Module::take_info_frame(uint16_t length, uint16_t block) 
     const uint32_t size = record::size(announced);
     if (size > kFlashCapacity) return answer::kLoaderRejected;
 
-    Download& download = *firmware_.download;
+    Download& download = *download_;
     download.info_taken = true;
     download.record = announced;
     download.announced_size = size;
@@ -83,8 +75,8 @@ std::optional<uint8_t> Module::take_info_frame(uint16_t length, uint16_t block) 
     return answer::kLoaderBlockAccepted;
 }
 
-std::optional<uint8_t> Module::take_data_block(uint16_t length, uint16_t block) {
-    Download& download = *firmware_.download;
+std::optional<uint8_t> ResidentLoader::take_data_block(uint16_t length, uint16_t block) {
+    Download& download = *download_;
     if (length < dpram::kLoaderFrameOverhead ||
         length > dpram::kLoaderFrameOverhead + dpram::kLoaderMaxPayload) {
         return answer::kLoaderRejected;
@@ -102,10 +94,9 @@ std::optional<uint8_t> Module::take_data_block(uint16_t length, uint16_t block) 
     return complete_download(answer::kLoaderBlockTaken);
 }
 
-std::optional<uint8_t> Module::complete_download(uint8_t success) {
-    FlashContents contents{.record = firmware_.download->record,
-                           .image = std::move(firmware_.download->image)};
-    firmware_.download.reset();
+std::optional<uint8_t> ResidentLoader::complete_download(uint8_t success) {
+    FlashContents contents{.record = download_->record, .image = std::move(download_->image)};
+    download_.reset();
     // An image that is not the one announced was damaged on the way: the flash keeps what it
     // had rather than take a firmware that could never be started.
     if (!matches_record(contents)) return answer::kLoaderRejected;
@@ -113,7 +104,7 @@ std::optional<uint8_t> Module::complete_download(uint8_t success) {
     return success;
 }
 
-std::optional<uint8_t> Module::report_flash() {
+std::optional<uint8_t> ResidentLoader::report_flash() {
     switch (flash_.state()) {
         case FlashState::kEmpty:
             return answer::kLoaderEmpty;
@@ -127,7 +118,7 @@ std::optional<uint8_t> Module::report_flash() {
         ram_.module_write(static_cast<uint16_t>(dpram::kInfoAnswerRecord + i), stored[i]);
     }
     // The length last: it is what tells the host the record is there.
-    write_word(dpram::kLoaderLength, dpram::kFirmwareInfoSize);
+    ram_.module_write_word(dpram::kLoaderLength, dpram::kFirmwareInfoSize);
     return answer::kLoaderInfoReport;
 }
 
