@@ -25,8 +25,12 @@ LAYERS = [
     # compiler checks its definitions against them.
     ("backplane", ["include", "platform", "can", "emulator", "bridges", "driver/sdk"]),
     ("driver", ["include", "platform", "can", "driver/sdk"]),
-    ("utility", ["include", "platform", "can"]),
-    ("tools", ["include", "platform", "can", "driver/sdk", "backplane/fault_request.h"]),
+    ("update", ["include"]),  # the firmware update over the C API
+    ("utility", ["include", "platform", "can", "update"]),
+    ("tools", [
+        "include", "platform", "can", "driver/sdk", "update",
+        "backplane/fault_request.h", "backplane/problems.h",  # the backplane's public requests
+    ]),
 ]
 
 # Inside driver/, files in this order, lowest first; a file may include files of its own rank

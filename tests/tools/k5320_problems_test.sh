@@ -34,5 +34,14 @@ grep -q "File is empty" "$work/out" || fail "flash of an empty file: $(cat "$wor
 grep -q "^slot 2: 5320, firmware running" "$work/out" ||
   fail "slot 2 lost its firmware: $(cat "$work/out")"
 
+# A real file goes in block by block, and the module runs it afterwards.
+head -c 20000 /dev/urandom >"$work/new.exe"
+"$tool" flash 2 "$work/new.exe" >"$work/out" 2>&1; rc=$?
+[ $rc -eq 0 ] || fail "flash exited with $rc: $(cat "$work/out")"
+grep -q "^Download OK!" "$work/out" || fail "flash said: $(cat "$work/out")"
+"$tool" list >"$work/out" 2>&1
+grep -q "^slot 2: 5320, firmware running.*new.exe, .*20000 bytes" "$work/out" ||
+  fail "slot 2 after the flash: $(cat "$work/out")"
+
 [ $failures -eq 0 ] && echo "k5320 problems: all checks passed"
 exit $failures

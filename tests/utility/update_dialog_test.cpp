@@ -260,7 +260,7 @@ TEST_F(UpdateDialogTest, StartShowsTheStoredFirmwareInThreePanes) {
     // A stored name that fills all 13 bytes is shown without reading past the field.
     FirmwareInfo full = record("", 44, 1);
     std::memset(full.fileName, 'A', sizeof full.fileName);
-    EXPECT_EQ(firmwareNameText(full), "Firmware: AAAAAAAAAAAAA");
+    EXPECT_EQ(update::firmware_name_text(full), "Firmware: AAAAAAAAAAAAA");
 }
 
 TEST(UpdateDialogStart, CallsInitThenLoadInitThenReadsTheRecordOrShowsTheUnknownTexts) {
@@ -317,9 +317,9 @@ TEST(UpdateDialogStart, FailuresAreReportedAndEndTheDialog) {
 }
 
 TEST_F(UpdateDialogTest, TheRecordCarriesTheShortenedNameLocalTimeCrcAndSize) {
-    EXPECT_EQ(recordedFileName("/opt/fw/firmware.exe"), "firmware.exe");
-    EXPECT_EQ(recordedFileName("/opt/fw/newfirmware.exe"), "newfirm~.exe");
-    EXPECT_EQ(recordedFileName("firmware_2.bin"), "firmwar~.exe");
+    EXPECT_EQ(update::recorded_file_name("/opt/fw/firmware.exe"), "firmware.exe");
+    EXPECT_EQ(update::recorded_file_name("/opt/fw/newfirmware.exe"), "newfirm~.exe");
+    EXPECT_EQ(update::recorded_file_name("firmware_2.bin"), "firmwar~.exe");
 
     updateWith("/home/op/newfirmware.exe", 1000, utc(2014, 3, 5, 9, 7, 5));
     ASSERT_TRUE(loader.sent.has_value());
@@ -347,7 +347,7 @@ TEST_F(UpdateDialogTest, TheRecordCarriesTheShortenedNameLocalTimeCrcAndSize) {
 }
 
 TEST_F(UpdateDialogTest, ASuccessfulDownloadRunsTheStepsInOrderAndEndsTheDialog) {
-    updateWith("/fw/two.exe", kFirmwareBlockSize + 1);
+    updateWith("/fw/two.exe", update::kFirmwareBlockSize + 1);
     EXPECT_EQ(events, (Events{"file closed", "intoDownloadMode(2)", "deleteFirmware(2)",
                               "downloadInfo(2)", "message", "sleep 1", "data(1,8186)(2)", "message",
                               "message", "sleep 1", "data(2,1)(2)", "message", "sleep 1",
@@ -372,7 +372,7 @@ TEST_F(UpdateDialogTest, BlocksAreNumberedFromOneAndHoldAtMost8186Bytes) {
     EXPECT_EQ(view.range, std::make_pair(0, 0));
 
     events.clear();
-    updateWith("/fw/largest.exe", kMaxFirmwareSize);
+    updateWith("/fw/largest.exe", update::kMaxFirmwareSize);
     EXPECT_EQ(boxTexts().back(), "Download OK!");
     std::vector<std::string> blocks;
     for (const std::string& e : exchanges())
@@ -384,7 +384,7 @@ TEST_F(UpdateDialogTest, BlocksAreNumberedFromOneAndHoldAtMost8186Bytes) {
 }
 
 TEST_F(UpdateDialogTest, AFileOneByteOverTheLimitIsRefusedBeforeAnyExchange) {
-    updateWith("/fw/big.exe", kMaxFirmwareSize + 1);
+    updateWith("/fw/big.exe", update::kMaxFirmwareSize + 1);
     EXPECT_EQ(boxTexts(), (std::vector<std::string>{"File Size is too large"}));
     EXPECT_TRUE(exchanges().empty());
     EXPECT_EQ(events, (Events{"file closed"}));
@@ -448,7 +448,7 @@ TEST(UpdateDialogDownload, AFailedStepGivesUpTheSlotAndLeavesTheDialogOpen) {
         FakeSystem system(events);
         UpdateDialog dialog(view, loader, boxes, system, kSlot, kProgram);
         dialog.start();
-        system.files["/fw/f.exe"] = {.size = 3 * kFirmwareBlockSize};
+        system.files["/fw/f.exe"] = {.size = 3 * update::kFirmwareBlockSize};
         view.paths.push_back("/fw/f.exe");
         dialog.update();
         ASSERT_EQ(boxes.shown.size(), 1u) << c.failing;
@@ -499,10 +499,10 @@ TEST_F(UpdateDialogTest, AnUpdateClickHandledDuringTheDownloadIsIgnored) {
     };
     system.files["/fw/other.exe"] = {.size = 1};
     EXPECT_FALSE(dialog.downloading());
-    updateWith("/fw/f.exe", 2 * kFirmwareBlockSize);
+    updateWith("/fw/f.exe", 2 * update::kFirmwareBlockSize);
     EXPECT_EQ(clicks, 4);
     EXPECT_EQ(view.fileDialogs, 1);
-    EXPECT_EQ(loader.received.size(), 2 * kFirmwareBlockSize);
+    EXPECT_EQ(loader.received.size(), 2 * update::kFirmwareBlockSize);
     EXPECT_EQ(boxTexts(), (std::vector<std::string>{"Download OK!"}));
     EXPECT_FALSE(dialog.downloading());
 }

@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <variant>
 #include <vector>
 
 #include "backplane/fault_request.h"
@@ -26,7 +27,7 @@
 #include "k5320/baud_codes.h"
 #include "k5320/dpram_map.h"
 #include "k5320/sja1000_registers.h"
-#include "utility/update/update_dialog.h"
+#include "update/firmware_update.h"
 
 namespace {
 
@@ -209,8 +210,8 @@ bool parse_frames(const std::vector<std::string>& texts, std::vector<can::Frame>
 }
 
 std::string record_text(const FirmwareInfo& info) {
-    return k5320::utility::firmwareNameText(info) + ", " + k5320::utility::modifiedText(info) +
-           ", " + k5320::utility::sizeText(info.size);
+    return k5320::update::firmware_name_text(info) + ", " + k5320::update::modified_text(info) +
+           ", " + k5320::update::size_text(info.size);
 }
 
 int list() {
@@ -454,71 +455,65 @@ int mailbox(uint8_t slot, const std::vector<std::string>& hex) {
     return K5320_SUCCESS;
 }
 
-// The update dialog's behaviour on a terminal: the file is the one named, boxes and status panes
-// become lines, the progress bar is drawn in place on a terminal.
-class TerminalUpdate final : public k5320::utility::UpdateView,
-                             public k5320::utility::MessageBoxes {
+// The download's progress: a bar drawn in place on a terminal, a line per block otherwise.
+class TerminalProgress final : public k5320::update::DownloadProgress {
   public:
-    explicit TerminalUpdate(std::string file)
-        : file_(std::move(file)), tty_(isatty(STDOUT_FILENO)) {}
-    bool createStatusBar(std::span<const int>) override { return true; }
-    void setPaneText(int, std::string_view t) override {
-        end_bar();
-        std::printf("%.*s\n", static_cast<int>(t.size()), t.data());
+    TerminalProgress() : tty_(isatty(STDOUT_FILENO)) {}
+    ~TerminalProgress() override {
+        if (tty_ && count_ > 0) std::printf("\n");
     }
-    void setProgressRange(int lowest, int highest) override {
-        lowest_ = lowest;
-        highest_ = highest;
-    }
-    void setProgressPosition(int position) override {
-        const int span = highest_ > lowest_ ? highest_ - lowest_ : 1;
-        const int filled = (position - lowest_) * kProgressWidth / span;
-        if (tty_) {
+    void blocks(int count) override { count_ = count; }
+    void block(int index) override {
+        const int filled = (index + 1) * kProgressWidth / count_;
+        if (tty_)
             std::printf("\r[%-*s] %d/%d", kProgressWidth, std::string(filled, '#').c_str(),
-                        position - lowest_, span);
-            bar_shown_ = true;
-        } else if (position > lowest_) {
-            std::printf("block %d of %d\n", position - lowest_, span);
-        }
+                        index + 1, count_);
+        else
+            std::printf("block %d of %d\n", index + 1, count_);
         std::fflush(stdout);
     }
-    std::string chooseFile(std::string_view) override { return file_; }
-    void handleOnePendingMessage() override {}
-    void endDialog() override { ended_ = true; }
-    void show(std::string_view caption, std::string_view t) override {
-        end_bar();
-        std::printf("%.*s: %.*s\n", static_cast<int>(caption.size()), caption.data(),
-                    static_cast<int>(t.size()), t.data());
-        last_message_ = t;
-    }
-    bool ended() const { return ended_; }
-    const std::string& last_message() const { return last_message_; }
+    void pause() override {}
 
   private:
-    void end_bar() {
-        if (bar_shown_) std::printf("\n");
-        bar_shown_ = false;
-    }
-    std::string file_;
     bool tty_;
-    bool bar_shown_ = false;
-    bool ended_ = false;
-    int lowest_ = 0;
-    int highest_ = 0;
-    std::string last_message_;
+    int count_ = 0;
 };
 
+// The utility's firmware update on a terminal: the record the module holds, the download, the
+// record it holds afterwards. The module's firmware is started again unless a download step
+// failed (it may be gone: the module then waits in its loader for another flash).
 int flash(uint8_t slot, const std::string& file) {
-    TerminalUpdate terminal(file);
-    k5320::utility::CApiLoader loader;
-    k5320::utility::UpdateDialog dialog(terminal, loader, terminal,
-                                        k5320::utility::systemUpdateServices(), slot, kProgram);
-    dialog.start();
-    if (terminal.ended()) return kExitFailure;
-    dialog.update();
-    const bool ok = terminal.last_message() == "Download OK!";
-    dialog.destroyed();
-    return ok ? K5320_SUCCESS : kExitFailure;
+    namespace update = k5320::update;
+    update::CApiLoader loader;
+    update::UpdateSystem& system = update::systemUpdateServices();
+    const update::OpenOutcome opened = update::open_loader(loader, slot);
+    if (opened.step != update::OpenStep::kOpened) {
+        std::fprintf(stderr, "%s: %s\n", kProgram, update::open_failure_text(opened).c_str());
+        if (opened.step == update::OpenStep::kLoadInitFailed) K5320_RemoveIrq(slot);
+        return opened.result;
+    }
+    if (FirmwareInfo held{}; loader.getFirmwareInfo(slot, held) == K5320_SUCCESS)
+        std::printf("module holds %s\n", record_text(held).c_str());
+
+    std::variant<update::FirmwareImage, update::UpdateOutcome> image =
+        update::read_firmware_image(system, loader, file);
+    update::UpdateOutcome outcome;
+    if (const auto* refused = std::get_if<update::UpdateOutcome>(&image)) {
+        outcome = *refused;
+    } else {
+        TerminalProgress progress;
+        const update::DownloadResult result = update::download_firmware(
+            loader, system, slot, std::move(std::get<update::FirmwareImage>(image)), progress);
+        outcome = result.outcome;
+        if (result.stored) std::printf("module holds %s\n", record_text(*result.stored).c_str());
+    }
+    update::close_loader(loader, slot, update::download_step_failed(outcome));
+    if (outcome == update::UpdateOutcome::kDownloaded) {
+        std::printf("%s\n", update::outcome_text(outcome, file).c_str());
+        return K5320_SUCCESS;
+    }
+    std::fprintf(stderr, "%s: %s\n", kProgram, update::outcome_text(outcome, file).c_str());
+    return kExitFailure;
 }
 
 // A byte of the fault command line: decimal, or hexadecimal after 0x.

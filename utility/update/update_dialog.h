@@ -11,16 +11,11 @@
 #include <vector>
 
 #include "k5320.h"
-#include "k5320/dpram_map.h"
+#include "update/firmware_update.h"
 #include "utility/main/main_view.h"
 #include "utility/update/update_parts.h"
 
 namespace k5320::utility {
-
-// The largest image the module's flash area for firmware takes: 384 KiB less 64 bytes.
-inline constexpr uint64_t kMaxFirmwareSize = 393152;
-// The image goes to the module in blocks that fill the DPRAM's download frame.
-inline constexpr uint32_t kFirmwareBlockSize = dpram::kLoaderMaxPayload;
 
 inline constexpr std::array<int, 3> kUpdateStatusPaneWidths{140, 180, 140};
 inline constexpr int kPaneName = 0;
@@ -40,16 +35,6 @@ inline constexpr DialogRect kUpdateButtonRect{198, 7, 34, 12};
 inline constexpr std::string_view kUpdateButtonText = "Update";
 
 inline constexpr std::string_view kFirmwareFileFilter = "Execution Files (*.exe)|*.exe";
-
-// The record's name for a file: the name without its directory, cut to "xxxxxxx~.exe" when it
-// is longer than the record holds.
-std::string recordedFileName(std::string_view path);
-// The record's time fields from a local time (years counted from 1980).
-void setRecordTime(FirmwareInfo& info, const CalendarTime& local);
-// Status bar texts for a record.
-std::string firmwareNameText(const FirmwareInfo& info);
-std::string modifiedText(const FirmwareInfo& info);
-std::string sizeText(uint32_t size);
 
 class UpdateDialog {
   public:
@@ -72,8 +57,6 @@ class UpdateDialog {
   private:
     uint8_t slotByte() const { return static_cast<uint8_t>(slot_); }
     void runUpdate();
-    // Steps 8 to 12 and what follows them; false when a download step failed.
-    bool download(const FirmwareInfo& info, std::vector<uint8_t> image);
     void failDownloadStep(std::string_view message);
     void showRecord(const FirmwareInfo& info, uint32_t size);
     void showUnknown(std::string_view nameText);

@@ -9,9 +9,9 @@
 #include <chrono>
 #include <thread>
 
-#include "utility/update/update_parts.h"
+#include "update/update_services.h"
 
-namespace k5320::utility {
+namespace k5320::update {
 namespace {
 
 constexpr int kTmBaseYear = 1900;
@@ -86,4 +86,4 @@ UpdateSystem& systemUpdateServices() {
     return services;
 }
 
-}  // namespace k5320::utility
+}  // namespace k5320::update

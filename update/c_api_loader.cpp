@@ -1,7 +1,7 @@
 #include "k5320.h"
-#include "utility/update/update_parts.h"
+#include "update/update_services.h"
 
-namespace k5320::utility {
+namespace k5320::update {
 
 int CApiLoader::init(uint8_t slot) {
     return K5320_Init(slot);
@@ -52,4 +52,4 @@ int CApiLoader::release(uint8_t slot) {
     return K5320_RemoveIrq(slot);
 }
 
-}  // namespace k5320::utility
+}  // namespace k5320::update
