@@ -64,9 +64,11 @@ std::string written(const Config& config) {
         text += "bus " + bus.name + " rate=" + std::to_string(bus.bit_rate);
         if (bus.demo_node) text += " demo";
         if (!bus.paced) text += " unpaced";
-        if (bus.socketcand)
+        if (bus.socketcand) {
             text +=
                 " socketcand=" + bus.socketcand_address + ":" + std::to_string(bus.socketcand_port);
+            if (bus.socketcand_open) text += ",open";
+        }
         if (!bus.socketcan_interface.empty()) text += " socketcan=" + bus.socketcan_interface;
         text += '\n';
     }
