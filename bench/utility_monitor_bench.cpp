@@ -154,18 +154,18 @@ void BM_MonitorOnSaturatedBus(benchmark::State& state) {
         NoBoxes boxes;
         UtilityWindow window(library, &boxes);
         window.show();
-        qobject_cast<QComboBox*>(window.control(ControlId::Baud))->setCurrentIndex(kBaud1MIndex);
-        click(window, ControlId::Initialize);
-        if (checked(window, ControlId::ShowOnList) != list) click(window, ControlId::ShowOnList);
-        if (log) click(window, ControlId::SaveToFile);
+        qobject_cast<QComboBox*>(window.control(ControlId::kBaud))->setCurrentIndex(kBaud1MIndex);
+        click(window, ControlId::kInitialize);
+        if (checked(window, ControlId::kShowOnList) != list) click(window, ControlId::kShowOnList);
+        if (log) click(window, ControlId::kSaveToFile);
         const auto& dialog = window.behaviour();
-        if (!boxes.shown.empty() || !dialog.state().pollingActive ||
-            dialog.state().logOpen != log) {
+        if (!boxes.shown.empty() || !dialog.state().polling_active ||
+            dialog.state().log_open != log) {
             state.SkipWithError("the window could not be set up");
             return;
         }
         runEvents(kSettle);
-        const uint32_t counted_before = dialog.state().rxCount;
+        const uint32_t counted_before = dialog.state().rx_count;
 
         Peer peer(*bus);
         const double thread_cpu_before = cpuSeconds(CLOCK_THREAD_CPUTIME_ID);
@@ -191,7 +191,7 @@ void BM_MonitorOnSaturatedBus(benchmark::State& state) {
         const double wall = seconds(Clock::now() - begin);
         const double window_cpu = cpuSeconds(CLOCK_THREAD_CPUTIME_ID) - thread_cpu_before;
         const double process_cpu = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - process_cpu_before;
-        const uint32_t counted_in_window = dialog.state().rxCount - counted_before;
+        const uint32_t counted_in_window = dialog.state().rx_count - counted_before;
         state.SetIterationTime(wall);
 
         peer.stop();
@@ -199,15 +199,15 @@ void BM_MonitorOnSaturatedBus(benchmark::State& state) {
         const double bus_time = seconds(peer.last_end() - begin);
         const auto acknowledged = static_cast<double>(peer.acknowledged());
         runEventsUntil(
-            [&] { return dialog.state().rxCount - counted_before >= peer.acknowledged(); },
+            [&] { return dialog.state().rx_count - counted_before >= peer.acknowledged(); },
             kDrainTimeout);
-        const auto counted = static_cast<double>(dialog.state().rxCount - counted_before);
-        const bool lamp_red = (dialog.state().bufferAlarm & k5320::utility::kRxBufferAlarm) != 0;
+        const auto counted = static_cast<double>(dialog.state().rx_count - counted_before);
+        const bool lamp_red = (dialog.state().buffer_alarm & k5320::utility::kRxBufferAlarm) != 0;
 
         qsizetype log_lines = 0;
         if (log) {
-            const std::string path = dialog.logPath();
-            click(window, ControlId::SaveToFile);
+            const std::string path = dialog.log_path();
+            click(window, ControlId::kSaveToFile);
             log_lines = linesIn(path) - 1;  // without the header
             std::filesystem::remove(path);
         }

@@ -2,89 +2,87 @@
 
 #include <cstddef>
 
+#include "can/frame.h"
+
 namespace k5320::emulator::sja1000 {
 
 namespace {
 
-constexpr uint32_t STANDARD_ID_MASK = 0x7FF;
-constexpr uint32_t EXTENDED_ID_MASK = 0x1FFFFFFF;
-constexpr unsigned BYTE_BITS = 8;
-constexpr uint8_t ALL_BITS = 0xFF;
-constexpr uint8_t HIGH_NIBBLE = 0xF0;
-constexpr uint8_t LOW_NIBBLE = 0x0F;
-constexpr unsigned NIBBLE_BITS = 4;
+constexpr unsigned kByteBits = 8;
+constexpr uint8_t kAllBits = 0xFF;
+constexpr uint8_t kHighNibble = 0xF0;
+constexpr uint8_t kLowNibble = 0x0F;
+constexpr unsigned kNibbleBits = 4;
 
 // Standard frame: ID10..3 fill one byte; ID2..0 sit in bits 7..5 of the next, RTR in bit 4.
-constexpr unsigned STD_ID_HIGH_SHIFT = 3;
-constexpr uint32_t STD_ID_LOW_MASK = 0x07;
-constexpr unsigned STD_ID_LOW_POSITION = 5;
-constexpr uint8_t STD_RTR_BIT = 0x10;
-constexpr uint8_t STD_ID_LOW_AND_RTR_BITS = HIGH_NIBBLE;
+constexpr unsigned kStdIdHighShift = 3;
+constexpr uint32_t kStdIdLowMask = 0x07;
+constexpr unsigned kStdIdLowPosition = 5;
+constexpr uint8_t kStdRtrBit = 0x10;
+constexpr uint8_t kStdIdLowAndRtrBits = kHighNibble;
 
 // Extended frame: ID28..21, ID20..13, ID12..5 fill three bytes; ID4..0 sit in bits 7..3 of the
 // fourth, RTR in bit 2, and bits 1..0 are unused.
-constexpr unsigned EXT_ID_BYTE0_SHIFT = 21;
-constexpr unsigned EXT_ID_BYTE1_SHIFT = 13;
-constexpr unsigned EXT_ID_BYTE2_SHIFT = 5;
-constexpr uint32_t EXT_ID_LOW_MASK = 0x1F;
-constexpr unsigned EXT_ID_LOW_POSITION = 3;
-constexpr uint8_t EXT_RTR_BIT = 0x04;
-constexpr uint8_t EXT_ID_LOW_AND_RTR_BITS = 0xFC;
+constexpr unsigned kExtIdByte0Shift = 21;
+constexpr unsigned kExtIdByte1Shift = 13;
+constexpr unsigned kExtIdByte2Shift = 5;
+constexpr uint32_t kExtIdLowMask = 0x1F;
+constexpr unsigned kExtIdLowPosition = 3;
+constexpr uint8_t kExtRtrBit = 0x04;
+constexpr uint8_t kExtIdLowAndRtrBits = 0xFC;
 
-constexpr uint8_t MAX_DATA_BYTES = 8;
+enum Register : std::size_t { kReg0 = 0, kReg1 = 1, kReg2 = 2, kReg3 = 3 };
 
-enum Register : std::size_t { REG0 = 0, REG1 = 1, REG2 = 2, REG3 = 3 };
-
-bool bits_match(uint8_t received, uint8_t code, uint8_t mask, uint8_t compared = ALL_BITS) {
+bool bits_match(uint8_t received, uint8_t code, uint8_t mask, uint8_t compared = kAllBits) {
     return ((received ^ code) & ~mask & compared) == 0;
 }
 
 bool register_matches(const FilterRegisters& f, Register r, uint8_t received,
-                      uint8_t compared = ALL_BITS) {
+                      uint8_t compared = kAllBits) {
     return bits_match(received, f.acr[r], f.amr[r], compared);
 }
 
 uint8_t low_byte(uint32_t value) {
-    return static_cast<uint8_t>(value & ALL_BITS);
+    return static_cast<uint8_t>(value & kAllBits);
 }
 
 // How many data bytes the frame really carries for the filter to look at.
 uint8_t data_bytes(const FilterFrame& frame) {
     if (frame.remote || frame.data == nullptr) return 0;
-    return frame.dlc < MAX_DATA_BYTES ? frame.dlc : MAX_DATA_BYTES;
+    return frame.dlc < k5320::can::kMaxDataLength ? frame.dlc : k5320::can::kMaxDataLength;
 }
 
 uint8_t standard_id_high(const FilterFrame& frame) {
-    return low_byte((frame.id & STANDARD_ID_MASK) >> STD_ID_HIGH_SHIFT);
+    return low_byte((frame.id & k5320::can::kStandardIdMask) >> kStdIdHighShift);
 }
 
 uint8_t standard_id_low_and_rtr(const FilterFrame& frame) {
-    return static_cast<uint8_t>(((frame.id & STD_ID_LOW_MASK) << STD_ID_LOW_POSITION) |
-                                (frame.remote ? STD_RTR_BIT : 0));
+    return static_cast<uint8_t>(((frame.id & kStdIdLowMask) << kStdIdLowPosition) |
+                                (frame.remote ? kStdRtrBit : 0));
 }
 
 uint8_t extended_id_byte(const FilterFrame& frame, unsigned shift) {
-    return low_byte((frame.id & EXTENDED_ID_MASK) >> shift);
+    return low_byte((frame.id & k5320::can::kExtendedIdMask) >> shift);
 }
 
 uint8_t extended_id_low_and_rtr(const FilterFrame& frame) {
-    return static_cast<uint8_t>(((frame.id & EXT_ID_LOW_MASK) << EXT_ID_LOW_POSITION) |
-                                (frame.remote ? EXT_RTR_BIT : 0));
+    return static_cast<uint8_t>(((frame.id & kExtIdLowMask) << kExtIdLowPosition) |
+                                (frame.remote ? kExtRtrBit : 0));
 }
 
 bool single_standard(const FilterRegisters& f, const FilterFrame& frame) {
     const uint8_t present = data_bytes(frame);
-    return register_matches(f, REG0, standard_id_high(frame)) &&
-           register_matches(f, REG1, standard_id_low_and_rtr(frame), STD_ID_LOW_AND_RTR_BITS) &&
-           (present < 1 || register_matches(f, REG2, frame.data[0])) &&
-           (present < 2 || register_matches(f, REG3, frame.data[1]));
+    return register_matches(f, kReg0, standard_id_high(frame)) &&
+           register_matches(f, kReg1, standard_id_low_and_rtr(frame), kStdIdLowAndRtrBits) &&
+           (present < 1 || register_matches(f, kReg2, frame.data[0])) &&
+           (present < 2 || register_matches(f, kReg3, frame.data[1]));
 }
 
 bool single_extended(const FilterRegisters& f, const FilterFrame& frame) {
-    return register_matches(f, REG0, extended_id_byte(frame, EXT_ID_BYTE0_SHIFT)) &&
-           register_matches(f, REG1, extended_id_byte(frame, EXT_ID_BYTE1_SHIFT)) &&
-           register_matches(f, REG2, extended_id_byte(frame, EXT_ID_BYTE2_SHIFT)) &&
-           register_matches(f, REG3, extended_id_low_and_rtr(frame), EXT_ID_LOW_AND_RTR_BITS);
+    return register_matches(f, kReg0, extended_id_byte(frame, kExtIdByte0Shift)) &&
+           register_matches(f, kReg1, extended_id_byte(frame, kExtIdByte1Shift)) &&
+           register_matches(f, kReg2, extended_id_byte(frame, kExtIdByte2Shift)) &&
+           register_matches(f, kReg3, extended_id_low_and_rtr(frame), kExtIdLowAndRtrBits);
 }
 
 bool dual_standard(const FilterRegisters& f, const FilterFrame& frame) {
@@ -95,22 +93,24 @@ bool dual_standard(const FilterRegisters& f, const FilterFrame& frame) {
     bool data_matches = true;
     if (data_bytes(frame) >= 1) {
         const uint8_t data = frame.data[0];
-        data_matches = register_matches(f, REG1, data >> NIBBLE_BITS, LOW_NIBBLE) &&
-                       register_matches(f, REG3, data & LOW_NIBBLE, LOW_NIBBLE);
+        data_matches = register_matches(f, kReg1, data >> kNibbleBits, kLowNibble) &&
+                       register_matches(f, kReg3, data & kLowNibble, kLowNibble);
     }
-    const bool filter1 = register_matches(f, REG0, id_high) &&
-                         register_matches(f, REG1, id_low_and_rtr, STD_ID_LOW_AND_RTR_BITS) &&
+    const bool filter1 = register_matches(f, kReg0, id_high) &&
+                         register_matches(f, kReg1, id_low_and_rtr, kStdIdLowAndRtrBits) &&
                          data_matches;
-    const bool filter2 = register_matches(f, REG2, id_high) &&
-                         register_matches(f, REG3, id_low_and_rtr, STD_ID_LOW_AND_RTR_BITS);
+    const bool filter2 = register_matches(f, kReg2, id_high) &&
+                         register_matches(f, kReg3, id_low_and_rtr, kStdIdLowAndRtrBits);
     return filter1 || filter2;
 }
 
 bool dual_extended(const FilterRegisters& f, const FilterFrame& frame) {
-    const uint8_t id_byte0 = extended_id_byte(frame, EXT_ID_BYTE0_SHIFT);
-    const uint8_t id_byte1 = extended_id_byte(frame, EXT_ID_BYTE1_SHIFT);
-    const bool filter1 = register_matches(f, REG0, id_byte0) && register_matches(f, REG1, id_byte1);
-    const bool filter2 = register_matches(f, REG2, id_byte0) && register_matches(f, REG3, id_byte1);
+    const uint8_t id_byte0 = extended_id_byte(frame, kExtIdByte0Shift);
+    const uint8_t id_byte1 = extended_id_byte(frame, kExtIdByte1Shift);
+    const bool filter1 =
+        register_matches(f, kReg0, id_byte0) && register_matches(f, kReg1, id_byte1);
+    const bool filter2 =
+        register_matches(f, kReg2, id_byte0) && register_matches(f, kReg3, id_byte1);
     return filter1 || filter2;
 }
 
@@ -118,8 +118,8 @@ bool dual_extended(const FilterRegisters& f, const FilterFrame& frame) {
 
 FilterRegisters filter_from_code_and_mask(uint32_t code, uint32_t mask) {
     FilterRegisters f;
-    for (std::size_t i = 0; i < ACCEPTANCE_REGISTERS; ++i) {
-        const unsigned shift = (ACCEPTANCE_REGISTERS - 1 - i) * BYTE_BITS;
+    for (std::size_t i = 0; i < kAcceptanceRegisters; ++i) {
+        const unsigned shift = (kAcceptanceRegisters - 1 - i) * kByteBits;
         f.acr[i] = low_byte(code >> shift);
         f.amr[i] = low_byte(mask >> shift);
     }

@@ -7,12 +7,12 @@
 
 namespace k5320::emulator::sja1000 {
 
-inline constexpr uint8_t ACCEPTANCE_REGISTERS = 4;
+inline constexpr uint8_t kAcceptanceRegisters = 4;
 
 struct FilterRegisters {
-    std::array<uint8_t, ACCEPTANCE_REGISTERS> acr{};
+    std::array<uint8_t, kAcceptanceRegisters> acr{};
     // A mask bit 1 makes the bit a don't care.
-    std::array<uint8_t, ACCEPTANCE_REGISTERS> amr{};
+    std::array<uint8_t, kAcceptanceRegisters> amr{};
 };
 
 // The registers for a 32-bit code and mask whose most significant byte goes to ACR0/AMR0, the

@@ -31,9 +31,9 @@ constexpr BaudCodeTiming kBaudCodeTimings[] = {
 
 bool is_runnable(const BitTiming& timing) {
     const bool in_chip_range =
-        timing.prescaler >= PRESCALER_MIN && timing.prescaler <= PRESCALER_MAX &&
-        timing.tseg1 >= TSEG1_MIN && timing.tseg1 <= TSEG1_MAX && timing.tseg2 >= TSEG2_MIN &&
-        timing.tseg2 <= TSEG2_MAX && timing.sjw >= SJW_MIN && timing.sjw <= SJW_MAX;
+        timing.prescaler >= kPrescalerMin && timing.prescaler <= kPrescalerMax &&
+        timing.tseg1 >= kTseg1Min && timing.tseg1 <= kTseg1Max && timing.tseg2 >= kTseg2Min &&
+        timing.tseg2 <= kTseg2Max && timing.sjw >= kSjwMin && timing.sjw <= kSjwMax;
     // Stricter than the chip, as python-can is: a jump width longer than the phase after the
     // sample point could move the sample point out of the bit, and a sample point before the
     // middle of the bit misreads a bus with real propagation delay. The second rule,

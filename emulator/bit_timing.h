@@ -8,8 +8,8 @@
 namespace k5320::emulator::sja1000 {
 
 // The chip divides the 16 MHz crystal by two to get its CAN clock.
-inline constexpr uint32_t CAN_CLOCK_HZ = 8'000'000;
-inline constexpr uint32_t NANOSECONDS_PER_SECOND = 1'000'000'000;
+inline constexpr uint32_t kCanClockHz = 8'000'000;
+inline constexpr uint32_t kNanosecondsPerSecond = 1'000'000'000;
 
 // BTR0: bits 7..6 SJW - 1, bits 5..0 BRP.
 inline constexpr uint8_t BTR0_BRP_MASK = 0x3F;
@@ -21,14 +21,14 @@ inline constexpr uint8_t BTR1_TSEG2_MASK = 0x07;
 inline constexpr uint8_t BTR1_TSEG1_MASK = 0x0F;
 
 // What the chip can run: the register fields' widths.
-inline constexpr unsigned PRESCALER_MIN = 1;
-inline constexpr unsigned PRESCALER_MAX = 64;
-inline constexpr unsigned TSEG1_MIN = 1;
-inline constexpr unsigned TSEG1_MAX = 16;
-inline constexpr unsigned TSEG2_MIN = 1;
-inline constexpr unsigned TSEG2_MAX = 8;
-inline constexpr unsigned SJW_MIN = 1;
-inline constexpr unsigned SJW_MAX = 4;
+inline constexpr unsigned kPrescalerMin = 1;
+inline constexpr unsigned kPrescalerMax = 64;
+inline constexpr unsigned kTseg1Min = 1;
+inline constexpr unsigned kTseg1Max = 16;
+inline constexpr unsigned kTseg2Min = 1;
+inline constexpr unsigned kTseg2Max = 8;
+inline constexpr unsigned kSjwMin = 1;
+inline constexpr unsigned kSjwMax = 4;
 
 struct BtrPair {
     uint8_t btr0 = 0;
@@ -38,20 +38,20 @@ struct BtrPair {
 
 // A decoded bit timing; lengths in time quanta.
 struct BitTiming {
-    unsigned prescaler = PRESCALER_MIN;  // BRP + 1: CAN clocks per time quantum
-    unsigned sjw = SJW_MIN;              // synchronisation jump width
-    unsigned tseg1 = TSEG1_MIN;          // from the end of the sync quantum to the sample point
-    unsigned tseg2 = TSEG2_MIN;          // from the sample point to the end of the bit
+    unsigned prescaler = kPrescalerMin;  // BRP + 1: CAN clocks per time quantum
+    unsigned sjw = kSjwMin;              // synchronisation jump width
+    unsigned tseg1 = kTseg1Min;          // from the end of the sync quantum to the sample point
+    unsigned tseg2 = kTseg2Min;          // from the sample point to the end of the bit
     bool triple_sampling = false;        // SAM: the bus is sampled three times per bit
 
     unsigned brp() const { return prescaler - 1; }
     unsigned quanta_per_bit() const { return 1 + tseg1 + tseg2; }
     uint32_t clocks_per_bit() const { return prescaler * quanta_per_bit(); }
     // Not always a whole number (e.g. 33 333.3 bit/s), hence floating point.
-    double bit_rate() const { return static_cast<double>(CAN_CLOCK_HZ) / clocks_per_bit(); }
+    double bit_rate() const { return static_cast<double>(kCanClockHz) / clocks_per_bit(); }
     // Exact: one CAN clock is 125 ns.
     uint32_t bit_time_ns() const {
-        return clocks_per_bit() * (NANOSECONDS_PER_SECOND / CAN_CLOCK_HZ);
+        return clocks_per_bit() * (kNanosecondsPerSecond / kCanClockHz);
     }
     // Fraction of the bit before the sample point.
     double sample_point() const { return static_cast<double>(1 + tseg1) / quanta_per_bit(); }

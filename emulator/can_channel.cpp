@@ -108,7 +108,7 @@ std::optional<uint8_t> CanChannel::apply_configuration() {
     controller_.write_reg(SJA1000_BTR0, btr->btr0);
     controller_.write_reg(SJA1000_BTR1, btr->btr1);
     // Code and mask arrive most significant byte first, the order of ACR0..3 and AMR0..3.
-    for (uint8_t i = 0; i < SJA1000_ACCEPTANCE_BYTES; ++i) {
+    for (uint8_t i = 0; i < kSja1000AcceptanceBytes; ++i) {
         controller_.write_reg(SJA1000_ACR0 + i,
                               ram_.module_read(static_cast<uint16_t>(dpram::kConfigAccCode + i)));
         controller_.write_reg(SJA1000_AMR0 + i,

@@ -5,7 +5,7 @@ namespace k5320::emulator::sja1000 {
 namespace {
 
 bool in_acceptance_registers(uint8_t addr) {
-    return addr >= SJA1000_ACR0 && addr < SJA1000_AMR0 + SJA1000_ACCEPTANCE_BYTES;
+    return addr >= SJA1000_ACR0 && addr < SJA1000_AMR0 + kSja1000AcceptanceBytes;
 }
 
 bool in_frame_window(uint8_t addr) {
@@ -28,8 +28,8 @@ uint8_t Sja1000::peek_reg(uint8_t addr) const {
         // mode its bytes past the acceptance registers are reserved.
         if (!in_reset_mode() || !in_acceptance_registers(addr)) return 0;
         const uint8_t index = addr - SJA1000_ACR0;
-        if (index < SJA1000_ACCEPTANCE_BYTES) return regs_.acr[index];
-        return regs_.amr[index - SJA1000_ACCEPTANCE_BYTES];
+        if (index < kSja1000AcceptanceBytes) return regs_.acr[index];
+        return regs_.amr[index - kSja1000AcceptanceBytes];
     }
     switch (addr) {
         case SJA1000_MOD:
@@ -101,10 +101,10 @@ void Sja1000::write_reg(uint8_t addr, uint8_t value) {
         // registers, then reserved bytes.
         if (!reset_mode || !in_acceptance_registers(addr)) return;
         const uint8_t index = addr - SJA1000_ACR0;
-        if (index < SJA1000_ACCEPTANCE_BYTES) {
+        if (index < kSja1000AcceptanceBytes) {
             regs_.acr[index] = value;
         } else {
-            regs_.amr[index - SJA1000_ACCEPTANCE_BYTES] = value;
+            regs_.amr[index - kSja1000AcceptanceBytes] = value;
         }
         return;
     }
@@ -245,14 +245,14 @@ void Sja1000::end_transmit(bool acknowledged) {
     // go bus-off, though nothing is wrong with it. So it stays at 128 and keeps retrying.
     const bool was_error_passive = regs_.error_passive;
     capture_bus_error(ECC_TX_ACK_ERROR);
-    if (!was_error_passive) add_transmit_errors(TX_ERROR_STEP);
+    if (!was_error_passive) add_transmit_errors(kTxErrorStep);
 }
 
 void Sja1000::transmit_error(uint8_t ecc_code) {
     if (in_reset_mode()) return;
     regs_.sr &= static_cast<uint8_t>(~SR_TS);
     capture_bus_error(ecc_code);
-    add_transmit_errors(TX_ERROR_STEP);
+    add_transmit_errors(kTxErrorStep);
 }
 
 void Sja1000::begin_receive() {
@@ -264,8 +264,8 @@ bool Sja1000::end_receive(const ReceivedFrame& frame) {
     if (in_reset_mode()) return false;
     regs_.sr &= static_cast<uint8_t>(~SR_RS);
     if (counting_errors()) {
-        if (regs_.rxerr >= ERROR_PASSIVE_LIMIT) {
-            regs_.rxerr = RXERR_AFTER_PASSIVE_RECOVERY;
+        if (regs_.rxerr >= kErrorPassiveLimit) {
+            regs_.rxerr = kRxerrAfterPassiveRecovery;
         } else if (regs_.rxerr > 0) {
             --regs_.rxerr;
         }
@@ -279,8 +279,8 @@ void Sja1000::receive_error(uint8_t ecc_code) {
     regs_.sr &= static_cast<uint8_t>(~SR_RS);
     capture_bus_error(static_cast<uint8_t>(ecc_code | ECC_DIRECTION_RX));
     if (!counting_errors()) return;
-    const unsigned rxerr = regs_.rxerr + RX_ERROR_STEP;
-    regs_.rxerr = static_cast<uint8_t>(rxerr < ERROR_COUNTER_MAX ? rxerr : ERROR_COUNTER_MAX);
+    const unsigned rxerr = regs_.rxerr + kRxErrorStep;
+    regs_.rxerr = static_cast<uint8_t>(rxerr < kErrorCounterMax ? rxerr : kErrorCounterMax);
     update_error_state();
 }
 
@@ -316,7 +316,7 @@ void Sja1000::capture_bus_error(uint8_t ecc_code) {
 void Sja1000::add_transmit_errors(unsigned step) {
     if (!counting_errors()) return;
     const unsigned txerr = regs_.txerr + step;
-    if (txerr > BUS_OFF_LIMIT) {
+    if (txerr > kBusOffLimit) {
         enter_bus_off();
         return;
     }
@@ -327,7 +327,7 @@ void Sja1000::add_transmit_errors(unsigned step) {
 void Sja1000::enter_bus_off() {
     // The chip leaves the bus by entering reset mode itself; the firmware must clear RM to start
     // the recovery. The receive counter restarts from 0.
-    regs_.txerr = TXERR_AT_BUS_OFF;
+    regs_.txerr = kTxerrAtBusOff;
     regs_.rxerr = 0;
     regs_.sr |= SR_BS;
     regs_.mod = static_cast<uint8_t>((regs_.mod & ~MOD_SM) | MOD_RM);
@@ -353,7 +353,7 @@ void Sja1000::update_error_state() {
     if (warning != was_warning) raise_interrupt(IR_EI);
 
     const bool passive =
-        !bus_off() && (regs_.txerr >= ERROR_PASSIVE_LIMIT || regs_.rxerr >= ERROR_PASSIVE_LIMIT);
+        !bus_off() && (regs_.txerr >= kErrorPassiveLimit || regs_.rxerr >= kErrorPassiveLimit);
     // EPI both on becoming error passive and on becoming error active again.
     if (passive != regs_.error_passive) {
         regs_.error_passive = passive;

@@ -18,22 +18,22 @@ namespace k5320::emulator::sja1000 {
 // The register map and bits are shared with the driver.
 using namespace k5320::sja1000;
 
-inline constexpr uint8_t SJA1000_ACCEPTANCE_BYTES = ACCEPTANCE_REGISTERS;
+inline constexpr uint8_t kSja1000AcceptanceBytes = kAcceptanceRegisters;
 
 // Fault confinement (CAN 2.0).
-inline constexpr unsigned TX_ERROR_STEP = 8;
-inline constexpr unsigned RX_ERROR_STEP = 1;
-inline constexpr unsigned ERROR_PASSIVE_LIMIT = 128;  // a counter at or above: error passive
-inline constexpr unsigned BUS_OFF_LIMIT = 255;        // TXERR above: bus-off
-inline constexpr uint8_t TXERR_AT_BUS_OFF = 127;
+inline constexpr unsigned kTxErrorStep = 8;
+inline constexpr unsigned kRxErrorStep = 1;
+inline constexpr unsigned kErrorPassiveLimit = 128;  // a counter at or above: error passive
+inline constexpr unsigned kBusOffLimit = 255;        // TXERR above: bus-off
+inline constexpr uint8_t kTxerrAtBusOff = 127;
 // A good reception brings a receive counter above the passive limit back to this value, so that
 // an error-passive receiver becomes error active again.
-inline constexpr uint8_t RXERR_AFTER_PASSIVE_RECOVERY = 127;
-inline constexpr uint8_t ERROR_COUNTER_MAX = 255;
+inline constexpr uint8_t kRxerrAfterPassiveRecovery = 127;
+inline constexpr uint8_t kErrorCounterMax = 255;
 // After bus-off the controller waits, once restarted, for this many sequences of 11 recessive
 // bits before it takes part in bus traffic again.
-inline constexpr unsigned BUS_OFF_RECOVERY_SEQUENCES = 128;
-inline constexpr unsigned BUS_OFF_RECOVERY_SEQUENCE_BITS = 11;
+inline constexpr unsigned kBusOffRecoverySequences = 128;
+inline constexpr unsigned kBusOffRecoverySequenceBits = 11;
 
 // CDR: clock divider.
 inline constexpr uint8_t CDR_PELICAN = 0x80;
@@ -41,14 +41,14 @@ inline constexpr uint8_t CDR_PELICAN = 0x80;
 inline constexpr uint8_t CDR_RESET_ONLY = 0xE0;
 
 // Values after a hardware reset.
-inline constexpr uint8_t MOD_AFTER_RESET = MOD_RM;
-inline constexpr uint8_t SR_AFTER_RESET = SR_TS | SR_RS | SR_TCS | SR_TBS;  // 0x3C
-inline constexpr uint8_t EWLR_AFTER_RESET = 96;
+inline constexpr uint8_t kModAfterReset = MOD_RM;
+inline constexpr uint8_t kSrAfterReset = SR_TS | SR_RS | SR_TCS | SR_TBS;  // 0x3C
+inline constexpr uint8_t kEwlrAfterReset = 96;
 
 // The register file as named fields.
 struct Sja1000Registers {
-    uint8_t mod = MOD_AFTER_RESET;
-    uint8_t sr = SR_AFTER_RESET;
+    uint8_t mod = kModAfterReset;
+    uint8_t sr = kSrAfterReset;
     uint8_t ir = 0;
     uint8_t ier = 0;
     uint8_t btr0 = 0;
@@ -56,11 +56,11 @@ struct Sja1000Registers {
     uint8_t ocr = 0;
     uint8_t alc = 0;
     uint8_t ecc = 0;
-    uint8_t ewlr = EWLR_AFTER_RESET;
+    uint8_t ewlr = kEwlrAfterReset;
     uint8_t rxerr = 0;
     uint8_t txerr = 0;
-    std::array<uint8_t, SJA1000_ACCEPTANCE_BYTES> acr{};
-    std::array<uint8_t, SJA1000_ACCEPTANCE_BYTES> amr{};
+    std::array<uint8_t, kSja1000AcceptanceBytes> acr{};
+    std::array<uint8_t, kSja1000AcceptanceBytes> amr{};
     uint8_t rmc = 0;
     uint8_t rbsa = 0;
     // Only the PeliCAN register map is emulated, so the firmware's choice of PeliCAN mode at

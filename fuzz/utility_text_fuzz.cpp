@@ -70,13 +70,13 @@ uint64_t decimal_value(std::string_view text) {
 
 void check_send_boxes(uint8_t flags, std::string_view id, std::string_view length,
                       std::string_view data) {
-    require(hexPrefix(id) == leading_hex_value(id), "identifier box misread");
-    const OutgoingMessage m =
-        outgoingMessage((flags & kFlagExtended) != 0, id, (flags & kFlagRemote) != 0, length, data);
+    require(hex_prefix(id) == leading_hex_value(id), "identifier box misread");
+    const OutgoingMessage m = outgoing_message((flags & kFlagExtended) != 0, id,
+                                               (flags & kFlagRemote) != 0, length, data);
     require(m.mode == ((flags & kFlagExtended) != 0 ? 1 : 0), "mode");
     require(m.rtr == ((flags & kFlagRemote) != 0 ? 1 : 0), "RTR");
-    require(m.id == hexPrefix(id), "identifier");
-    require(m.length <= kMaxDataLength && m.length == dataLength(length), "length");
+    require(m.id == hex_prefix(id), "identifier");
+    require(m.length <= kMaxDataLength && m.length == data_length(length), "length");
     for (size_t i = m.length; i < kMaxDataLength; ++i) require(m.data[i] == 0, "byte past length");
 
     // The bytes written out as the Data box would show them parse back to the same bytes.
@@ -86,23 +86,23 @@ void check_send_boxes(uint8_t flags, std::string_view id, std::string_view lengt
         std::snprintf(byte, sizeof byte, "%02X", m.data[i]);
         written += (i == 0 ? "" : " ") + std::string(byte);
     }
-    require(dataBytes(written, m.length) == m.data, "data bytes do not read back");
+    require(data_bytes(written, m.length) == m.data, "data bytes do not read back");
 }
 
 void check_cell(std::string_view cell, DisplayMode from, DisplayMode to) {
-    const CellText converted = convertCell(cell, from, to);
+    const CellText converted = convert_cell(cell, from, to);
     if (cell.empty()) {
         require(converted.empty(), "empty cell filled");
         return;
     }
     // Dec is never empty: it names the byte the cell holds in any format.
-    const CellText value = convertCell(cell, from, DisplayMode::Dec);
+    const CellText value = convert_cell(cell, from, DisplayMode::kDec);
     require(!value.empty() && decimal_value(value.view()) <= UINT8_MAX, "cell value not a byte");
     if (converted.empty()) {
-        require(to == DisplayMode::Ascii && value.view() == "0", "non-zero byte converted away");
+        require(to == DisplayMode::kAscii && value.view() == "0", "non-zero byte converted away");
         return;
     }
-    require(convertCell(converted.view(), to, DisplayMode::Dec).view() == value.view(),
+    require(convert_cell(converted.view(), to, DisplayMode::kDec).view() == value.view(),
             "cell converted and back holds another byte");
 }
 
@@ -113,34 +113,34 @@ ReceivedMessage received_from(const OutgoingMessage& m, std::string_view cell) {
     r.rtr = m.rtr;
     r.length = m.length;
     if (r.rtr == 0) r.data = m.data;
-    r.timeHigh = hexPrefix(cell);
-    r.timeLow = ~r.timeHigh;
+    r.time_high = hex_prefix(cell);
+    r.time_low = ~r.time_high;
     return r;
 }
 
 void check_row_and_log(const ReceivedMessage& message, DisplayMode format, unsigned number) {
-    const MessageRow row = listRow(message, number, format);
+    const MessageRow row = list_row(message, number, format);
     require(decimal_value(row[kNumberColumn].view()) == number, "row number");
     for (size_t i = 0; i < kMessageDataBytes; ++i) {
         const CellText& cell = row[kFirstDataColumn + i];
         const bool shown = message.rtr == 0 && i < message.length;
-        if (!shown || (format == DisplayMode::Ascii && message.data[i] == 0)) {
+        if (!shown || (format == DisplayMode::kAscii && message.data[i] == 0)) {
             require(cell.empty(), "data cell where no byte is shown");
             continue;
         }
-        require(decimal_value(convertCell(cell.view(), format, DisplayMode::Dec).view()) ==
+        require(decimal_value(convert_cell(cell.view(), format, DisplayMode::kDec).view()) ==
                     message.data[i],
                 "data cell holds another byte");
     }
-    require(decimal_value(row[kTimeColumn].view()) == message.timeStamp(), "time stamp cell");
+    require(decimal_value(row[kTimeColumn].view()) == message.time_stamp(), "time stamp cell");
 
-    const LogLine line = logLine(message, format);
+    const LogLine line = log_line(message, format);
     const std::string_view text = line.view();
     require(text.size() < LogLine::kCapacity, "log line filled its buffer");
     require(text.ends_with("\r\n"), "log line without its end");
     // In ASCII a data byte may itself be a comma; the other formats have exactly 13 fields.
     constexpr size_t kLogSeparators = 12;
-    if (format != DisplayMode::Ascii)
+    if (format != DisplayMode::kAscii)
         require(static_cast<size_t>(std::count(text.begin(), text.end(), ',')) == kLogSeparators,
                 "log line fields");
 }
@@ -150,14 +150,14 @@ void check_list(const ReceivedMessage& message, DisplayMode from, DisplayMode to
     static MessageList& list = *new MessageList;
     list.clear();
     std::array<MessageRow, 4> added;
-    for (int i = 0; i < rows; ++i) added[i] = listRow(message, static_cast<unsigned>(i), from);
+    for (int i = 0; i < rows; ++i) added[i] = list_row(message, static_cast<unsigned>(i), from);
     list.append(std::span<const MessageRow>(added.data(), static_cast<size_t>(rows)));
-    list.convertCurrentRun(from, to);
+    list.convert_current_run(from, to);
     require(list.size() == rows, "list size");
     for (int row = 0; row < rows; ++row)
         for (int column = kFirstDataColumn; column <= kLastDataColumn; ++column) {
             const std::string_view before = added[row][static_cast<size_t>(column)].view();
-            require(list.cell(row, column) == convertCell(before, from, to).view(),
+            require(list.cell(row, column) == convert_cell(before, from, to).view(),
                     "list cell converted otherwise than a lone cell");
         }
 }
@@ -177,10 +177,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     check_send_boxes(flags, id, length, bytes);
     check_cell(cell, from, to);
-    const OutgoingMessage outgoing = outgoingMessage((flags & kFlagExtended) != 0, id,
-                                                     (flags & kFlagRemote) != 0, length, bytes);
+    const OutgoingMessage outgoing = outgoing_message((flags & kFlagExtended) != 0, id,
+                                                      (flags & kFlagRemote) != 0, length, bytes);
     const ReceivedMessage message = received_from(outgoing, cell);
-    check_row_and_log(message, from, static_cast<unsigned>(hexPrefix(bytes)));
+    check_row_and_log(message, from, static_cast<unsigned>(hex_prefix(bytes)));
     check_list(message, from, to, 1 + (flags >> kRowsShift));
     return 0;
 }

@@ -7,40 +7,40 @@ int CApiLoader::init(uint8_t slot) {
     return K5320_Init(slot);
 }
 
-int CApiLoader::loadInit(uint8_t slot) {
+int CApiLoader::load_init(uint8_t slot) {
     return K5320_Load_Init(slot);
 }
 
-int CApiLoader::getFirmwareInfo(uint8_t slot, FirmwareInfo& info) {
+int CApiLoader::get_firmware_info(uint8_t slot, FirmwareInfo& info) {
     return K5320_Load_GetFirmwareInfo(slot, &info);
 }
 
-uint16_t CApiLoader::calculatedCrc(const uint8_t* data, uint32_t length) {
+uint16_t CApiLoader::calculated_crc(const uint8_t* data, uint32_t length) {
     return K5320_Load_CalculatedCRC(data, length);
 }
 
-int CApiLoader::intoDownloadMode(uint8_t slot) {
+int CApiLoader::into_download_mode(uint8_t slot) {
     return K5320_Load_IntoDownloadMode(slot);
 }
 
-int CApiLoader::deleteFirmware(uint8_t slot) {
+int CApiLoader::delete_firmware(uint8_t slot) {
     return K5320_Load_DeleteFirmware(slot);
 }
 
-int CApiLoader::downloadInfo(uint8_t slot, const FirmwareInfo& info) {
+int CApiLoader::download_info(uint8_t slot, const FirmwareInfo& info) {
     return K5320_Load_DownloadInfo(slot, info);
 }
 
-int CApiLoader::downloadData(uint8_t slot, uint16_t blockNumber, const uint8_t* data,
-                             uint16_t length) {
-    return K5320_Load_DownloadData(slot, blockNumber, data, length);
+int CApiLoader::download_data(uint8_t slot, uint16_t block_number, const uint8_t* data,
+                              uint16_t length) {
+    return K5320_Load_DownloadData(slot, block_number, data, length);
 }
 
-int CApiLoader::adjustDateTime(uint8_t slot) {
+int CApiLoader::adjust_date_time(uint8_t slot) {
     return K5320_AdjustDateTime(slot);
 }
 
-int CApiLoader::runProgram(uint8_t slot) {
+int CApiLoader::run_program(uint8_t slot) {
     return K5320_Load_RunProgram(slot);
 }
 

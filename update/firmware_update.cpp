@@ -63,7 +63,7 @@ std::string size_text(uint32_t size) {
 OpenOutcome open_loader(LoaderApi& loader, uint8_t slot) {
     if (const int result = loader.init(slot); result != K5320_SUCCESS)
         return {OpenStep::kInitFailed, result};
-    if (const int result = loader.loadInit(slot); result != K5320_SUCCESS)
+    if (const int result = loader.load_init(slot); result != K5320_SUCCESS)
         return {OpenStep::kLoadInitFailed, result};
     return {OpenStep::kOpened, K5320_SUCCESS};
 }
@@ -114,7 +114,7 @@ bool download_step_failed(UpdateOutcome outcome) {
 std::variant<FirmwareImage, UpdateOutcome> read_firmware_image(UpdateSystem& system,
                                                                LoaderApi& loader,
                                                                const std::string& path) {
-    std::unique_ptr<FirmwareFile> file = system.openFile(path);
+    std::unique_ptr<FirmwareFile> file = system.open_file(path);
     if (file == nullptr) return UpdateOutcome::kCannotOpenFile;
     const std::optional<FileStatus> status = file->status();
     if (!status) return UpdateOutcome::kFileStatusFailed;
@@ -125,21 +125,21 @@ std::variant<FirmwareImage, UpdateOutcome> read_firmware_image(UpdateSystem& sys
     FirmwareImage image;
     const std::string name = recorded_file_name(path);
     std::memcpy(image.info.fileName, name.data(), name.size());
-    set_record_time(image.info, system.localTime(status->modified));
+    set_record_time(image.info, system.local_time(status->modified));
     image.info.size = size;
     image.bytes.resize(size);
     if (file->read(image.bytes) < size) return UpdateOutcome::kCannotReadFile;
-    image.info.crc = loader.calculatedCrc(image.bytes.data(), size);
+    image.info.crc = loader.calculated_crc(image.bytes.data(), size);
     return image;
 }
 
 DownloadResult download_firmware(LoaderApi& loader, UpdateSystem& system, uint8_t slot,
                                  FirmwareImage image, DownloadProgress& progress) {
-    if (loader.intoDownloadMode(slot) != K5320_SUCCESS)
+    if (loader.into_download_mode(slot) != K5320_SUCCESS)
         return {UpdateOutcome::kIntoDownloadModeFailed, std::nullopt};
-    if (loader.deleteFirmware(slot) != K5320_SUCCESS)
+    if (loader.delete_firmware(slot) != K5320_SUCCESS)
         return {UpdateOutcome::kDeleteFailed, std::nullopt};
-    if (loader.downloadInfo(slot, image.info) != K5320_SUCCESS)
+    if (loader.download_info(slot, image.info) != K5320_SUCCESS)
         return {UpdateOutcome::kInfoFailed, std::nullopt};
 
     const uint32_t size = image.info.size;
@@ -150,19 +150,19 @@ DownloadResult download_firmware(LoaderApi& loader, UpdateSystem& system, uint8_
         const uint32_t offset = i * kFirmwareBlockSize;
         const uint32_t length = std::min(kFirmwareBlockSize, size - offset);
         progress.pause();
-        system.sleepMs(kBlockPauseMs);
-        if (loader.downloadData(slot, static_cast<uint16_t>(i + 1), image.bytes.data() + offset,
-                                static_cast<uint16_t>(length)) != K5320_SUCCESS)
+        system.sleep_ms(kBlockPauseMs);
+        if (loader.download_data(slot, static_cast<uint16_t>(i + 1), image.bytes.data() + offset,
+                                 static_cast<uint16_t>(length)) != K5320_SUCCESS)
             return {UpdateOutcome::kDataFailed, std::nullopt};
         progress.pause();
     }
     image.bytes = {};
-    system.sleepMs(kBlockPauseMs);
+    system.sleep_ms(kBlockPauseMs);
 
     DownloadResult result{UpdateOutcome::kDownloaded, std::nullopt};
     FirmwareInfo stored{};
-    if (loader.getFirmwareInfo(slot, stored) == K5320_SUCCESS) result.stored = stored;
-    loader.adjustDateTime(slot);
+    if (loader.get_firmware_info(slot, stored) == K5320_SUCCESS) result.stored = stored;
+    loader.adjust_date_time(slot);
     return result;
 }
 
@@ -174,7 +174,7 @@ void close_loader(LoaderApi& loader, uint8_t slot, bool after_failed_step) {
         loader.release(slot);
         return;
     }
-    loader.runProgram(slot);
+    loader.run_program(slot);
     loader.restore(slot);
 }
 

@@ -47,7 +47,7 @@ class PosixFirmwareFile final : public FirmwareFile {
 
 class SystemUpdateServices final : public UpdateSystem {
   public:
-    std::unique_ptr<FirmwareFile> openFile(const std::string& path) override {
+    std::unique_ptr<FirmwareFile> open_file(const std::string& path) override {
         // Without blocking: opening a pipe that nobody writes would hang the dialog.
         const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
         if (fd < 0) return nullptr;
@@ -63,7 +63,7 @@ class SystemUpdateServices final : public UpdateSystem {
         return std::make_unique<PosixFirmwareFile>(fd);
     }
 
-    CalendarTime localTime(std::time_t time) override {
+    CalendarTime local_time(std::time_t time) override {
         std::tm local{};
         localtime_r(&time, &local);
         return {local.tm_year + kTmBaseYear,
@@ -74,14 +74,14 @@ class SystemUpdateServices final : public UpdateSystem {
                 local.tm_sec};
     }
 
-    void sleepMs(uint32_t ms) override {
+    void sleep_ms(uint32_t ms) override {
         std::this_thread::sleep_for(std::chrono::milliseconds(ms));
     }
 };
 
 }  // namespace
 
-UpdateSystem& systemUpdateServices() {
+UpdateSystem& system_update_services() {
     static SystemUpdateServices services;
     return services;
 }

@@ -21,16 +21,16 @@ class LoaderApi {
     virtual ~LoaderApi() = default;
 
     virtual int init(uint8_t slot) = 0;
-    virtual int loadInit(uint8_t slot) = 0;
-    virtual int getFirmwareInfo(uint8_t slot, FirmwareInfo& info) = 0;
-    virtual uint16_t calculatedCrc(const uint8_t* data, uint32_t length) = 0;
-    virtual int intoDownloadMode(uint8_t slot) = 0;
-    virtual int deleteFirmware(uint8_t slot) = 0;
-    virtual int downloadInfo(uint8_t slot, const FirmwareInfo& info) = 0;
-    virtual int downloadData(uint8_t slot, uint16_t blockNumber, const uint8_t* data,
-                             uint16_t length) = 0;
-    virtual int adjustDateTime(uint8_t slot) = 0;
-    virtual int runProgram(uint8_t slot) = 0;
+    virtual int load_init(uint8_t slot) = 0;
+    virtual int get_firmware_info(uint8_t slot, FirmwareInfo& info) = 0;
+    virtual uint16_t calculated_crc(const uint8_t* data, uint32_t length) = 0;
+    virtual int into_download_mode(uint8_t slot) = 0;
+    virtual int delete_firmware(uint8_t slot) = 0;
+    virtual int download_info(uint8_t slot, const FirmwareInfo& info) = 0;
+    virtual int download_data(uint8_t slot, uint16_t block_number, const uint8_t* data,
+                              uint16_t length) = 0;
+    virtual int adjust_date_time(uint8_t slot) = 0;
+    virtual int run_program(uint8_t slot) = 0;
     virtual int restore(uint8_t slot) = 0;
     // Gives the slot up on the host's side only (its interrupt and ownership): no command
     // reaches the module.
@@ -41,16 +41,16 @@ class LoaderApi {
 class CApiLoader final : public LoaderApi {
   public:
     int init(uint8_t slot) override;
-    int loadInit(uint8_t slot) override;
-    int getFirmwareInfo(uint8_t slot, FirmwareInfo& info) override;
-    uint16_t calculatedCrc(const uint8_t* data, uint32_t length) override;
-    int intoDownloadMode(uint8_t slot) override;
-    int deleteFirmware(uint8_t slot) override;
-    int downloadInfo(uint8_t slot, const FirmwareInfo& info) override;
-    int downloadData(uint8_t slot, uint16_t blockNumber, const uint8_t* data,
-                     uint16_t length) override;
-    int adjustDateTime(uint8_t slot) override;
-    int runProgram(uint8_t slot) override;
+    int load_init(uint8_t slot) override;
+    int get_firmware_info(uint8_t slot, FirmwareInfo& info) override;
+    uint16_t calculated_crc(const uint8_t* data, uint32_t length) override;
+    int into_download_mode(uint8_t slot) override;
+    int delete_firmware(uint8_t slot) override;
+    int download_info(uint8_t slot, const FirmwareInfo& info) override;
+    int download_data(uint8_t slot, uint16_t block_number, const uint8_t* data,
+                      uint16_t length) override;
+    int adjust_date_time(uint8_t slot) override;
+    int run_program(uint8_t slot) override;
     int restore(uint8_t slot) override;
     int release(uint8_t slot) override;
 };
@@ -83,13 +83,13 @@ class UpdateSystem {
   public:
     virtual ~UpdateSystem() = default;
     // Opens the file for binary reading, shared with nobody; none when it cannot be opened.
-    virtual std::unique_ptr<FirmwareFile> openFile(const std::string& path) = 0;
+    virtual std::unique_ptr<FirmwareFile> open_file(const std::string& path) = 0;
     // The time in the local time zone.
-    virtual CalendarTime localTime(std::time_t time) = 0;
-    virtual void sleepMs(uint32_t ms) = 0;
+    virtual CalendarTime local_time(std::time_t time) = 0;
+    virtual void sleep_ms(uint32_t ms) = 0;
 };
 
 // The system's files, local time zone and sleep.
-UpdateSystem& systemUpdateServices();
+UpdateSystem& system_update_services();
 
 }  // namespace k5320::update

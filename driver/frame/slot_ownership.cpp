@@ -161,11 +161,11 @@ void release(uint8_t slot) {
 
 Owner owner_of(uint8_t slot) {
     SharedTable* t = table();
-    if (!t) return Owner::Nobody;
+    if (!t) return Owner::kNobody;
     const uint64_t current = t->owner[slot % kSlotTableSize].load();
-    if (current == 0) return Owner::Nobody;
-    if (current == my_token()) return Owner::ThisProcess;
-    return token_alive(current) ? Owner::OtherProcess : Owner::Nobody;
+    if (current == 0) return Owner::kNobody;
+    if (current == my_token()) return Owner::kThisProcess;
+    return token_alive(current) ? Owner::kOtherProcess : Owner::kNobody;
 }
 
 void use_table_for_test(const std::string& name) {

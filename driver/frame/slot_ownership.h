@@ -8,7 +8,7 @@
 
 namespace k5320::driver::ownership {
 
-enum class Owner { Nobody, ThisProcess, OtherProcess };
+enum class Owner { kNobody, kThisProcess, kOtherProcess };
 
 // Claims the slot for this process in one compare-and-swap (taking over an entry whose owner is
 // dead). False when a live process, this one included, already owns it, or when the shared table

@@ -12,36 +12,36 @@
 namespace k5320::driver::irq {
 
 enum class AnswerClass : uint8_t {
-    User,        // not consumed by the library: handed to the user routine, if any
-    Rx,          // 209..213
-    Tx,          // 215
-    TxRefused,   // 216, also sets BufferStatus bit 0x20
-    Ping,        // 240, 241
-    Cyclic,      // 244, 245
-    Loader,      // 224..233
-    General,     // CmdAnswer
-    CmdArrived,  // 249: a command record waits in the incoming area
+    kUser,        // not consumed by the library: handed to the user routine, if any
+    kRx,          // 209..213
+    kTx,          // 215
+    kTxRefused,   // 216, also sets BufferStatus bit 0x20
+    kPing,        // 240, 241
+    kCyclic,      // 244, 245
+    kLoader,      // 224..233
+    kGeneral,     // CmdAnswer
+    kCmdArrived,  // 249: a command record waits in the incoming area
 };
 
 constexpr std::array<AnswerClass, 256> make_answer_classes() {
     std::array<AnswerClass, 256> t{};
-    for (auto& c : t) c = AnswerClass::User;
+    for (auto& c : t) c = AnswerClass::kUser;
     using namespace k5320::answer;
-    for (int v = kBank0Ready; v <= kNothingReceived; ++v) t[v] = AnswerClass::Rx;
-    t[kTxAccepted] = AnswerClass::Tx;
-    t[kTxRefused] = AnswerClass::TxRefused;
-    t[kProgramMode] = AnswerClass::Ping;
-    t[kLoaderMode] = AnswerClass::Ping;
-    t[kCyclicDone] = AnswerClass::Cyclic;
-    t[kCyclicRefused] = AnswerClass::Cyclic;
-    for (int v = kLoaderFirst; v <= kLoaderLast; ++v) t[v] = AnswerClass::Loader;
+    for (int v = kBank0Ready; v <= kNothingReceived; ++v) t[v] = AnswerClass::kRx;
+    t[kTxAccepted] = AnswerClass::kTx;
+    t[kTxRefused] = AnswerClass::kTxRefused;
+    t[kProgramMode] = AnswerClass::kPing;
+    t[kLoaderMode] = AnswerClass::kPing;
+    t[kCyclicDone] = AnswerClass::kCyclic;
+    t[kCyclicRefused] = AnswerClass::kCyclic;
+    for (int v = kLoaderFirst; v <= kLoaderLast; ++v) t[v] = AnswerClass::kLoader;
     for (uint8_t v :
          {kCanStarted, kSoftBuffersCleared, kBufferStatusCleared, kBankReleased,
           kTxSoftBufferCleared, kRxSoftBufferCleared, kResetDone, kSja1000Toggled,
           kSystemMsgSwitched, kSystemMsgRefused, kRegisterRead, kConfigRefused, kConfigApplied,
           kUserProgramEnded, kClockSet, kClockRefused, kUserProgramRunning, kRestored})
-        t[v] = AnswerClass::General;
-    t[kCommandRecordArrived] = AnswerClass::CmdArrived;
+        t[v] = AnswerClass::kGeneral;
+    t[kCommandRecordArrived] = AnswerClass::kCmdArrived;
     return t;
 }
 
@@ -50,21 +50,21 @@ inline constexpr std::array<AnswerClass, 256> kAnswerClasses = make_answer_class
 // The slot record field an answer of the class goes to (none for User and CmdArrived).
 constexpr std::optional<Field> answer_field(AnswerClass c) {
     switch (c) {
-        case AnswerClass::Rx:
+        case AnswerClass::kRx:
             return Field::RxAnswer;
-        case AnswerClass::Tx:
-        case AnswerClass::TxRefused:
+        case AnswerClass::kTx:
+        case AnswerClass::kTxRefused:
             return Field::TxAnswer;
-        case AnswerClass::Ping:
+        case AnswerClass::kPing:
             return Field::PingAnswer;
-        case AnswerClass::Cyclic:
+        case AnswerClass::kCyclic:
             return Field::CyclicAnswer;
-        case AnswerClass::Loader:
+        case AnswerClass::kLoader:
             return Field::LoaderAnswer;
-        case AnswerClass::General:
+        case AnswerClass::kGeneral:
             return Field::CmdAnswer;
-        case AnswerClass::User:
-        case AnswerClass::CmdArrived:
+        case AnswerClass::kUser:
+        case AnswerClass::kCmdArrived:
             break;
     }
     return std::nullopt;

@@ -20,14 +20,14 @@ std::shared_ptr<platform::NamedEvent> file_answer(uint8_t slot, uint8_t value) {
     SlotRecord& record = slot_context(slot).record;
     const AnswerClass cls = kAnswerClasses[value];
     switch (cls) {
-        case AnswerClass::TxRefused:
+        case AnswerClass::kTxRefused:
             record.set_bits(Field::BufferStatus, kBufferTxRefused);
             record.set(Field::TxAnswer, value);
             return nullptr;
-        case AnswerClass::CmdArrived:
+        case AnswerClass::kCmdArrived:
             record.set(Field::CmdArrived, 1);
             return note_user_interrupt(slot, kUserTypeCommandRecord);
-        case AnswerClass::User:
+        case AnswerClass::kUser:
             return note_user_interrupt(slot, value);
         default:
             record.set(*answer_field(cls), value);

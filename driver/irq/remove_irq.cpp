@@ -16,7 +16,7 @@ extern "C" K5320_API int K5320_RemoveIrq(uint8_t slot) {
     // (nor is the shared table touched, so unloading an unused library leaves no trace).
     SlotContext& ctx = slot_context(slot);
     if (!ctx.lock_exists.load()) return K5320_SUCCESS;
-    if (ownership::owner_of(slot) == ownership::Owner::OtherProcess) return K5320_SUCCESS;
+    if (ownership::owner_of(slot) == ownership::Owner::kOtherProcess) return K5320_SUCCESS;
 
     irq::RetiredUserInterrupt retired;
     {

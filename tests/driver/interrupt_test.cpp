@@ -181,11 +181,11 @@ TEST_F(Interrupts, EveryValueIsFiledByItsClass) {
         post_and_wait_filed(static_cast<uint8_t>(v));
         const AnswerClass cls = k5320::driver::irq::kAnswerClasses[v];
         switch (cls) {
-            case AnswerClass::User:
-            case AnswerClass::CmdArrived:
+            case AnswerClass::kUser:
+            case AnswerClass::kCmdArrived:
                 ASSERT_TRUE(calls.wait_for(++user_calls));
-                EXPECT_EQ(calls.types.back(), cls == AnswerClass::User ? v : 209);
-                EXPECT_EQ(record.get(Field::CmdArrived), cls == AnswerClass::CmdArrived ? 1u : 0u);
+                EXPECT_EQ(calls.types.back(), cls == AnswerClass::kUser ? v : 209);
+                EXPECT_EQ(record.get(Field::CmdArrived), cls == AnswerClass::kCmdArrived ? 1u : 0u);
                 break;
             default:
                 EXPECT_EQ(record.get(*k5320::driver::irq::answer_field(cls)), uint32_t(v));
@@ -201,14 +201,14 @@ TEST_F(Interrupts, ClassesMatchTheDocumentedTable) {
     using k5320::driver::irq::AnswerClass;
     using k5320::driver::irq::kAnswerClasses;
     for (int v : {0, 100, 208, 222, 223, 236, 237, 242, 248, 255})
-        EXPECT_EQ(kAnswerClasses[v], AnswerClass::User) << v;
-    for (int v = 224; v <= 233; ++v) EXPECT_EQ(kAnswerClasses[v], AnswerClass::Loader) << v;
+        EXPECT_EQ(kAnswerClasses[v], AnswerClass::kUser) << v;
+    for (int v = 224; v <= 233; ++v) EXPECT_EQ(kAnswerClasses[v], AnswerClass::kLoader) << v;
     for (int v :
          {214, 217, 218, 219, 220, 221, 234, 235, 238, 239, 243, 246, 247, 250, 251, 252, 253, 254})
-        EXPECT_EQ(kAnswerClasses[v], AnswerClass::General) << v;
-    EXPECT_EQ(kAnswerClasses[209], AnswerClass::Rx);
-    EXPECT_EQ(kAnswerClasses[213], AnswerClass::Rx);
-    EXPECT_EQ(kAnswerClasses[249], AnswerClass::CmdArrived);
+        EXPECT_EQ(kAnswerClasses[v], AnswerClass::kGeneral) << v;
+    EXPECT_EQ(kAnswerClasses[209], AnswerClass::kRx);
+    EXPECT_EQ(kAnswerClasses[213], AnswerClass::kRx);
+    EXPECT_EQ(kAnswerClasses[249], AnswerClass::kCmdArrived);
 }
 
 TEST_F(Interrupts, UserValuesWithoutARoutineChangeNothing) {

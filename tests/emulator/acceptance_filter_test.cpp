@@ -132,7 +132,7 @@ TEST(AcceptanceFilterTest, ControllerFiltersWithItsRegistersInTheModeAfmSelects)
     // filter 1 takes id 0x123 with data byte 1 0x0B (ACR1 and ACR3 low nibbles) and filter 2
     // takes remote frames with id 0x555 (0xAA, 0xBB bits 7..4).
     const FilterRegisters filter = filter_from_code_and_mask(kStdCode, kExact);
-    for (uint8_t i = 0; i < ACCEPTANCE_REGISTERS; ++i) {
+    for (uint8_t i = 0; i < kAcceptanceRegisters; ++i) {
         chip.write_reg(SJA1000_ACR0 + i, filter.acr[i]);
         chip.write_reg(SJA1000_AMR0 + i, filter.amr[i]);
     }

@@ -95,7 +95,7 @@ TEST_F(Sja1000Test, ConfigurationRegistersTakeValuesOnlyInResetMode) {
         EXPECT_EQ(chip.read_reg(addr), pattern_for(addr)) << "register " << int(addr);
     }
     // The window's bytes past the mask registers are reserved in reset mode.
-    for (uint8_t addr = SJA1000_AMR0 + SJA1000_ACCEPTANCE_BYTES; addr <= SJA1000_FRAME_WINDOW_LAST;
+    for (uint8_t addr = SJA1000_AMR0 + kSja1000AcceptanceBytes; addr <= SJA1000_FRAME_WINDOW_LAST;
          ++addr) {
         chip.write_reg(addr, 0xFF);
         EXPECT_EQ(chip.read_reg(addr), 0) << "register " << int(addr);

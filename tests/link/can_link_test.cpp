@@ -196,7 +196,7 @@ TEST_F(CanLink, LoneModuleIsNotAcknowledgedAndTimesOut) {
     EXPECT_EQ(status(kLoner) & (sja::SR_ES | sja::SR_BS), sja::SR_ES);
     uint8_t tx_errors = 0;
     ASSERT_EQ(K5320_InputByte(kLoner, sja::SJA1000_TXERR, &tx_errors), K5320_SUCCESS);
-    EXPECT_EQ(tx_errors, sja::ERROR_PASSIVE_LIMIT);
+    EXPECT_EQ(tx_errors, sja::kErrorPassiveLimit);
     // Clearing the transmit buffer gives the frame up and clears the flag.
     ASSERT_EQ(K5320_ClearTxSoftBuffer(kLoner), K5320_SUCCESS);
     ASSERT_EQ(K5320_IsTxTimeout(kLoner, &flag), K5320_SUCCESS);
@@ -222,7 +222,8 @@ TEST_F(CanLink, BanksCarrySixtyFourRecordsEachInOrder) {
         ASSERT_EQ(send(kBulkSender, i, false, false, {static_cast<uint8_t>(i)}), K5320_SUCCESS);
     }
     ASSERT_TRUE(eventually([] {
-        return k5320::emulator::ModuleProbe(*k5320::backplane::in_process_host().module(kBulkReceiver))
+        return k5320::emulator::ModuleProbe(
+                   *k5320::backplane::in_process_host().module(kBulkReceiver))
                    .frames_received() == kFrames;
     }));
     std::vector<uint16_t> counts;  // of each bank, as the first look at it shows

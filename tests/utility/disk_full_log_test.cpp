@@ -28,10 +28,10 @@ constexpr const char* kLine = "2.0A,100,0,1,1,0,0,0,0,0,0,0,0\r\n";
 class FilesInDirectory final : public FileServices {
   public:
     explicit FilesInDirectory(fs::path directory) : directory_(std::move(directory)) {}
-    std::string programPath() override { return (directory_ / "K5320W_Utility").string(); }
-    LocalTime localTime() override { return systemFileServices().localTime(); }
-    std::unique_ptr<LogFile> createFile(const std::string& path) override {
-        return systemFileServices().createFile(path);
+    std::string program_path() override { return (directory_ / "K5320W_Utility").string(); }
+    LocalTime local_time() override { return system_file_services().local_time(); }
+    std::unique_ptr<LogFile> create_file(const std::string& path) override {
+        return system_file_services().create_file(path);
     }
 
   private:
@@ -74,31 +74,31 @@ TEST(DiskFullWhileLogging, TheCutLineIsReportedOnceTheFileEndsAndMonitoringGoesO
     const std::string header = kHeader;
     const std::string line = kLine;
     k5320_disk_full_after(static_cast<long long>(header.size() + line.size() + line.size() / 2));
-    view.checked[C::SaveToFile] = true;
-    dialog.saveToFileClicked();
-    ASSERT_TRUE(dialog.state().logOpen);
-    const fs::path log = dialog.logPath();
+    view.checked[C::kSaveToFile] = true;
+    dialog.save_to_file_clicked();
+    ASSERT_TRUE(dialog.state().log_open);
+    const fs::path log = dialog.log_path();
     for (int tick = 0; tick < 3; ++tick) {
         module.waiting.push_back(frame());
         module.waiting.push_back(frame());
-        dialog.pollTick();
-        dialog.refreshView();
+        dialog.poll_tick();
+        dialog.refresh_view();
         view.runPosted();
     }
     ASSERT_EQ(boxes.shown.size(), 1u);
     EXPECT_EQ(boxes.shown[0].text, "Can not write to the log file");
-    EXPECT_FALSE(dialog.state().logOpen);
+    EXPECT_FALSE(dialog.state().log_open);
     EXPECT_EQ(contentOf(log), header + line + line.substr(0, line.size() / 2));
-    EXPECT_EQ(dialog.state().rxCount, 6u);  // listing and counting went on
+    EXPECT_EQ(dialog.state().rx_count, 6u);  // listing and counting went on
 
     // A new file on the still full disk cannot even take its header: reported, nothing open.
-    view.checked[C::SaveToFile] = false;
-    dialog.saveToFileClicked();
-    view.checked[C::SaveToFile] = true;
-    dialog.saveToFileClicked();
+    view.checked[C::kSaveToFile] = false;
+    dialog.save_to_file_clicked();
+    view.checked[C::kSaveToFile] = true;
+    dialog.save_to_file_clicked();
     ASSERT_EQ(boxes.shown.size(), 2u);
     EXPECT_EQ(boxes.shown[1].text, "Can not create a new file");
-    EXPECT_FALSE(dialog.state().logOpen);
+    EXPECT_FALSE(dialog.state().log_open);
 
     k5320_disk_full_after(-1);
     dialog.destroyed();

@@ -32,23 +32,23 @@ class ListChanges final : public ListObserver {
             return change.starts_with(kind);
         }));
     }
-    void rowsAboutToBeInserted(int first, int n) override {
+    void rows_about_to_be_inserted(int first, int n) override {
         changes.push_back("insert " + std::to_string(first) + "+" + std::to_string(n));
         ++unconfirmed;
     }
-    void rowsInserted() override { --unconfirmed; }
-    void rowsAboutToBeRemoved(int first, int n) override {
+    void rows_inserted() override { --unconfirmed; }
+    void rows_about_to_be_removed(int first, int n) override {
         changes.push_back("remove " + std::to_string(first) + "+" + std::to_string(n));
         ++unconfirmed;
     }
-    void rowsRemoved() override { --unconfirmed; }
-    void aboutToClear() override {
+    void rows_removed() override { --unconfirmed; }
+    void about_to_clear() override {
         changes.push_back("clear");
         ++unconfirmed;
     }
     void cleared() override { --unconfirmed; }
-    void cellsChanged(int firstRow, int lastRow, int, int) override {
-        changes.push_back("change " + std::to_string(firstRow) + "-" + std::to_string(lastRow));
+    void cells_changed(int first_row, int last_row, int, int) override {
+        changes.push_back("change " + std::to_string(first_row) + "-" + std::to_string(last_row));
     }
 };
 
@@ -94,42 +94,42 @@ class FakeView final : public MainView {
     std::string text(ControlId id) const override {
         return texts.contains(id) ? texts.at(id) : std::string();
     }
-    void setText(ControlId id, std::string_view text) override {
-        if (id == ControlId::StatusDisplay) ++statusWrites;
+    void set_text(ControlId id, std::string_view text) override {
+        if (id == ControlId::kStatusDisplay) ++statusWrites;
         texts[id] = std::string(text);
     }
-    void setTextLimit(ControlId id, int characters) override { limits[id] = characters; }
-    void setEnabled(ControlId id, bool enabled) override { disabled[id] = !enabled; }
-    bool isChecked(ControlId id) const override { return checked.contains(id) && checked.at(id); }
-    void setChecked(ControlId id, bool value) override { checked[id] = value; }
-    void setChoices(ControlId id, std::span<const std::string_view> entries) override {
+    void set_text_limit(ControlId id, int characters) override { limits[id] = characters; }
+    void set_enabled(ControlId id, bool enabled) override { disabled[id] = !enabled; }
+    bool is_checked(ControlId id) const override { return checked.contains(id) && checked.at(id); }
+    void set_checked(ControlId id, bool value) override { checked[id] = value; }
+    void set_choices(ControlId id, std::span<const std::string_view> entries) override {
         choices[id].assign(entries.begin(), entries.end());
     }
-    int selectedIndex(ControlId id) const override {
+    int selected_index(ControlId id) const override {
         return selected.contains(id) ? selected.at(id) : -1;
     }
-    void selectIndex(ControlId id, int index) override { selected[id] = index; }
-    void showLamp(ControlId id, BitmapImage image) override {
+    void select_index(ControlId id, int index) override { selected[id] = index; }
+    void show_lamp(ControlId id, BitmapImage image) override {
         lamps[id] = image;
         ++lampPaints;
     }
-    void setCaption(std::string_view text) override { caption = std::string(text); }
-    void setListColumns(std::span<const ListColumn> shown) override {
+    void set_caption(std::string_view text) override { caption = std::string(text); }
+    void set_list_columns(std::span<const ListColumn> shown) override {
         columns.clear();
         for (const ListColumn& column : shown) columns.emplace_back(column.heading);
     }
-    void startPollingTimer() override {
+    void start_polling_timer() override {
         timerRunning = true;
         ++timerStarts;
     }
-    void stopPollingTimer() override { timerRunning = false; }
-    void setInputPanelVisible(bool visible) override { inputPanelVisible = visible; }
-    void showMessageList(MessageList& shown) override {
+    void stop_polling_timer() override { timerRunning = false; }
+    void set_input_panel_visible(bool visible) override { inputPanelVisible = visible; }
+    void show_message_list(MessageList& shown) override {
         list = &shown;
-        list->setObserver(&listChanges);
+        list->set_observer(&listChanges);
     }
-    void scrollListTo(int row) override { scrolls.push_back(row); }
-    void runLater(std::function<void()> task) override { posted.push_back(std::move(task)); }
+    void scroll_list_to(int row) override { scrolls.push_back(row); }
+    void run_later(std::function<void()> task) override { posted.push_back(std::move(task)); }
 };
 
 struct ConfigureCall {
@@ -158,7 +158,7 @@ class FakeModule final : public ModuleApi {
     uint8_t statusByte = 0x0C;
     std::vector<ConfigureCall> configures;
     std::vector<SendCall> sends;
-    uint8_t txTimeout = 0;
+    uint8_t tx_timeout = 0;
     // Messages waiting in the library; the count reports at most a bank of them.
     std::deque<ReceivedMessage> waiting;
     // Results forced on the next receives, one each; a forced failure delivers nothing.
@@ -166,28 +166,28 @@ class FakeModule final : public ModuleApi {
     // The receive-overflow flag: every delivered message returns 22 until a buffer clear.
     bool overflow = false;
 
-    uint16_t dllVersion() override { return static_cast<uint16_t>(log("dllVersion", 0)); }
+    uint16_t dll_version() override { return static_cast<uint16_t>(log("dll_version", 0)); }
     int init(uint8_t slot) override { return log("init", slot); }
-    int hardwareReset(uint8_t slot) override { return log("hardwareReset", slot); }
+    int hardware_reset(uint8_t slot) override { return log("hardware_reset", slot); }
     int configure(uint8_t slot, uint32_t code, uint32_t mask, uint8_t baud, uint8_t bt0,
                   uint8_t bt1) override {
         configures.push_back({slot, code, mask, baud, bt0, bt1});
         return log("configure", slot);
     }
     int restore(uint8_t slot) override { return log("restore", slot); }
-    int clearBufferStatus(uint8_t slot) override {
+    int clear_buffer_status(uint8_t slot) override {
         overflow = false;
-        return log("clearBufferStatus", slot);
+        return log("clear_buffer_status", slot);
     }
-    int clearSoftBuffer(uint8_t slot) override {
+    int clear_soft_buffer(uint8_t slot) override {
         overflow = false;
-        return log("clearSoftBuffer", slot);
+        return log("clear_soft_buffer", slot);
     }
     int status(uint8_t slot, uint8_t* status) override {
         *status = statusByte;
         return log("status", slot);
     }
-    int setSystemMsg(uint8_t slot, uint8_t enable) override {
+    int set_system_msg(uint8_t slot, uint8_t enable) override {
         return log(enable != 0 ? "systemMsgOn" : "systemMsgOff", slot);
     }
     int send(uint8_t slot, uint8_t mode, uint32_t id, uint8_t rtr, uint8_t length,
@@ -197,13 +197,13 @@ class FakeModule final : public ModuleApi {
         sends.push_back(call);
         return log("send", slot);
     }
-    int isTxTimeout(uint8_t slot, uint8_t* flag) override {
-        *flag = txTimeout;
-        return log("isTxTimeout", slot);
+    int is_tx_timeout(uint8_t slot, uint8_t* flag) override {
+        *flag = tx_timeout;
+        return log("is_tx_timeout", slot);
     }
-    int rxMsgCount(uint8_t slot, uint16_t* count) override {
+    int rx_msg_count(uint8_t slot, uint16_t* count) override {
         *count = static_cast<uint16_t>(std::min<std::size_t>(waiting.size(), kBank));
-        return log("rxMsgCount", slot);
+        return log("rx_msg_count", slot);
     }
     int receive(uint8_t slot, ReceivedMessage& message) override {
         int result = log("receive", slot);
@@ -259,9 +259,9 @@ class FakeFiles final : public FileServices {
     std::map<std::string, std::string> files;
     int openFiles = 0;
 
-    std::string programPath() override { return program; }
-    LocalTime localTime() override { return time; }
-    std::unique_ptr<LogFile> createFile(const std::string& path) override {
+    std::string program_path() override { return program; }
+    LocalTime local_time() override { return time; }
+    std::unique_ptr<LogFile> create_file(const std::string& path) override {
         if (createFails) return nullptr;
         files[path].clear();
         return std::make_unique<File>(*this, files[path]);

@@ -34,24 +34,24 @@ class Mirror final : public ListObserver {
     explicit Mirror(const MessageList& list) : list_(list) {}
     Names rows;
 
-    void rowsAboutToBeInserted(int first, int count) override {
+    void rows_about_to_be_inserted(int first, int count) override {
         pending_ = {first, count};
         ASSERT_LE(first, static_cast<int>(rows.size()));
     }
-    void rowsInserted() override {
+    void rows_inserted() override {
         for (int i = 0; i < pending_.second; ++i) {
             const int at = pending_.first + i;
             rows.insert(rows.begin() + at, std::string(list_.cell(at, kNumberColumn)));
         }
     }
-    void rowsAboutToBeRemoved(int first, int count) override {
+    void rows_about_to_be_removed(int first, int count) override {
         ASSERT_LE(first + count, static_cast<int>(rows.size()));
         rows.erase(rows.begin() + first, rows.begin() + first + count);
     }
-    void rowsRemoved() override {}
-    void aboutToClear() override {}
+    void rows_removed() override {}
+    void about_to_clear() override {}
     void cleared() override { rows.clear(); }
-    void cellsChanged(int, int, int, int) override {}
+    void cells_changed(int, int, int, int) override {}
 
   private:
     const MessageList& list_;
@@ -61,43 +61,43 @@ class Mirror final : public ListObserver {
 TEST(MessageList, LaterRunsGoOnTopAndOneBatchIsOneInsertion) {
     MessageList list;
     ListChanges changes;
-    list.setObserver(&changes);
+    list.set_observer(&changes);
     const std::vector<MessageRow> first{row("a0"), row("a1"), row("a2")};
     list.append(first);
-    list.startRun();
-    list.startRun();  // a run without rows changes nothing
+    list.start_run();
+    list.start_run();  // a run without rows changes nothing
     list.append(std::vector{row("b0")});
     list.append(std::vector{row("b1"), row("b2")});
     EXPECT_EQ(names(list), (Names{"b0", "b1", "b2", "a0", "a1", "a2"}));
-    EXPECT_EQ(list.currentRunSize(), 3);
+    EXPECT_EQ(list.current_run_size(), 3);
     EXPECT_EQ(changes.changes,
               (std::vector<std::string>{"insert 0+3", "insert 0+1", "insert 1+2"}));
     EXPECT_EQ(changes.unconfirmed, 0);
 
     // Conversions reach the current run only.
-    list.convertCurrentRun(DisplayMode::Hex, DisplayMode::Dec);
+    list.convert_current_run(DisplayMode::kHex, DisplayMode::kDec);
     EXPECT_EQ(list.cell(2, kFirstDataColumn), "10");
     EXPECT_EQ(list.cell(3, kFirstDataColumn), "0A");
     EXPECT_EQ(changes.changes.back(), "change 0-2");
 
     list.clear();
     EXPECT_EQ(list.size(), 0);
-    EXPECT_EQ(list.currentRunSize(), 0);
+    EXPECT_EQ(list.current_run_size(), 0);
     EXPECT_EQ(changes.changes.back(), "clear");
 }
 
 TEST(MessageList, AFullRingDropsTheOldestRowsOfTheEarliestRun) {
     MessageList list;
     ListChanges changes;
-    list.setObserver(&changes);
+    list.set_observer(&changes);
     std::vector<MessageRow> batch;
     for (int i = 0; i < 600; ++i) batch.push_back(row("a" + std::to_string(i)));
     list.append(batch);
-    list.startRun();
+    list.start_run();
     batch.clear();
     for (int i = 0; i < 300; ++i) batch.push_back(row("b" + std::to_string(i)));
     list.append(batch);
-    list.startRun();
+    list.start_run();
     batch.clear();
     for (int i = 0; i < 400; ++i) batch.push_back(row("c" + std::to_string(i)));
     changes.changes.clear();
@@ -118,20 +118,20 @@ TEST(MessageList, AFullRingDropsTheOldestRowsOfTheEarliestRun) {
 TEST(MessageList, AnnouncementsKeepAViewsCopyExactUnderRandomUse) {
     MessageList list;
     Mirror mirror(list);
-    list.setObserver(&mirror);
+    list.set_observer(&mirror);
     std::mt19937 random(20240309);
     int next = 0;
     for (int step = 0; step < 3000; ++step) {
         const unsigned what = random() % 100;
         if (what < 3) {
-            list.startRun();
+            list.start_run();
         } else if (what < 4) {
             list.clear();
         } else {
             // The dialog never lets the current run reach 1000 rows.
-            const int room = kMessageListCapacity - 1 - list.currentRunSize();
+            const int room = kMessageListCapacity - 1 - list.current_run_size();
             if (room <= 0) {
-                list.startRun();
+                list.start_run();
                 continue;
             }
             std::vector<MessageRow> batch(std::min<int>(room, 1 + static_cast<int>(random() % 64)));

@@ -21,13 +21,13 @@ std::string contentOf(const fs::path& path) {
 }
 
 TEST(ReceiveLogNames, FileNameDirectoryAndApplicationName) {
-    EXPECT_EQ(logFileName({2024, 3, 9, 7, 5, 3}), "20240309_070503.txt");
-    EXPECT_EQ(logFileName({1999, 12, 31, 23, 59, 59}), "19991231_235959.txt");
-    EXPECT_EQ(directoryOf("/opt/k5320/K5320W_Utility"), "/opt/k5320/");
-    EXPECT_EQ(directoryOf("K5320W_Utility"), "");
-    EXPECT_EQ(applicationNameOf("/opt/k5320/K5320W_Utility"), "K5320W_Utility");
-    EXPECT_EQ(applicationNameOf("/opt/k5.3/K5320W_Utility.exe"), "K5320W_Utility");
-    EXPECT_EQ(applicationNameOf("/opt/.hidden"), ".hidden");
+    EXPECT_EQ(log_file_name({2024, 3, 9, 7, 5, 3}), "20240309_070503.txt");
+    EXPECT_EQ(log_file_name({1999, 12, 31, 23, 59, 59}), "19991231_235959.txt");
+    EXPECT_EQ(directory_of("/opt/k5320/K5320W_Utility"), "/opt/k5320/");
+    EXPECT_EQ(directory_of("K5320W_Utility"), "");
+    EXPECT_EQ(application_name_of("/opt/k5320/K5320W_Utility"), "K5320W_Utility");
+    EXPECT_EQ(application_name_of("/opt/k5.3/K5320W_Utility.exe"), "K5320W_Utility");
+    EXPECT_EQ(application_name_of("/opt/.hidden"), ".hidden");
 }
 
 class SystemFiles : public ::testing::Test {
@@ -39,14 +39,14 @@ class SystemFiles : public ::testing::Test {
     void TearDown() override { fs::remove_all(dir); }
 
     fs::path dir;
-    FileServices& files = systemFileServices();
+    FileServices& files = system_file_services();
 };
 
 TEST_F(SystemFiles, ProgramPathAndLocalTimeAreThoseOfThisProcess) {
-    const std::string program = files.programPath();
-    EXPECT_EQ(applicationNameOf(program), "utility_tests");
+    const std::string program = files.program_path();
+    EXPECT_EQ(application_name_of(program), "utility_tests");
     EXPECT_TRUE(fs::exists(program));
-    const LocalTime now = files.localTime();
+    const LocalTime now = files.local_time();
     EXPECT_GE(now.year, 2024);
     EXPECT_GE(now.month, 1);
     EXPECT_LE(now.month, 12);
@@ -55,7 +55,7 @@ TEST_F(SystemFiles, ProgramPathAndLocalTimeAreThoseOfThisProcess) {
 TEST_F(SystemFiles, AFileIsReplacedWrittenThroughAndHeldByOneWriter) {
     const fs::path path = dir / "log.txt";
     { std::ofstream(path) << "older content, longer than what replaces it"; }
-    auto file = files.createFile(path.string());
+    auto file = files.create_file(path.string());
     ASSERT_NE(file, nullptr);
     EXPECT_EQ(contentOf(path), "");
     ASSERT_TRUE(file->write("2.0A,3ff,0,2,a,ff,0,0,0,0,0,0,12345\r\n"));
@@ -63,31 +63,31 @@ TEST_F(SystemFiles, AFileIsReplacedWrittenThroughAndHeldByOneWriter) {
     EXPECT_EQ(contentOf(path), "2.0A,3ff,0,2,a,ff,0,0,0,0,0,0,12345\r\n");
 
     // Not shared: a second writer is refused and the first one's content stays.
-    EXPECT_EQ(files.createFile(path.string()), nullptr);
+    EXPECT_EQ(files.create_file(path.string()), nullptr);
     EXPECT_EQ(contentOf(path), "2.0A,3ff,0,2,a,ff,0,0,0,0,0,0,12345\r\n");
     file.reset();
-    EXPECT_NE(files.createFile(path.string()), nullptr);
+    EXPECT_NE(files.create_file(path.string()), nullptr);
 
-    EXPECT_EQ(files.createFile((dir / "missing" / "log.txt").string()), nullptr);
+    EXPECT_EQ(files.create_file((dir / "missing" / "log.txt").string()), nullptr);
 }
 
 TEST_F(SystemFiles, ALinkInTheLogsPlaceIsNotFollowed) {
     const fs::path target = dir / "someone-elses.txt";
     { std::ofstream(target) << "keep"; }
     fs::create_symlink(target, dir / "log.txt");
-    EXPECT_EQ(files.createFile((dir / "log.txt").string()), nullptr);
+    EXPECT_EQ(files.create_file((dir / "log.txt").string()), nullptr);
     EXPECT_EQ(contentOf(target), "keep");
 }
 
 TEST_F(SystemFiles, TheLogGoesBesideTheProgramNamedAfterTheTimeItWasOpened) {
     ReceiveLog log(files);
-    const LocalTime before = files.localTime();
+    const LocalTime before = files.local_time();
     ASSERT_TRUE(log.open());
     const fs::path path = log.path();
-    const LocalTime after = files.localTime();
-    EXPECT_EQ(path.parent_path(), fs::path(files.programPath()).parent_path());
+    const LocalTime after = files.local_time();
+    EXPECT_EQ(path.parent_path(), fs::path(files.program_path()).parent_path());
     const std::string name = path.filename().string();
-    EXPECT_TRUE(name == logFileName(before) || name == logFileName(after)) << name;
+    EXPECT_TRUE(name == log_file_name(before) || name == log_file_name(after)) << name;
     ASSERT_TRUE(log.write("2.0B,18ff0001,0,8,0,0,0,64,0,0,0,1,42\r\n"));
     log.close();
     EXPECT_FALSE(log.write("after closing\r\n"));

@@ -25,7 +25,7 @@ ReceivedMessage frame(uint32_t id, std::vector<uint8_t> bytes, uint32_t time = 0
     message.id = id;
     message.length = static_cast<uint8_t>(bytes.size());
     std::copy(bytes.begin(), bytes.end(), message.data.begin());
-    message.timeLow = time;
+    message.time_low = time;
     return message;
 }
 
@@ -39,8 +39,8 @@ class ReceiveMonitorTest : public ::testing::Test {
 
     // A tick, and the window's refresh after it.
     void tick() {
-        dialog.pollTick();
-        dialog.refreshView();
+        dialog.poll_tick();
+        dialog.refresh_view();
     }
 
     void arrive(const ReceivedMessage& message, int times = 1) {
@@ -55,8 +55,8 @@ class ReceiveMonitorTest : public ::testing::Test {
 
     void check(C id, bool on) {
         view.checked[id] = on;
-        if (id == C::SaveToFile) dialog.saveToFileClicked();
-        if (id == C::ShowOnList) dialog.showOnListClicked();
+        if (id == C::kSaveToFile) dialog.save_to_file_clicked();
+        if (id == C::kShowOnList) dialog.show_on_list_clicked();
     }
 
     std::string log() const {
@@ -64,11 +64,11 @@ class ReceiveMonitorTest : public ::testing::Test {
     }
 
     void expectNotInitialisedView() const {
-        EXPECT_FALSE(view.enabled(C::Send));
-        EXPECT_EQ(view.texts.at(C::StatusDisplay), "****");
-        EXPECT_EQ(view.texts.at(C::CounterDisplay), "**********");
+        EXPECT_FALSE(view.enabled(C::kSend));
+        EXPECT_EQ(view.texts.at(C::kStatusDisplay), "****");
+        EXPECT_EQ(view.texts.at(C::kCounterDisplay), "**********");
         EXPECT_FALSE(view.timerRunning);
-        EXPECT_FALSE(dialog.state().pollingActive);
+        EXPECT_FALSE(dialog.state().polling_active);
     }
 
     FakeView view;
@@ -83,41 +83,42 @@ TEST_F(ReceiveMonitorTest, ATickReadsStatusFlagAndCountThenListsAndCountsEveryMe
     arrive(frame(0x3FF, {0x0A, 0xFF}, 12345));
     view.listChanges.changes.clear();
 
-    dialog.pollTick();
-    EXPECT_EQ(module.calls, (Calls{"status(1)", "isTxTimeout(1)", "rxMsgCount(1)", "receive(1)"}));
-    EXPECT_EQ(view.texts[C::StatusDisplay], "0x4C");
-    EXPECT_EQ(dialog.state().rxCount, 1u);
-    EXPECT_EQ(dialog.state().rowCount, 1);
+    dialog.poll_tick();
+    EXPECT_EQ(module.calls,
+              (Calls{"status(1)", "is_tx_timeout(1)", "rx_msg_count(1)", "receive(1)"}));
+    EXPECT_EQ(view.texts[C::kStatusDisplay], "0x4C");
+    EXPECT_EQ(dialog.state().rx_count, 1u);
+    EXPECT_EQ(dialog.state().row_count, 1);
     arrive(frame(0x100, {1}, 12346));
-    dialog.pollTick();
+    dialog.poll_tick();
     // Rows and count wait for the window's refresh, which brings them in one insertion and
     // scrolls the newest row into view.
     EXPECT_EQ(view.list->size(), 0);
-    EXPECT_EQ(view.texts[C::CounterDisplay], "0000000000");
-    dialog.refreshView();
+    EXPECT_EQ(view.texts[C::kCounterDisplay], "0000000000");
+    dialog.refresh_view();
     EXPECT_EQ(rows(),
               (Rows{"000,2.0A,3FF,N,2,0A,FF,,,,,,,12345", "001,2.0A,100,N,1,01,,,,,,,,12346"}));
-    EXPECT_EQ(view.texts[C::CounterDisplay], "0000000002");
+    EXPECT_EQ(view.texts[C::kCounterDisplay], "0000000002");
     EXPECT_EQ(view.listChanges.changes, (std::vector<std::string>{"insert 0+2"}));
     EXPECT_EQ(view.scrolls, (std::vector<int>{1}));
 
     // A tick with nothing waiting ends after the count; nothing more is written.
     module.calls.clear();
     const int statusWrites = view.statusWrites;
-    view.texts[C::CounterDisplay] = "untouched";
+    view.texts[C::kCounterDisplay] = "untouched";
     tick();
-    EXPECT_EQ(module.calls, (Calls{"status(1)", "isTxTimeout(1)", "rxMsgCount(1)"}));
+    EXPECT_EQ(module.calls, (Calls{"status(1)", "is_tx_timeout(1)", "rx_msg_count(1)"}));
     EXPECT_EQ(view.statusWrites, statusWrites);
-    EXPECT_EQ(view.texts[C::CounterDisplay], "untouched");
+    EXPECT_EQ(view.texts[C::kCounterDisplay], "untouched");
     EXPECT_EQ(view.scrolls.size(), 1u);
     EXPECT_TRUE(boxes.shown.empty());
 
     // A count that was never shown does not overwrite the placeholder of a reset view.
     arrive(frame(0x100, {1}));
-    dialog.pollTick();
-    dialog.resetModuleView();
-    dialog.refreshView();
-    EXPECT_EQ(view.texts[C::CounterDisplay], "**********");
+    dialog.poll_tick();
+    dialog.reset_module_view();
+    dialog.refresh_view();
+    EXPECT_EQ(view.texts[C::kCounterDisplay], "**********");
     EXPECT_EQ(view.list->size(), 3);
 }
 
@@ -144,8 +145,8 @@ TEST_P(PollReadFailure, ReturnsToTheNotInitialisedViewBeforeTheBoxAndEndsTheTick
 
 INSTANTIATE_TEST_SUITE_P(EachRead, PollReadFailure,
                          ::testing::Values(PollFailure{"status", "Get Status Error"},
-                                           PollFailure{"isTxTimeout", "Get Tx status Error"},
-                                           PollFailure{"rxMsgCount", "Get Message Count Error"}),
+                                           PollFailure{"is_tx_timeout", "Get Tx status Error"},
+                                           PollFailure{"rx_msg_count", "Get Message Count Error"}),
                          [](const ::testing::TestParamInfo<PollFailure>& failure) {
                              return std::string(failure.param.call);
                          });
@@ -156,8 +157,8 @@ TEST_F(ReceiveMonitorTest, AFailingReceiveStopsPollingFirstAndKeepsTheWindowInit
     bool pollingWhileOpen = true;
     std::string counterWhileOpen;
     boxes.whileOpen = [&] {
-        pollingWhileOpen = view.timerRunning || dialog.state().pollingActive;
-        counterWhileOpen = view.texts[C::CounterDisplay];
+        pollingWhileOpen = view.timerRunning || dialog.state().polling_active;
+        counterWhileOpen = view.texts[C::kCounterDisplay];
     };
     tick();
 
@@ -168,50 +169,50 @@ TEST_F(ReceiveMonitorTest, AFailingReceiveStopsPollingFirstAndKeepsTheWindowInit
     EXPECT_EQ(counterWhileOpen, "0000000001");  // the message before the failure is counted
     EXPECT_EQ(rows().size(), 1u);
     EXPECT_EQ(module.waiting.size(), 2u);  // the rest stays in the library
-    EXPECT_TRUE(view.enabled(C::Send));
-    EXPECT_EQ(view.texts[C::StatusDisplay], "0x0C");
+    EXPECT_TRUE(view.enabled(C::kSend));
+    EXPECT_EQ(view.texts[C::kStatusDisplay], "0x0C");
 
     // Pause resumes polling, which reads what was left.
     dialog.pause();
     EXPECT_TRUE(view.timerRunning);
     tick();
-    EXPECT_EQ(dialog.state().rxCount, 3u);
+    EXPECT_EQ(dialog.state().rx_count, 3u);
 }
 
 TEST_F(ReceiveMonitorTest, AReceiveOverflowTurnsTheLampRedAndHoldsEverythingUntilClearStatus) {
-    check(C::SaveToFile, true);
+    check(C::kSaveToFile, true);
     arrive(frame(0x100, {1}), 4);
     module.receiveResults = {K5320_RX_DELIVERED_AFTER_OVERFLOW};
     tick();
     tick();
-    EXPECT_EQ(view.lamps[C::RxLamp], BitmapImage::RedLamp);
-    EXPECT_EQ(view.lamps[C::TxLamp], BitmapImage::GreenLamp);
-    EXPECT_EQ(dialog.state().rxCount, 0u);
-    EXPECT_EQ(view.texts[C::CounterDisplay], "0000000000");
+    EXPECT_EQ(view.lamps[C::kRxLamp], BitmapImage::kRedLamp);
+    EXPECT_EQ(view.lamps[C::kTxLamp], BitmapImage::kGreenLamp);
+    EXPECT_EQ(dialog.state().rx_count, 0u);
+    EXPECT_EQ(view.texts[C::kCounterDisplay], "0000000000");
     EXPECT_EQ(view.list->size(), 0);
     EXPECT_EQ(log(), kHeader);
     EXPECT_TRUE(module.waiting.empty());  // delivered by the library, dropped by the monitor
     EXPECT_TRUE(boxes.shown.empty());
 
-    dialog.clearStatus();
-    EXPECT_EQ(view.lamps[C::RxLamp], BitmapImage::GreenLamp);
+    dialog.clear_status();
+    EXPECT_EQ(view.lamps[C::kRxLamp], BitmapImage::kGreenLamp);
     arrive(frame(0x100, {1}));
     tick();
-    EXPECT_EQ(dialog.state().rxCount, 1u);
+    EXPECT_EQ(dialog.state().rx_count, 1u);
     EXPECT_EQ(view.list->size(), 1);
     EXPECT_EQ(log(), std::string(kHeader) + "2.0A,100,0,1,1,0,0,0,0,0,0,0,0\r\n");
 }
 
 TEST_F(ReceiveMonitorTest, TransmitTimeoutIsReportedOncePerChangeWhilePollingGoesOn) {
-    module.txTimeout = 1;
-    dialog.pollTick();
+    module.tx_timeout = 1;
+    dialog.poll_tick();
     // The box waits for the event loop, so the tick has finished and the timer keeps running.
     EXPECT_TRUE(boxes.shown.empty());
     EXPECT_TRUE(view.timerRunning);
     int ticksWhileOpen = 0;
     boxes.whileOpen = [&] {
-        dialog.pollTick();
-        dialog.pollTick();
+        dialog.poll_tick();
+        dialog.poll_tick();
         ++ticksWhileOpen;
     };
     view.runPosted();
@@ -221,9 +222,9 @@ TEST_F(ReceiveMonitorTest, TransmitTimeoutIsReportedOncePerChangeWhilePollingGoe
     view.runPosted();
     EXPECT_EQ(boxes.shown.size(), 1u);  // the ticks while it was open saw no change
 
-    module.txTimeout = 0;
+    module.tx_timeout = 0;
     tick();
-    module.txTimeout = 2;
+    module.tx_timeout = 2;
     tick();
     view.runPosted();
     EXPECT_EQ(boxes.shown.size(), 2u);
@@ -235,10 +236,10 @@ TEST_F(ReceiveMonitorTest, ClearBeforeAnyInitializePollsSlot255AndItsFailureStop
     FakeModule freshModule;
     UtilityDialog fresh(freshView, freshModule, boxes, files);
     fresh.start();
-    fresh.clearList();
+    fresh.clear_list();
     EXPECT_TRUE(freshView.timerRunning);
     freshModule.results["status"] = K5320_ERR_BAD_SLOT;
-    fresh.pollTick();
+    fresh.poll_tick();
     EXPECT_EQ(freshModule.calls.back(), "status(255)");
     ASSERT_EQ(boxes.shown.size(), 1u);
     EXPECT_EQ(boxes.shown[0].text, "Get Status Error, Error Code=3");
@@ -252,9 +253,9 @@ TEST_F(ReceiveMonitorTest, TheThousandthRowEmptiesTheListAndNumberingStartsAgain
         tick();
     }
     // 1001 rows arrived: the 1000th (999) emptied the list, the 1001st is 000 again.
-    EXPECT_EQ(dialog.state().rxCount, 1001u);
+    EXPECT_EQ(dialog.state().rx_count, 1001u);
     EXPECT_EQ(view.list->size(), 1);
-    EXPECT_EQ(dialog.state().rowCount, 1);
+    EXPECT_EQ(dialog.state().row_count, 1);
     EXPECT_TRUE(view.row(0).starts_with("000,"));
     EXPECT_EQ(view.listChanges.count("clear"), 1);
     EXPECT_EQ(view.listChanges.count("insert"), 143);  // one per refresh, never one per row
@@ -262,9 +263,9 @@ TEST_F(ReceiveMonitorTest, TheThousandthRowEmptiesTheListAndNumberingStartsAgain
 
     // Clear empties the list and starts polling, from 000 again.
     dialog.pause();
-    dialog.clearList();
+    dialog.clear_list();
     EXPECT_EQ(view.list->size(), 0);
-    EXPECT_EQ(dialog.state().rowCount, 0);
+    EXPECT_EQ(dialog.state().row_count, 0);
     EXPECT_TRUE(view.timerRunning);
     arrive(frame(0x321, {}));
     tick();
@@ -274,7 +275,7 @@ TEST_F(ReceiveMonitorTest, TheThousandthRowEmptiesTheListAndNumberingStartsAgain
 TEST_F(ReceiveMonitorTest, AfterReinitialisingNewRowsGoAboveTheOldOnesAndOnlyTheyAreConverted) {
     arrive(frame(0x100, {0x0A}), 2);
     tick();
-    dialog.resetModuleView();
+    dialog.reset_module_view();
     EXPECT_EQ(view.list->size(), 2);  // rows stay
     dialog.initialize();
     arrive(frame(0x200, {0x0B}));
@@ -283,7 +284,7 @@ TEST_F(ReceiveMonitorTest, AfterReinitialisingNewRowsGoAboveTheOldOnesAndOnlyThe
                             "001,2.0A,100,N,1,0A,,,,,,,,0"}));
     EXPECT_EQ(view.scrolls.back(), 0);
 
-    dialog.formatChosen(DisplayMode::Dec);
+    dialog.format_chosen(DisplayMode::kDec);
     EXPECT_EQ(view.list->cell(0, kFirstDataColumn), "11");
     EXPECT_EQ(view.list->cell(1, kFirstDataColumn), "0A");
 
@@ -292,7 +293,7 @@ TEST_F(ReceiveMonitorTest, AfterReinitialisingNewRowsGoAboveTheOldOnesAndOnlyThe
     for (int run = 0; run < 3; ++run) {
         arrive(frame(0x300 + run, {1}), 400);
         for (int i = 0; i < 7; ++i) tick();
-        dialog.resetModuleView();
+        dialog.reset_module_view();
         dialog.initialize();
     }
     EXPECT_EQ(view.list->size(), kMessageListCapacity);
@@ -313,20 +314,20 @@ TEST_F(ReceiveMonitorTest, FormatChangesConvertExistingCellsAndNewRowsKeepTheirP
         return text;
     };
     EXPECT_EQ(dataCells(0), "[0A][00][41]");
-    dialog.formatChosen(DisplayMode::Dec);
+    dialog.format_chosen(DisplayMode::kDec);
     EXPECT_EQ(dataCells(0), "[10][0][65]");
-    dialog.formatChosen(DisplayMode::Hex);
+    dialog.format_chosen(DisplayMode::kHex);
     EXPECT_EQ(dataCells(0), "[A][0][41]");
     const std::size_t changes = view.listChanges.changes.size();
-    dialog.formatChosen(DisplayMode::Hex);  // the format it already has: nothing happens
+    dialog.format_chosen(DisplayMode::kHex);  // the format it already has: nothing happens
     EXPECT_EQ(view.listChanges.changes.size(), changes);
 
-    dialog.formatChosen(DisplayMode::Ascii);
+    dialog.format_chosen(DisplayMode::kAscii);
     EXPECT_EQ(dataCells(0), "[\n][][A]");  // the 0 byte is an empty cell now
     arrive(frame(0x100, {0x0A, 0x00, 0x41}));
     tick();
     EXPECT_EQ(dataCells(1), "[\n][][A]");
-    dialog.formatChosen(DisplayMode::Dec);
+    dialog.format_chosen(DisplayMode::kDec);
     EXPECT_EQ(dataCells(0), "[10][][65]");  // the empty cell is skipped
     arrive(frame(0x100, {0x0A, 0x00, 0x41}));
     tick();
@@ -336,16 +337,16 @@ TEST_F(ReceiveMonitorTest, FormatChangesConvertExistingCellsAndNewRowsKeepTheirP
 TEST_F(ReceiveMonitorTest, WithoutShowOnListMessagesAreCountedAndLoggedButNotListed) {
     arrive(frame(0x100, {1}));
     tick();
-    check(C::ShowOnList, false);
-    check(C::SaveToFile, true);
+    check(C::kShowOnList, false);
+    check(C::kSaveToFile, true);
     arrive(frame(0x200, {2}), 2);
     tick();
-    EXPECT_EQ(dialog.state().rxCount, 3u);
-    EXPECT_EQ(view.texts[C::CounterDisplay], "0000000003");
+    EXPECT_EQ(dialog.state().rx_count, 3u);
+    EXPECT_EQ(view.texts[C::kCounterDisplay], "0000000003");
     EXPECT_EQ(view.list->size(), 1);  // the row listed before stays
     EXPECT_EQ(log(), std::string(kHeader) + "2.0A,200,0,1,2,0,0,0,0,0,0,0,0\r\n" +
                          "2.0A,200,0,1,2,0,0,0,0,0,0,0,0\r\n");
-    check(C::ShowOnList, true);
+    check(C::kShowOnList, true);
     arrive(frame(0x300, {3}));
     tick();
     EXPECT_TRUE(view.row(1).starts_with("001,2.0A,300"));
@@ -353,28 +354,28 @@ TEST_F(ReceiveMonitorTest, WithoutShowOnListMessagesAreCountedAndLoggedButNotLis
 
 TEST_F(ReceiveMonitorTest, PauseAndGoSwitchPollingAndOnlyPauseChangesItsCaption) {
     dialog.pause();
-    EXPECT_EQ(view.texts[C::Pause], "Go");
+    EXPECT_EQ(view.texts[C::kPause], "Go");
     EXPECT_FALSE(view.timerRunning);
-    dialog.resetCounter();  // starts polling, caption unchanged
+    dialog.reset_counter();  // starts polling, caption unchanged
     EXPECT_TRUE(view.timerRunning);
-    EXPECT_EQ(view.texts[C::Pause], "Go");
+    EXPECT_EQ(view.texts[C::kPause], "Go");
     dialog.pause();
-    EXPECT_EQ(view.texts[C::Pause], "Go");
+    EXPECT_EQ(view.texts[C::kPause], "Go");
     EXPECT_FALSE(view.timerRunning);
     dialog.pause();
-    EXPECT_EQ(view.texts[C::Pause], "Pause");
+    EXPECT_EQ(view.texts[C::kPause], "Pause");
     EXPECT_TRUE(view.timerRunning);
 }
 
 TEST_F(ReceiveMonitorTest, TheLogFileIsNamedFromTheTimeAndTakesTheFormatOfEachMoment) {
-    check(C::SaveToFile, true);
-    EXPECT_TRUE(dialog.state().logOpen);
-    EXPECT_EQ(dialog.logPath(), kLogPath);
+    check(C::kSaveToFile, true);
+    EXPECT_TRUE(dialog.state().log_open);
+    EXPECT_EQ(dialog.log_path(), kLogPath);
     EXPECT_EQ(log(), kHeader);
 
     ReceivedMessage late = frame(0x3FF, {0x0A, 0xFF});
-    late.timeHigh = 1;
-    late.timeLow = 5;
+    late.time_high = 1;
+    late.time_low = 5;
     arrive(late);
     tick();
     EXPECT_EQ(view.list->cell(0, kTimeColumn), "4294967301");
@@ -383,7 +384,7 @@ TEST_F(ReceiveMonitorTest, TheLogFileIsNamedFromTheTimeAndTakesTheFormatOfEachMo
     remote.length = 2;
     arrive(remote);
     tick();
-    dialog.formatChosen(DisplayMode::Dec);
+    dialog.format_chosen(DisplayMode::kDec);
     arrive(frame(0x3FF, {0x0A, 0xFF}, 12345));
     tick();
     EXPECT_EQ(log(), std::string(kHeader) + "2.0A,3ff,0,2,a,ff,0,0,0,0,0,0,4294967301\r\n" +
@@ -391,44 +392,44 @@ TEST_F(ReceiveMonitorTest, TheLogFileIsNamedFromTheTimeAndTakesTheFormatOfEachMo
                          "2.0A,3ff,0,2,10,255,0,0,0,0,0,0,12345\r\n");
 
     // A slot change leaves the file open; unchecking closes it, and nothing more is written.
-    view.selected[C::Slot] = 3;
-    dialog.slotChosen();
-    EXPECT_TRUE(dialog.state().logOpen);
+    view.selected[C::kSlot] = 3;
+    dialog.slot_chosen();
+    EXPECT_TRUE(dialog.state().log_open);
     EXPECT_EQ(files.openFiles, 1);
-    check(C::SaveToFile, false);
-    EXPECT_FALSE(dialog.state().logOpen);
+    check(C::kSaveToFile, false);
+    EXPECT_FALSE(dialog.state().log_open);
     EXPECT_EQ(files.openFiles, 0);
 
     // Checked again a second later: a new file.
     files.time.second = 4;
-    check(C::SaveToFile, true);
-    EXPECT_EQ(dialog.logPath(), "/opt/k5320/20240309_070504.txt");
+    check(C::kSaveToFile, true);
+    EXPECT_EQ(dialog.log_path(), "/opt/k5320/20240309_070504.txt");
     dialog.destroyed();
     EXPECT_EQ(files.openFiles, 0);
-    EXPECT_FALSE(dialog.state().logOpen);
+    EXPECT_FALSE(dialog.state().log_open);
 }
 
 TEST_F(ReceiveMonitorTest, AFileThatCannotBeCreatedIsReportedAndLogsNothingUntilCheckedAgain) {
     files.createFails = true;
-    check(C::SaveToFile, true);
+    check(C::kSaveToFile, true);
     ASSERT_EQ(boxes.shown.size(), 1u);
     EXPECT_EQ(boxes.shown[0].caption, "K5320W_Utility");
     EXPECT_EQ(boxes.shown[0].text, "Can not create a new file");
-    EXPECT_TRUE(view.checked[C::SaveToFile]);
-    EXPECT_FALSE(dialog.state().logOpen);
+    EXPECT_TRUE(view.checked[C::kSaveToFile]);
+    EXPECT_FALSE(dialog.state().log_open);
     arrive(frame(0x100, {1}));
     tick();
-    EXPECT_EQ(dialog.state().rxCount, 1u);  // monitoring goes on without a file
+    EXPECT_EQ(dialog.state().rx_count, 1u);  // monitoring goes on without a file
 
     files.createFails = false;
-    check(C::SaveToFile, false);
-    check(C::SaveToFile, true);
-    EXPECT_TRUE(dialog.state().logOpen);
+    check(C::kSaveToFile, false);
+    check(C::kSaveToFile, true);
+    EXPECT_TRUE(dialog.state().log_open);
     EXPECT_EQ(boxes.shown.size(), 1u);
 }
 
 TEST_F(ReceiveMonitorTest, AFailingWriteIsReportedOnceAndEndsThatFile) {
-    check(C::SaveToFile, true);
+    check(C::kSaveToFile, true);
     files.writesBeforeFailure = 1;
     arrive(frame(0x100, {1}), 3);
     tick();
@@ -439,11 +440,11 @@ TEST_F(ReceiveMonitorTest, AFailingWriteIsReportedOnceAndEndsThatFile) {
     ASSERT_EQ(boxes.shown.size(), 1u);
     EXPECT_EQ(boxes.shown[0].caption, "K5320W_Utility");
     EXPECT_EQ(boxes.shown[0].text, "Can not write to the log file");
-    EXPECT_FALSE(dialog.state().logOpen);
+    EXPECT_FALSE(dialog.state().log_open);
     EXPECT_EQ(files.openFiles, 0);
     EXPECT_EQ(log(), std::string(kHeader) + "2.0A,100,0,1,1,0,0,0,0,0,0,0,0\r\n");
     // Listing and counting went on.
-    EXPECT_EQ(dialog.state().rxCount, 5u);
+    EXPECT_EQ(dialog.state().rx_count, 5u);
     EXPECT_EQ(view.list->size(), 5);
 }
 

@@ -38,7 +38,7 @@ class FakeUpdateView final : public UpdateView {
     explicit FakeUpdateView(Events& events) : events_(events) {}
 
     bool statusBarFails = false;
-    std::vector<int> paneWidths;
+    std::vector<int> pane_widths;
     std::array<std::string, 3> panes;
     std::pair<int, int> range{0, 100};
     std::vector<int> positions;
@@ -48,14 +48,14 @@ class FakeUpdateView final : public UpdateView {
     bool ended = false;
     std::function<void()> onMessage;  // a window message the block loop handles
 
-    bool createStatusBar(std::span<const int> widths) override {
-        paneWidths.assign(widths.begin(), widths.end());
+    bool create_status_bar(std::span<const int> widths) override {
+        pane_widths.assign(widths.begin(), widths.end());
         return !statusBarFails;
     }
-    void setPaneText(int pane, std::string_view text) override { panes.at(pane) = text; }
-    void setProgressRange(int lowest, int highest) override { range = {lowest, highest}; }
-    void setProgressPosition(int position) override { positions.push_back(position); }
-    std::string chooseFile(std::string_view dialogFilter) override {
+    void set_pane_text(int pane, std::string_view text) override { panes.at(pane) = text; }
+    void set_progress_range(int lowest, int highest) override { range = {lowest, highest}; }
+    void set_progress_position(int position) override { positions.push_back(position); }
+    std::string choose_file(std::string_view dialogFilter) override {
         ++fileDialogs;
         filter = dialogFilter;
         if (paths.empty()) return {};
@@ -63,11 +63,11 @@ class FakeUpdateView final : public UpdateView {
         paths.pop_front();
         return path;
     }
-    void handleOnePendingMessage() override {
+    void handle_one_pending_message() override {
         events_.push_back("message");
         if (onMessage) onMessage();
     }
-    void endDialog() override { ended = true; }
+    void end_dialog() override { ended = true; }
 
   private:
     Events& events_;
@@ -87,40 +87,40 @@ class FakeLoader final : public LoaderApi {
     int crcCalls = 0;
 
     int init(uint8_t slot) override { return exchange("init", slot); }
-    int loadInit(uint8_t slot) override { return exchange("loadInit", slot); }
-    int getFirmwareInfo(uint8_t slot, FirmwareInfo& info) override {
-        int result = exchange("getFirmwareInfo", slot);
+    int load_init(uint8_t slot) override { return exchange("load_init", slot); }
+    int get_firmware_info(uint8_t slot, FirmwareInfo& info) override {
+        int result = exchange("get_firmware_info", slot);
         if (result == K5320_SUCCESS && !stored) result = K5320_ERR_LOADER_EMPTY;
         if (result == K5320_SUCCESS) info = *stored;
         return result;
     }
-    uint16_t calculatedCrc(const uint8_t* data, uint32_t length) override {
+    uint16_t calculated_crc(const uint8_t* data, uint32_t length) override {
         ++crcCalls;
         return crc16::compute(data, length);
     }
-    int intoDownloadMode(uint8_t slot) override { return exchange("intoDownloadMode", slot); }
-    int deleteFirmware(uint8_t slot) override {
-        const int result = exchange("deleteFirmware", slot);
+    int into_download_mode(uint8_t slot) override { return exchange("into_download_mode", slot); }
+    int delete_firmware(uint8_t slot) override {
+        const int result = exchange("delete_firmware", slot);
         if (result == K5320_SUCCESS) stored.reset();
         return result;
     }
-    int downloadInfo(uint8_t slot, const FirmwareInfo& info) override {
-        const int result = exchange("downloadInfo", slot);
+    int download_info(uint8_t slot, const FirmwareInfo& info) override {
+        const int result = exchange("download_info", slot);
         if (result == K5320_SUCCESS) {
             sent = info;
             stored = info;
         }
         return result;
     }
-    int downloadData(uint8_t slot, uint16_t block, const uint8_t* data, uint16_t length) override {
+    int download_data(uint8_t slot, uint16_t block, const uint8_t* data, uint16_t length) override {
         const std::string name =
             "data(" + std::to_string(block) + "," + std::to_string(length) + ")";
         const int result = exchange(name, slot);
         if (result == K5320_SUCCESS) received.insert(received.end(), data, data + length);
         return result;
     }
-    int adjustDateTime(uint8_t slot) override { return exchange("adjustDateTime", slot); }
-    int runProgram(uint8_t slot) override { return exchange("runProgram", slot); }
+    int adjust_date_time(uint8_t slot) override { return exchange("adjust_date_time", slot); }
+    int run_program(uint8_t slot) override { return exchange("run_program", slot); }
     int restore(uint8_t slot) override { return exchange("restore", slot); }
     int release(uint8_t slot) override { return exchange("release", slot); }
 
@@ -173,17 +173,17 @@ class FakeSystem final : public UpdateSystem {
     explicit FakeSystem(Events& events) : events_(events) {}
     std::map<std::string, FakeFileSpec> files;
 
-    std::unique_ptr<FirmwareFile> openFile(const std::string& path) override {
+    std::unique_ptr<FirmwareFile> open_file(const std::string& path) override {
         if (!files.contains(path)) return nullptr;
         return std::make_unique<FakeFile>(files.at(path), events_);
     }
-    CalendarTime localTime(std::time_t time) override {
+    CalendarTime local_time(std::time_t time) override {
         std::tm utc{};
         gmtime_r(&time, &utc);
         return {utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday,
                 utc.tm_hour,        utc.tm_min,     utc.tm_sec};
     }
-    void sleepMs(uint32_t ms) override { events_.push_back("sleep " + std::to_string(ms)); }
+    void sleep_ms(uint32_t ms) override { events_.push_back("sleep " + std::to_string(ms)); }
 
   private:
     Events& events_;
@@ -250,7 +250,7 @@ class UpdateDialogTest : public ::testing::Test {
 };
 
 TEST_F(UpdateDialogTest, StartShowsTheStoredFirmwareInThreePanes) {
-    EXPECT_EQ(view.paneWidths, (std::vector<int>{140, 180, 140}));
+    EXPECT_EQ(view.pane_widths, (std::vector<int>{140, 180, 140}));
     EXPECT_EQ(view.panes[0], "Firmware: K5320FW.EXE");
     EXPECT_EQ(view.panes[1], "Modified: 2024/12/31--23:0:59");
     EXPECT_EQ(view.panes[2], "Size: 6144 bytes");
@@ -271,7 +271,7 @@ TEST(UpdateDialogStart, CallsInitThenLoadInitThenReadsTheRecordOrShowsTheUnknown
     FakeSystem system(events);
     UpdateDialog dialog(view, loader, boxes, system, 7, kProgram);
     dialog.start();
-    EXPECT_EQ(events, (Events{"init(7)", "loadInit(7)", "getFirmwareInfo(7)"}));
+    EXPECT_EQ(events, (Events{"init(7)", "load_init(7)", "get_firmware_info(7)"}));
     EXPECT_EQ(view.panes, (std::array<std::string, 3>{"Firmware Unknown", "Modified: --------",
                                                       "Size: --------"}));
     EXPECT_FALSE(view.ended);
@@ -293,10 +293,10 @@ TEST(UpdateDialogStart, FailuresAreReportedAndEndTheDialog) {
          {"Error", "Module Initialization Error, Error Code=41"},
          {"init(3)"}},
         {false,
-         "loadInit",
+         "load_init",
          K5320_ERR_NO_ANSWER,
          {"Error", "Download initialization Fail, Error Code=23"},
-         {"init(3)", "loadInit(3)"}},
+         {"init(3)", "load_init(3)"}},
     };
     for (const Case& c : cases) {
         Events events;
@@ -348,10 +348,10 @@ TEST_F(UpdateDialogTest, TheRecordCarriesTheShortenedNameLocalTimeCrcAndSize) {
 
 TEST_F(UpdateDialogTest, ASuccessfulDownloadRunsTheStepsInOrderAndEndsTheDialog) {
     updateWith("/fw/two.exe", update::kFirmwareBlockSize + 1);
-    EXPECT_EQ(events, (Events{"file closed", "intoDownloadMode(2)", "deleteFirmware(2)",
-                              "downloadInfo(2)", "message", "sleep 1", "data(1,8186)(2)", "message",
-                              "message", "sleep 1", "data(2,1)(2)", "message", "sleep 1",
-                              "getFirmwareInfo(2)", "adjustDateTime(2)"}));
+    EXPECT_EQ(events, (Events{"file closed", "into_download_mode(2)", "delete_firmware(2)",
+                              "download_info(2)", "message", "sleep 1", "data(1,8186)(2)",
+                              "message", "message", "sleep 1", "data(2,1)(2)", "message", "sleep 1",
+                              "get_firmware_info(2)", "adjust_date_time(2)"}));
     EXPECT_EQ(view.range, std::make_pair(0, 1));
     EXPECT_EQ(view.positions, (std::vector<int>{0, 0, 1, 0}));
     ASSERT_EQ(boxes.shown.size(), 1u);
@@ -362,13 +362,14 @@ TEST_F(UpdateDialogTest, ASuccessfulDownloadRunsTheStepsInOrderAndEndsTheDialog)
 
     events.clear();
     dialog.destroyed();
-    EXPECT_EQ(events, (Events{"runProgram(2)", "restore(2)"}));
+    EXPECT_EQ(events, (Events{"run_program(2)", "restore(2)"}));
 }
 
 TEST_F(UpdateDialogTest, BlocksAreNumberedFromOneAndHoldAtMost8186Bytes) {
     updateWith("/fw/one.exe", 8186);
-    EXPECT_EQ(exchanges(), (Events{"intoDownloadMode(2)", "deleteFirmware(2)", "downloadInfo(2)",
-                                   "data(1,8186)(2)", "getFirmwareInfo(2)", "adjustDateTime(2)"}));
+    EXPECT_EQ(exchanges(),
+              (Events{"into_download_mode(2)", "delete_firmware(2)", "download_info(2)",
+                      "data(1,8186)(2)", "get_firmware_info(2)", "adjust_date_time(2)"}));
     EXPECT_EQ(view.range, std::make_pair(0, 0));
 
     events.clear();
@@ -435,8 +436,8 @@ TEST(UpdateDialogDownload, AFailedStepGivesUpTheSlotAndLeavesTheDialogOpen) {
         std::string lastExchange;
     };
     const Case cases[] = {
-        {"intoDownloadMode", "Download Firmware Error", "intoDownloadMode(2)"},
-        {"downloadInfo", "Can't download firmware Information!", "downloadInfo(2)"},
+        {"into_download_mode", "Download Firmware Error", "into_download_mode(2)"},
+        {"download_info", "Can't download firmware Information!", "download_info(2)"},
         {"data(2,8186)", "Can't download firmware!", "data(2,8186)(2)"},
     };
     for (const Case& c : cases) {
@@ -464,7 +465,7 @@ TEST(UpdateDialogDownload, AFailedStepGivesUpTheSlotAndLeavesTheDialogOpen) {
 }
 
 TEST_F(UpdateDialogTest, AfterAFailedDeleteASecondUpdateEndsWithoutTouchingTheModule) {
-    loader.results["deleteFirmware"] = K5320_ERR_DELETE_REFUSED;
+    loader.results["delete_firmware"] = K5320_ERR_DELETE_REFUSED;
     updateWith("/fw/f.exe", 100);
     EXPECT_EQ(boxTexts(), (std::vector<std::string>{"Delete old firmware error!"}));
     EXPECT_EQ(dialog.slot(), kNoSlot);
@@ -483,7 +484,7 @@ TEST_F(UpdateDialogTest, AfterAFailedDeleteASecondUpdateEndsWithoutTouchingTheMo
 }
 
 TEST_F(UpdateDialogTest, AfterTheDownloadAnUnreadableRecordShowsTheOtherUnknownTexts) {
-    loader.results["getFirmwareInfo"] = K5320_ERR_NO_ANSWER;
+    loader.results["get_firmware_info"] = K5320_ERR_NO_ANSWER;
     updateWith("/fw/f.exe", 100);
     EXPECT_EQ(view.panes, (std::array<std::string, 3>{"Firmware: Unknown", "Modified: --------",
                                                       "Size: --------"}));
@@ -517,12 +518,12 @@ TEST(SystemUpdateServices, ReadAFileWholeAndKeepItFromASecondOpener) {
         .write(reinterpret_cast<const char*>(bytes.data()),
                static_cast<std::streamsize>(bytes.size()));
 
-    UpdateSystem& services = systemUpdateServices();
-    EXPECT_EQ(services.openFile(dir + "/missing.exe"), nullptr);
+    UpdateSystem& services = system_update_services();
+    EXPECT_EQ(services.open_file(dir + "/missing.exe"), nullptr);
     {
-        std::unique_ptr<FirmwareFile> file = services.openFile(path);
+        std::unique_ptr<FirmwareFile> file = services.open_file(path);
         ASSERT_NE(file, nullptr);
-        EXPECT_EQ(services.openFile(path), nullptr);  // shared with nobody while open
+        EXPECT_EQ(services.open_file(path), nullptr);  // shared with nobody while open
         const std::optional<FileStatus> status = file->status();
         ASSERT_TRUE(status.has_value());
         EXPECT_EQ(status->size, bytes.size());
@@ -531,7 +532,7 @@ TEST(SystemUpdateServices, ReadAFileWholeAndKeepItFromASecondOpener) {
         read.pop_back();
         EXPECT_EQ(read, bytes);
     }
-    EXPECT_NE(services.openFile(path), nullptr);  // released when closed
+    EXPECT_NE(services.open_file(path), nullptr);  // released when closed
     std::filesystem::remove_all(dir);
 }
 
@@ -553,12 +554,12 @@ TEST(SystemUpdateServices, OnlyAPlainFileIsOpened) {
         const int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
         if (writer >= 0) ::close(writer);
     });
-    UpdateSystem& services = systemUpdateServices();
-    EXPECT_EQ(services.openFile(fifo), nullptr);
+    UpdateSystem& services = system_update_services();
+    EXPECT_EQ(services.open_file(fifo), nullptr);
     done = true;
     rescuer.join();
-    EXPECT_EQ(services.openFile("/dev/zero"), nullptr);
-    EXPECT_EQ(services.openFile(dir), nullptr);
+    EXPECT_EQ(services.open_file("/dev/zero"), nullptr);
+    EXPECT_EQ(services.open_file(dir), nullptr);
     std::filesystem::remove_all(dir);
 }
 
@@ -568,26 +569,26 @@ TEST(MainDialogUpdateFirmware, StopsPollingReleasesTheActiveModuleAndOpensTheSel
     FakeBoxes boxes;
     UtilityDialog main(view, module, boxes);
     main.start();
-    view.selected[ControlId::Slot] = 0;
+    view.selected[ControlId::kSlot] = 0;
     main.initialize();
-    ASSERT_TRUE(main.state().pollingActive);
-    view.selected[ControlId::Slot] = 4;  // slot 5 chosen, slot 1 still active
+    ASSERT_TRUE(main.state().polling_active);
+    view.selected[ControlId::kSlot] = 4;  // slot 5 chosen, slot 1 still active
     module.calls.clear();
 
     std::vector<uint16_t> opened;
-    main.updateFirmware([&](uint16_t slot) {
+    main.update_firmware([&](uint16_t slot) {
         opened.push_back(slot);
         EXPECT_FALSE(view.timerRunning);
         EXPECT_EQ(module.calls, (std::vector<std::string>{"restore(1)"}));
     });
     EXPECT_EQ(opened, (std::vector<uint16_t>{5}));
-    EXPECT_EQ(main.state().activeSlot, kNoSlot);
+    EXPECT_EQ(main.state().active_slot, kNoSlot);
     EXPECT_EQ(view.caption, "K-5320W Utility Ver 1.05");
-    EXPECT_FALSE(view.enabled(ControlId::Send));
+    EXPECT_FALSE(view.enabled(ControlId::kSend));
 
     // With no module active nothing is released.
     module.calls.clear();
-    main.updateFirmware([&](uint16_t slot) { opened.push_back(slot); });
+    main.update_firmware([&](uint16_t slot) { opened.push_back(slot); });
     EXPECT_TRUE(module.calls.empty());
     EXPECT_EQ(opened.back(), 5);
 }

@@ -76,7 +76,7 @@ bool withUpdateDialog(const UtilityWindow& window,
         inModal(*update);
     });
     lookout.start();
-    QTest::mouseClick(window.control(ControlId::UpdateFirmware), Qt::LeftButton);
+    QTest::mouseClick(window.control(ControlId::kUpdateFirmware), Qt::LeftButton);
     return opened;
 }
 
@@ -110,7 +110,7 @@ class UpdateWindowTest : public QObject {
         UpdateDialogParts parts;
         parts.loader = &loader;
         parts.boxes = &boxes;
-        parts.chooseFile = [&](std::string_view) {
+        parts.choose_file = [&](std::string_view) {
             ++fileDialogs;
             return path;
         };
@@ -163,9 +163,9 @@ class UpdateWindowTest : public QObject {
 
         // Closed, the dialog has started the new firmware and released the slot: the main
         // window sets the module up as before.
-        QTest::mouseClick(window.control(ControlId::Initialize), Qt::LeftButton);
+        QTest::mouseClick(window.control(ControlId::kInitialize), Qt::LeftButton);
         QVERIFY2(boxes.shown.size() == 1, boxes.shown.back().second.c_str());
-        QVERIFY(window.control(ControlId::Send)->isEnabled());
+        QVERIFY(window.control(ControlId::kSend)->isEnabled());
     }
 
     void closingAfterAFailedStepKeepsTheLoaderButGivesTheSlotUp() {
@@ -186,11 +186,11 @@ class UpdateWindowTest : public QObject {
         UpdateDialogParts parts;
         parts.loader = &loader;
         parts.boxes = &boxes;
-        parts.chooseFile = [&](std::string_view) { return path; };
+        parts.choose_file = [&](std::string_view) { return path; };
         window.setFirmwareUpdate(parts);
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
-        auto* slotList = qobject_cast<QComboBox*>(window.control(ControlId::Slot));
+        auto* slotList = qobject_cast<QComboBox*>(window.control(ControlId::kSlot));
         QTest::keyClick(slotList, Qt::Key_Down);
         QCOMPARE(slotList->currentText(), QStringLiteral(" Slot 2"));
 

@@ -16,13 +16,14 @@ using C = ControlId;
 using Calls = std::vector<std::string>;
 
 constexpr C kModuleControls[] = {
-    C::ClearStatus, C::StandardId,    C::ExtendedId,   C::Id,
-    C::Rtr,         C::Length,        C::Data,         C::Send,
-    C::Pause,       C::DisableSysMsg, C::EnableSysMsg, C::ResetCounter};
-constexpr C kAlwaysEnabled[] = {C::Slot,        C::Initialize, C::UpdateFirmware, C::Clear,
-                                C::AccCode,     C::AccMask,    C::Baud,           C::Bt0,
-                                C::Bt1,         C::FormatHex,  C::FormatDec,      C::FormatAscii,
-                                C::MessageList, C::ShowOnList, C::SaveToFile,     C::SoftKeyboard};
+    C::kClearStatus, C::kStandardId,    C::kExtendedId,   C::kId,
+    C::kRtr,         C::kLength,        C::kData,         C::kSend,
+    C::kPause,       C::kDisableSysMsg, C::kEnableSysMsg, C::kResetCounter};
+constexpr C kAlwaysEnabled[] = {
+    C::kSlot,        C::kInitialize, C::kUpdateFirmware, C::kClear,
+    C::kAccCode,     C::kAccMask,    C::kBaud,           C::kBt0,
+    C::kBt1,         C::kFormatHex,  C::kFormatDec,      C::kFormatAscii,
+    C::kMessageList, C::kShowOnList, C::kSaveToFile,     C::kSoftKeyboard};
 constexpr const char* kTitle = "K-5320W Utility Ver 1.05";
 
 class UtilityDialogTest : public ::testing::Test {
@@ -33,21 +34,21 @@ class UtilityDialogTest : public ::testing::Test {
     }
 
     void chooseSlot(int slot) {
-        view.selected[C::Slot] = slot - 1;
-        dialog.slotChosen();
+        view.selected[C::kSlot] = slot - 1;
+        dialog.slot_chosen();
     }
 
     // The not-initialised view, as seen at the moment of the call.
     void expectNotInitialisedView() const {
         for (const C id : kModuleControls)
             EXPECT_FALSE(view.enabled(id)) << "control " << static_cast<int>(id);
-        EXPECT_EQ(view.texts.at(C::StatusDisplay), "****");
-        EXPECT_EQ(view.texts.at(C::CounterDisplay), "**********");
-        EXPECT_EQ(view.lamps.at(C::RxLamp), BitmapImage::None);
-        EXPECT_EQ(view.lamps.at(C::TxLamp), BitmapImage::None);
+        EXPECT_EQ(view.texts.at(C::kStatusDisplay), "****");
+        EXPECT_EQ(view.texts.at(C::kCounterDisplay), "**********");
+        EXPECT_EQ(view.lamps.at(C::kRxLamp), BitmapImage::kNone);
+        EXPECT_EQ(view.lamps.at(C::kTxLamp), BitmapImage::kNone);
         EXPECT_EQ(view.caption, kTitle);
         EXPECT_FALSE(view.timerRunning);
-        EXPECT_FALSE(dialog.state().pollingActive);
+        EXPECT_FALSE(dialog.state().polling_active);
     }
 
     FakeView view;
@@ -60,30 +61,30 @@ TEST_F(UtilityDialogTest, StartsNotInitialisedWithTheTemplateDefaults) {
     expectNotInitialisedView();
     for (const C id : kAlwaysEnabled) EXPECT_TRUE(view.enabled(id)) << static_cast<int>(id);
 
-    EXPECT_EQ(view.choices[C::Slot],
+    EXPECT_EQ(view.choices[C::kSlot],
               (Calls{" Slot 1", " Slot 2", " Slot 3", " Slot 4", " Slot 5", " Slot 6", " Slot 7"}));
-    EXPECT_EQ(view.selected[C::Slot], 0);
-    EXPECT_EQ(view.choices[C::Baud],
+    EXPECT_EQ(view.selected[C::kSlot], 0);
+    EXPECT_EQ(view.choices[C::kBaud],
               (Calls{"User defined", "   10K bps  ", "   20K bps  ", "   50K bps  ", "  125K bps  ",
                      "  250K bps  ", "  500K bps  ", "  800K bps  ", " 1000K bps  "}));
-    EXPECT_EQ(view.selected[C::Baud], 4);
+    EXPECT_EQ(view.selected[C::kBaud], 4);
 
     const std::map<C, std::pair<int, std::string>> boxesAtStart{
-        {C::AccCode, {8, "00000000"}}, {C::AccMask, {8, "FFFFFFFF"}},
-        {C::Bt0, {2, "FF"}},           {C::Bt1, {2, "FF"}},
-        {C::Length, {1, "8"}},         {C::Data, {23, "FF FF FF FF FF FF FF FF"}},
-        {C::Id, {3, "3FF"}},
+        {C::kAccCode, {8, "00000000"}}, {C::kAccMask, {8, "FFFFFFFF"}},
+        {C::kBt0, {2, "FF"}},           {C::kBt1, {2, "FF"}},
+        {C::kLength, {1, "8"}},         {C::kData, {23, "FF FF FF FF FF FF FF FF"}},
+        {C::kId, {3, "3FF"}},
     };
     for (const auto& [id, expected] : boxesAtStart) {
         EXPECT_EQ(view.limits[id], expected.first) << static_cast<int>(id);
         EXPECT_EQ(view.texts[id], expected.second) << static_cast<int>(id);
     }
-    EXPECT_TRUE(view.checked[C::StandardId]);
-    EXPECT_TRUE(view.checked[C::FormatHex]);
-    EXPECT_TRUE(view.checked[C::ShowOnList]);
-    EXPECT_TRUE(dialog.state().showOnList);
-    EXPECT_FALSE(dialog.state().logOpen);
-    EXPECT_EQ(dialog.state().activeSlot, kNoSlot);
+    EXPECT_TRUE(view.checked[C::kStandardId]);
+    EXPECT_TRUE(view.checked[C::kFormatHex]);
+    EXPECT_TRUE(view.checked[C::kShowOnList]);
+    EXPECT_TRUE(dialog.state().show_on_list);
+    EXPECT_FALSE(dialog.state().log_open);
+    EXPECT_EQ(dialog.state().active_slot, kNoSlot);
     ASSERT_EQ(view.columns.size(), 14u);
     EXPECT_EQ(view.columns.front(), "No");
     EXPECT_EQ(view.columns.back(), "Time(100us)");
@@ -94,29 +95,29 @@ TEST_F(UtilityDialogTest, InitializeSetsUpTheSelectedSlotAndEntersTheInitialised
     module.calls.clear();
     dialog.initialize();
 
-    EXPECT_EQ(module.calls, (Calls{"init(2)", "hardwareReset(2)", "configure(2)"}));
+    EXPECT_EQ(module.calls, (Calls{"init(2)", "hardware_reset(2)", "configure(2)"}));
     ASSERT_EQ(module.configures.size(), 1u);
     EXPECT_EQ(module.configures[0].code, 0u);
     EXPECT_EQ(module.configures[0].mask, 0xFFFFFFFFu);
     EXPECT_EQ(module.configures[0].baud, 4);
-    EXPECT_EQ(dialog.state().activeSlot, 2);
+    EXPECT_EQ(dialog.state().active_slot, 2);
     for (const C id : kModuleControls) EXPECT_TRUE(view.enabled(id)) << static_cast<int>(id);
-    EXPECT_EQ(view.lamps[C::RxLamp], BitmapImage::GreenLamp);
-    EXPECT_EQ(view.lamps[C::TxLamp], BitmapImage::GreenLamp);
-    EXPECT_EQ(view.texts[C::StatusDisplay], "0x0C");
-    EXPECT_EQ(view.texts[C::CounterDisplay], "0000000000");
+    EXPECT_EQ(view.lamps[C::kRxLamp], BitmapImage::kGreenLamp);
+    EXPECT_EQ(view.lamps[C::kTxLamp], BitmapImage::kGreenLamp);
+    EXPECT_EQ(view.texts[C::kStatusDisplay], "0x0C");
+    EXPECT_EQ(view.texts[C::kCounterDisplay], "0000000000");
     EXPECT_TRUE(view.timerRunning);
-    EXPECT_TRUE(dialog.state().pollingActive);
+    EXPECT_TRUE(dialog.state().polling_active);
     EXPECT_EQ(view.caption, "K-5320W Utility Ver 1.05, Filter[0,FFFFFFFF], Baud:125 kbps");
     EXPECT_TRUE(boxes.shown.empty());
 }
 
 TEST_F(UtilityDialogTest, UserDefinedRatePassesTheTypedBusTimingAndSaysSoInTheCaption) {
-    view.selected[C::Baud] = 0;
-    view.texts[C::AccCode] = "1a2B";
-    view.texts[C::AccMask] = "00FFZ123";  // conversion ends at Z
-    view.texts[C::Bt0] = "3";
-    view.texts[C::Bt1] = "1C";
+    view.selected[C::kBaud] = 0;
+    view.texts[C::kAccCode] = "1a2B";
+    view.texts[C::kAccMask] = "00FFZ123";  // conversion ends at Z
+    view.texts[C::kBt0] = "3";
+    view.texts[C::kBt1] = "1C";
     dialog.initialize();
     ASSERT_EQ(module.configures.size(), 1u);
     EXPECT_EQ(module.configures[0].code, 0x1A2Bu);
@@ -127,7 +128,7 @@ TEST_F(UtilityDialogTest, UserDefinedRatePassesTheTypedBusTimingAndSaysSoInTheCa
     EXPECT_EQ(view.caption, "K-5320W Utility Ver 1.05, Filter[1A2B,FF], Baud:User-defined");
 
     // A listed rate passes 0 for both, whatever the boxes hold.
-    view.selected[C::Baud] = 8;
+    view.selected[C::kBaud] = 8;
     dialog.initialize();
     ASSERT_EQ(module.configures.size(), 2u);
     EXPECT_EQ(module.configures[1].baud, 8);
@@ -169,7 +170,7 @@ TEST_P(InitializeFailure, ReportsTheStepRestoresTheChosenSlotAndKeepsTheActiveOn
     Calls all = GetParam().calls;
     all.push_back("restore(3)");
     EXPECT_EQ(module.calls, all);
-    EXPECT_EQ(dialog.state().activeSlot, 1);
+    EXPECT_EQ(dialog.state().active_slot, 1);
     expectNotInitialisedView();
 }
 
@@ -177,19 +178,19 @@ INSTANTIATE_TEST_SUITE_P(
     EachStep, InitializeFailure,
     ::testing::Values(
         FailingStep{"init", "Initiate Error", {"init(3)"}},
-        FailingStep{"hardwareReset", "Hardware reset Error", {"init(3)", "hardwareReset(3)"}},
+        FailingStep{"hardware_reset", "Hardware reset Error", {"init(3)", "hardware_reset(3)"}},
         FailingStep{
-            "configure", "Configure Error", {"init(3)", "hardwareReset(3)", "configure(3)"}}),
+            "configure", "Configure Error", {"init(3)", "hardware_reset(3)", "configure(3)"}}),
     [](const ::testing::TestParamInfo<FailingStep>& step) { return std::string(step.param.call); });
 
 TEST_F(UtilityDialogTest, InitializeTwiceOnOneSlotReleasesItFirstAndRestartsTheCounter) {
     dialog.initialize();
-    view.texts[C::CounterDisplay] = "0000000042";
+    view.texts[C::kCounterDisplay] = "0000000042";
     module.calls.clear();
     dialog.initialize();
-    EXPECT_EQ(module.calls, (Calls{"restore(1)", "init(1)", "hardwareReset(1)", "configure(1)"}));
-    EXPECT_EQ(view.texts[C::CounterDisplay], "0000000000");
-    EXPECT_EQ(dialog.state().rxCount, 0u);
+    EXPECT_EQ(module.calls, (Calls{"restore(1)", "init(1)", "hardware_reset(1)", "configure(1)"}));
+    EXPECT_EQ(view.texts[C::kCounterDisplay], "0000000000");
+    EXPECT_EQ(dialog.state().rx_count, 0u);
     EXPECT_EQ(view.timerStarts, 1);  // polling kept running, not started twice
 }
 
@@ -199,12 +200,12 @@ TEST_F(UtilityDialogTest, ChoosingAnotherSlotReleasesTheModuleAndTheSameSlotChan
 
     chooseSlot(1);
     EXPECT_TRUE(module.calls.empty());
-    EXPECT_TRUE(view.enabled(C::Send));
-    EXPECT_TRUE(dialog.state().pollingActive);
+    EXPECT_TRUE(view.enabled(C::kSend));
+    EXPECT_TRUE(dialog.state().polling_active);
 
     chooseSlot(4);
     EXPECT_EQ(module.calls, (Calls{"restore(1)"}));
-    EXPECT_EQ(dialog.state().activeSlot, 1);  // until the next successful Initialize
+    EXPECT_EQ(dialog.state().active_slot, 1);  // until the next successful Initialize
     expectNotInitialisedView();
 
     // Before any Initialize there is no module to release.
@@ -212,30 +213,30 @@ TEST_F(UtilityDialogTest, ChoosingAnotherSlotReleasesTheModuleAndTheSameSlotChan
     FakeModule otherModule;
     UtilityDialog fresh(otherView, otherModule, boxes);
     fresh.start();
-    otherView.selected[C::Slot] = 5;
-    fresh.slotChosen();
-    EXPECT_EQ(otherModule.calls, (Calls{"dllVersion(0)"}));
+    otherView.selected[C::kSlot] = 5;
+    fresh.slot_chosen();
+    EXPECT_EQ(otherModule.calls, (Calls{"dll_version(0)"}));
 }
 
 TEST_F(UtilityDialogTest, ClearStatusClearsBuffersShowsTheStatusAndTurnsTheLampsGreen) {
     dialog.initialize();
-    dialog.applyBufferAlarm(kRxBufferAlarm | kTxBufferAlarm);
-    dialog.stopPolling();
+    dialog.apply_buffer_alarm(kRxBufferAlarm | kTxBufferAlarm);
+    dialog.stop_polling();
     module.calls.clear();
     module.statusByte = 0x4C;
 
-    dialog.clearStatus();
-    EXPECT_EQ(module.calls, (Calls{"clearBufferStatus(1)", "clearSoftBuffer(1)", "status(1)"}));
-    EXPECT_EQ(view.texts[C::StatusDisplay], "0x4C");
-    EXPECT_EQ(dialog.state().lastStatus, 0x4C);
-    EXPECT_EQ(view.lamps[C::RxLamp], BitmapImage::GreenLamp);
-    EXPECT_EQ(view.lamps[C::TxLamp], BitmapImage::GreenLamp);
-    EXPECT_EQ(dialog.state().bufferAlarm, 0);
+    dialog.clear_status();
+    EXPECT_EQ(module.calls, (Calls{"clear_buffer_status(1)", "clear_soft_buffer(1)", "status(1)"}));
+    EXPECT_EQ(view.texts[C::kStatusDisplay], "0x4C");
+    EXPECT_EQ(dialog.state().last_status, 0x4C);
+    EXPECT_EQ(view.lamps[C::kRxLamp], BitmapImage::kGreenLamp);
+    EXPECT_EQ(view.lamps[C::kTxLamp], BitmapImage::kGreenLamp);
+    EXPECT_EQ(dialog.state().buffer_alarm, 0);
     EXPECT_TRUE(view.timerRunning);
 
     // An unchanged status is not written again.
     const int writes = view.statusWrites;
-    dialog.clearStatus();
+    dialog.clear_status();
     EXPECT_EQ(view.statusWrites, writes);
 }
 
@@ -244,12 +245,12 @@ TEST_F(UtilityDialogTest, StatusDisplayIsRewrittenWhenInitializeLeftItShowingAno
     // display, which Initialize set to the idle value, must still show the module's status.
     module.statusByte = 0x4C;
     dialog.initialize();
-    dialog.clearStatus();
-    ASSERT_EQ(view.texts[C::StatusDisplay], "0x4C");
+    dialog.clear_status();
+    ASSERT_EQ(view.texts[C::kStatusDisplay], "0x4C");
     dialog.initialize();
-    ASSERT_EQ(view.texts[C::StatusDisplay], "0x0C");
-    dialog.clearStatus();
-    EXPECT_EQ(view.texts[C::StatusDisplay], "0x4C");
+    ASSERT_EQ(view.texts[C::kStatusDisplay], "0x0C");
+    dialog.clear_status();
+    EXPECT_EQ(view.texts[C::kStatusDisplay], "0x4C");
 }
 
 TEST_F(UtilityDialogTest, FailingButtonCallsReturnToTheNotInitialisedView) {
@@ -259,11 +260,11 @@ TEST_F(UtilityDialogTest, FailingButtonCallsReturnToTheNotInitialisedView) {
         const char* message;
     };
     const std::vector<Case> cases{
-        {"clearBufferStatus", [&] { dialog.clearStatus(); }, "Get Status Error"},
-        {"clearSoftBuffer", [&] { dialog.clearStatus(); }, "Get Status Error"},
-        {"status", [&] { dialog.clearStatus(); }, "Get Status Error"},
-        {"systemMsgOn", [&] { dialog.systemMessages(true); }, "Set SystemMsg Error"},
-        {"systemMsgOff", [&] { dialog.systemMessages(false); }, "Set SystemMsg Error"},
+        {"clear_buffer_status", [&] { dialog.clear_status(); }, "Get Status Error"},
+        {"clear_soft_buffer", [&] { dialog.clear_status(); }, "Get Status Error"},
+        {"status", [&] { dialog.clear_status(); }, "Get Status Error"},
+        {"systemMsgOn", [&] { dialog.system_messages(true); }, "Set SystemMsg Error"},
+        {"systemMsgOff", [&] { dialog.system_messages(false); }, "Set SystemMsg Error"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.call);
@@ -282,45 +283,45 @@ TEST_F(UtilityDialogTest, FailingButtonCallsReturnToTheNotInitialisedView) {
     module.results.clear();
     boxes.shown.clear();
     dialog.initialize();
-    dialog.systemMessages(true);
-    dialog.systemMessages(false);
+    dialog.system_messages(true);
+    dialog.system_messages(false);
     EXPECT_TRUE(boxes.shown.empty());
-    EXPECT_TRUE(view.enabled(C::Send));
+    EXPECT_TRUE(view.enabled(C::kSend));
 }
 
 TEST_F(UtilityDialogTest, ResetCounterZeroesTheCountAndRestartsPolling) {
     dialog.initialize();
-    dialog.stopPolling();
-    view.texts[C::CounterDisplay] = "0000000007";
-    dialog.resetCounter();
-    EXPECT_EQ(view.texts[C::CounterDisplay], "0000000000");
-    EXPECT_EQ(dialog.state().rxCount, 0u);
+    dialog.stop_polling();
+    view.texts[C::kCounterDisplay] = "0000000007";
+    dialog.reset_counter();
+    EXPECT_EQ(view.texts[C::kCounterDisplay], "0000000000");
+    EXPECT_EQ(dialog.state().rx_count, 0u);
     EXPECT_TRUE(view.timerRunning);
-    EXPECT_TRUE(dialog.state().pollingActive);
+    EXPECT_TRUE(dialog.state().polling_active);
 }
 
 TEST_F(UtilityDialogTest, LampsFollowTheAlarmBitsAndRepaintOnlyOnAChange) {
     dialog.initialize();
     const int paints = view.lampPaints;
-    dialog.applyBufferAlarm(0);
+    dialog.apply_buffer_alarm(0);
     EXPECT_EQ(view.lampPaints, paints);
-    dialog.applyBufferAlarm(kTxBufferAlarm);
-    EXPECT_EQ(view.lamps[C::RxLamp], BitmapImage::GreenLamp);
-    EXPECT_EQ(view.lamps[C::TxLamp], BitmapImage::RedLamp);
-    dialog.applyBufferAlarm(kRxBufferAlarm);
-    EXPECT_EQ(view.lamps[C::RxLamp], BitmapImage::RedLamp);
-    EXPECT_EQ(view.lamps[C::TxLamp], BitmapImage::GreenLamp);
-    EXPECT_EQ(dialog.state().bufferAlarm, kRxBufferAlarm);
+    dialog.apply_buffer_alarm(kTxBufferAlarm);
+    EXPECT_EQ(view.lamps[C::kRxLamp], BitmapImage::kGreenLamp);
+    EXPECT_EQ(view.lamps[C::kTxLamp], BitmapImage::kRedLamp);
+    dialog.apply_buffer_alarm(kRxBufferAlarm);
+    EXPECT_EQ(view.lamps[C::kRxLamp], BitmapImage::kRedLamp);
+    EXPECT_EQ(view.lamps[C::kTxLamp], BitmapImage::kGreenLamp);
+    EXPECT_EQ(dialog.state().buffer_alarm, kRxBufferAlarm);
 }
 
 TEST_F(UtilityDialogTest, SendPassesTheParsedMessageAndTheTransmitLampShowsTheOutcome) {
     dialog.initialize();
-    view.checked[C::StandardId] = false;
-    view.checked[C::ExtendedId] = true;
-    view.texts[C::Id] = "1ABCDEF";
-    view.checked[C::Rtr] = true;
-    view.texts[C::Length] = "4";
-    view.texts[C::Data] = "1 2  3";
+    view.checked[C::kStandardId] = false;
+    view.checked[C::kExtendedId] = true;
+    view.texts[C::kId] = "1ABCDEF";
+    view.checked[C::kRtr] = true;
+    view.texts[C::kLength] = "4";
+    view.texts[C::kData] = "1 2  3";
     dialog.send();
     ASSERT_EQ(module.sends.size(), 1u);
     const SendCall& sent = module.sends[0];
@@ -333,8 +334,8 @@ TEST_F(UtilityDialogTest, SendPassesTheParsedMessageAndTheTransmitLampShowsTheOu
 
     module.results["send"] = K5320_ERR_TX_REFUSED;
     dialog.send();
-    EXPECT_EQ(view.lamps[C::TxLamp], BitmapImage::RedLamp);
-    EXPECT_EQ(view.lamps[C::RxLamp], BitmapImage::GreenLamp);
+    EXPECT_EQ(view.lamps[C::kTxLamp], BitmapImage::kRedLamp);
+    EXPECT_EQ(view.lamps[C::kRxLamp], BitmapImage::kGreenLamp);
     EXPECT_TRUE(boxes.shown.empty());
 
     // Another error is reported and leaves the lamp and the initialised view as they were.
@@ -343,37 +344,37 @@ TEST_F(UtilityDialogTest, SendPassesTheParsedMessageAndTheTransmitLampShowsTheOu
     ASSERT_EQ(boxes.shown.size(), 1u);
     EXPECT_EQ(boxes.shown[0].caption, "Error");
     EXPECT_EQ(boxes.shown[0].text, "Send CAN Message Error, Error Code=40");
-    EXPECT_EQ(view.lamps[C::TxLamp], BitmapImage::RedLamp);
-    EXPECT_TRUE(view.enabled(C::Send));
-    EXPECT_TRUE(dialog.state().pollingActive);
+    EXPECT_EQ(view.lamps[C::kTxLamp], BitmapImage::kRedLamp);
+    EXPECT_TRUE(view.enabled(C::kSend));
+    EXPECT_TRUE(dialog.state().polling_active);
 
     module.results.erase("send");
     dialog.send();
-    EXPECT_EQ(view.lamps[C::TxLamp], BitmapImage::GreenLamp);
+    EXPECT_EQ(view.lamps[C::kTxLamp], BitmapImage::kGreenLamp);
 }
 
 TEST_F(UtilityDialogTest, IdFormatAndRtrSwitchTheirBoxes) {
     dialog.initialize();
-    view.texts[C::Id] = "12";
-    dialog.extendedIdChosen();
-    EXPECT_EQ(view.limits[C::Id], 8);
-    EXPECT_EQ(view.texts[C::Id], "1FFFFFFF");
-    dialog.standardIdChosen();
-    EXPECT_EQ(view.limits[C::Id], 3);
-    EXPECT_EQ(view.texts[C::Id], "3FF");
+    view.texts[C::kId] = "12";
+    dialog.extended_id_chosen();
+    EXPECT_EQ(view.limits[C::kId], 8);
+    EXPECT_EQ(view.texts[C::kId], "1FFFFFFF");
+    dialog.standard_id_chosen();
+    EXPECT_EQ(view.limits[C::kId], 3);
+    EXPECT_EQ(view.texts[C::kId], "3FF");
 
-    view.checked[C::Rtr] = true;
-    dialog.rtrClicked();
-    EXPECT_FALSE(view.enabled(C::Data));
-    view.checked[C::Rtr] = false;
-    dialog.rtrClicked();
-    EXPECT_TRUE(view.enabled(C::Data));
+    view.checked[C::kRtr] = true;
+    dialog.rtr_clicked();
+    EXPECT_FALSE(view.enabled(C::kData));
+    view.checked[C::kRtr] = false;
+    dialog.rtr_clicked();
+    EXPECT_TRUE(view.enabled(C::kData));
 
     // Initialize enables the Data box even with RTR checked.
-    view.checked[C::Rtr] = true;
-    dialog.rtrClicked();
+    view.checked[C::kRtr] = true;
+    dialog.rtr_clicked();
     dialog.initialize();
-    EXPECT_TRUE(view.enabled(C::Data));
+    EXPECT_TRUE(view.enabled(C::kData));
 }
 
 TEST_F(UtilityDialogTest, ClosingReleasesTheActiveModuleOrPassesSlot255) {
@@ -388,11 +389,11 @@ TEST_F(UtilityDialogTest, ClosingReleasesTheActiveModuleOrPassesSlot255) {
 }
 
 TEST_F(UtilityDialogTest, SoftKeyboardFollowsItsCheckBox) {
-    view.checked[C::SoftKeyboard] = true;
-    dialog.softKeyboardClicked();
+    view.checked[C::kSoftKeyboard] = true;
+    dialog.soft_keyboard_clicked();
     EXPECT_TRUE(view.inputPanelVisible);
-    view.checked[C::SoftKeyboard] = false;
-    dialog.softKeyboardClicked();
+    view.checked[C::kSoftKeyboard] = false;
+    dialog.soft_keyboard_clicked();
     EXPECT_FALSE(view.inputPanelVisible);
 }
 

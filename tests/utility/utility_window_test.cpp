@@ -101,7 +101,7 @@ void press(const UtilityWindow& window, ControlId id) {
 }
 
 QTableView* messageList(const UtilityWindow& window) {
-    return qobject_cast<QTableView*>(window.control(ControlId::MessageList));
+    return qobject_cast<QTableView*>(window.control(ControlId::kMessageList));
 }
 
 QString cell(const UtilityWindow& window, int row, int column) {
@@ -137,25 +137,25 @@ class UtilityWindowTest : public QObject {
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
         QCOMPARE(window.windowTitle(), QStringLiteral("K-5320W Utility Ver 1.05"));
-        QVERIFY(!window.control(ControlId::Send)->isEnabled());
-        QVERIFY(lampImage(window, ControlId::TxLamp).isNull());
+        QVERIFY(!window.control(ControlId::kSend)->isEnabled());
+        QVERIFY(lampImage(window, ControlId::kTxLamp).isNull());
 
         QCOMPARE(K5320_Init(kListenerSlot), K5320_SUCCESS);
         QCOMPARE(K5320_ConfigWithoutStruct(kListenerSlot, 0, kAcceptAll, kBaud125k, 0, 0),
                  K5320_SUCCESS);
 
-        press(window, ControlId::Initialize);
+        press(window, ControlId::kInitialize);
         QVERIFY2(boxes.shown.empty(), boxes.shown.empty() ? "" : boxes.shown[0].second.c_str());
         QCOMPARE(window.windowTitle(),
                  QStringLiteral("K-5320W Utility Ver 1.05, Filter[0,FFFFFFFF], Baud:125 kbps"));
-        QVERIFY(window.control(ControlId::Send)->isEnabled());
-        const QImage green = lampPixmap(BitmapImage::GreenLamp).toImage();
-        QCOMPARE(lampImage(window, ControlId::TxLamp), green);
+        QVERIFY(window.control(ControlId::kSend)->isEnabled());
+        const QImage green = lampPixmap(BitmapImage::kGreenLamp).toImage();
+        QCOMPARE(lampImage(window, ControlId::kTxLamp), green);
 
-        typeInto(window, ControlId::Id, QStringLiteral("123"));
-        typeInto(window, ControlId::Length, QStringLiteral("3"));
-        typeInto(window, ControlId::Data, QStringLiteral("1 2  3"));
-        press(window, ControlId::Send);
+        typeInto(window, ControlId::kId, QStringLiteral("123"));
+        typeInto(window, ControlId::kLength, QStringLiteral("3"));
+        typeInto(window, ControlId::kData, QStringLiteral("1 2  3"));
+        press(window, ControlId::kSend);
         QVERIFY2(boxes.shown.empty(), boxes.shown.empty() ? "" : boxes.shown[0].second.c_str());
 
         const std::optional<Frame> frame = awaitFrame(kListenerSlot, 0x123);
@@ -168,8 +168,8 @@ class UtilityWindowTest : public QObject {
         QCOMPARE(frame->data[2], uint8_t{0});
 
         QTest::qWait(50);  // let polling ticks run with the frame on its way
-        QCOMPARE(lampImage(window, ControlId::TxLamp), green);
-        QCOMPARE(lampImage(window, ControlId::RxLamp), green);
+        QCOMPARE(lampImage(window, ControlId::kTxLamp), green);
+        QCOMPARE(lampImage(window, ControlId::kRxLamp), green);
 
         QCOMPARE(K5320_RestoreK5320(kListenerSlot), K5320_SUCCESS);
     }
@@ -180,11 +180,11 @@ class UtilityWindowTest : public QObject {
         UtilityWindow window(library, &boxes);
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
-        press(window, ControlId::Initialize);
+        press(window, ControlId::kInitialize);
         QVERIFY(boxes.shown.empty());
-        press(window, ControlId::SaveToFile);
-        QVERIFY(window.behaviour().state().logOpen);
-        const QString logPath = QString::fromStdString(window.behaviour().logPath());
+        press(window, ControlId::kSaveToFile);
+        QVERIFY(window.behaviour().state().log_open);
+        const QString log_path = QString::fromStdString(window.behaviour().log_path());
 
         // All three of the demo node's frames: 0x321 comes once a second.
         const std::set<QString> demoIds{QStringLiteral("100"), QStringLiteral("18FF0001"),
@@ -209,33 +209,33 @@ class UtilityWindowTest : public QObject {
         QTableView* list = messageList(window);
         QVERIFY(list->viewport()->rect().intersects(
             list->visualRect(list->model()->index(rows - 1, 0))));
-        QVERIFY(labelText(window, ControlId::CounterDisplay).toUInt() >=
+        QVERIFY(labelText(window, ControlId::kCounterDisplay).toUInt() >=
                 static_cast<unsigned>(rows));
-        QCOMPARE(labelText(window, ControlId::StatusDisplay), QStringLiteral("0x0C"));
+        QCOMPARE(labelText(window, ControlId::kStatusDisplay), QStringLiteral("0x0C"));
 
         // Dec rewrites the cells already listed, without padding.
         const QString hex = cell(window, 0, 5);
         QCOMPARE(hex.size(), 2);
-        press(window, ControlId::FormatDec);
-        QVERIFY(qobject_cast<QRadioButton*>(window.control(ControlId::FormatDec))->isChecked());
+        press(window, ControlId::kFormatDec);
+        QVERIFY(qobject_cast<QRadioButton*>(window.control(ControlId::kFormatDec))->isChecked());
         QCOMPARE(cell(window, 0, 5), QString::number(hex.toInt(nullptr, 16)));
         QVERIFY(window.grab().save(QStringLiteral(K5320_SCREENSHOT)));
 
         // Pause stops the list; Go starts it again.
-        press(window, ControlId::Pause);
-        QCOMPARE(qobject_cast<QPushButton*>(window.control(ControlId::Pause))->text(),
+        press(window, ControlId::kPause);
+        QCOMPARE(qobject_cast<QPushButton*>(window.control(ControlId::kPause))->text(),
                  QStringLiteral("Go"));
         const int paused = listRows(window);
         QTest::qWait(250);
         QCOMPARE(listRows(window), paused);
-        press(window, ControlId::Pause);
+        press(window, ControlId::kPause);
         QTRY_VERIFY_WITH_TIMEOUT(listRows(window) > paused, 1000);
 
         // The log holds a line for every message counted, in the format of its moment.
-        press(window, ControlId::SaveToFile);
-        QVERIFY(!window.behaviour().state().logOpen);
-        const uint32_t counted = window.behaviour().state().rxCount;
-        QFile file(logPath);
+        press(window, ControlId::kSaveToFile);
+        QVERIFY(!window.behaviour().state().log_open);
+        const uint32_t counted = window.behaviour().state().rx_count;
+        QFile file(log_path);
         QVERIFY(file.open(QIODevice::ReadOnly));
         const QList<QByteArray> lines = file.readAll().split('\n');
         file.remove();
@@ -258,15 +258,15 @@ class UtilityWindowTest : public QObject {
         UtilityWindow window(library, &boxes);
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
-        press(window, ControlId::Initialize);
+        press(window, ControlId::kInitialize);
         const auto& state = window.behaviour().state();
-        QTRY_VERIFY(state.rxCount > 0);
+        QTRY_VERIFY(state.rx_count > 0);
         uint32_t countedWhileOpen = 0;
         boxes.whileOpen = [&] {
             // A modal box runs the event loop: the demo node's 0x100 comes every 100 ms.
-            const uint32_t before = state.rxCount;
+            const uint32_t before = state.rx_count;
             QTest::qWait(400);
-            countedWhileOpen = state.rxCount - before;
+            countedWhileOpen = state.rx_count - before;
         };
 
         emulator::ModuleProbe(*backplane::in_process_host().module(1)).set_tx_timeout_flag(true);
@@ -276,7 +276,7 @@ class UtilityWindowTest : public QObject {
         QVERIFY2(countedWhileOpen >= 2, std::to_string(countedWhileOpen).c_str());
         QTest::qWait(50);
         QCOMPARE(boxes.shown.size(), std::size_t{1});  // once per change, not per tick
-        QVERIFY(state.pollingActive);
+        QVERIFY(state.polling_active);
         emulator::ModuleProbe(*backplane::in_process_host().module(1)).set_tx_timeout_flag(false);
     }
 
@@ -287,25 +287,25 @@ class UtilityWindowTest : public QObject {
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
         // Before any Initialize there is no slot: the library is given 255.
-        press(window, ControlId::Clear);
+        press(window, ControlId::kClear);
         QTRY_COMPARE(boxes.shown.size(), std::size_t{1});
         QCOMPARE(boxes.shown[0].first, std::string("Error"));
         QCOMPARE(boxes.shown[0].second, std::string("Get Status Error, Error Code=3"));
-        QVERIFY(!window.behaviour().state().pollingActive);
+        QVERIFY(!window.behaviour().state().polling_active);
         QTest::qWait(20);
         QCOMPARE(boxes.shown.size(), std::size_t{1});
 
         // After a change of slot the module initialised last has been released.
-        press(window, ControlId::Initialize);
+        press(window, ControlId::kInitialize);
         QCOMPARE(boxes.shown.size(), std::size_t{1});
-        auto* slotList = qobject_cast<QComboBox*>(window.control(ControlId::Slot));
+        auto* slotList = qobject_cast<QComboBox*>(window.control(ControlId::kSlot));
         QTest::keyClick(slotList, Qt::Key_Down);
         QCOMPARE(slotList->currentText(), QStringLiteral(" Slot 2"));
-        QVERIFY(!window.behaviour().state().pollingActive);
-        press(window, ControlId::Clear);
+        QVERIFY(!window.behaviour().state().polling_active);
+        press(window, ControlId::kClear);
         QTRY_COMPARE(boxes.shown.size(), std::size_t{2});
         QCOMPARE(boxes.shown[1].second, std::string("Get Status Error, Error Code=41"));
-        QVERIFY(!window.behaviour().state().pollingActive);
+        QVERIFY(!window.behaviour().state().polling_active);
     }
 
     void initializeOnAnEmptySlotIsReportedThroughTheBoxes() {
@@ -315,19 +315,19 @@ class UtilityWindowTest : public QObject {
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
 
-        auto* slotList = qobject_cast<QComboBox*>(window.control(ControlId::Slot));
+        auto* slotList = qobject_cast<QComboBox*>(window.control(ControlId::kSlot));
         QCOMPARE(slotList->currentText(), QStringLiteral(" Slot 1"));
         QTest::keyClick(slotList, Qt::Key_Down);
         QTest::keyClick(slotList, Qt::Key_Down);
         QCOMPARE(slotList->currentText(), QStringLiteral(" Slot 3"));
 
-        press(window, ControlId::Initialize);
+        press(window, ControlId::kInitialize);
         QCOMPARE(boxes.shown.size(), std::size_t{1});
         QCOMPARE(boxes.shown[0].first, std::string("Error"));
         QCOMPARE(boxes.shown[0].second, std::string("Initiate Error, Error Code=3"));
         QCOMPARE(window.windowTitle(), QStringLiteral("K-5320W Utility Ver 1.05"));
-        QVERIFY(!window.control(ControlId::Send)->isEnabled());
-        QVERIFY(lampImage(window, ControlId::TxLamp).isNull());
+        QVERIFY(!window.control(ControlId::kSend)->isEnabled());
+        QVERIFY(lampImage(window, ControlId::kTxLamp).isNull());
     }
 };
 

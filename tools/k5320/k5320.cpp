@@ -485,14 +485,14 @@ class TerminalProgress final : public k5320::update::DownloadProgress {
 int flash(uint8_t slot, const std::string& file) {
     namespace update = k5320::update;
     update::CApiLoader loader;
-    update::UpdateSystem& system = update::systemUpdateServices();
+    update::UpdateSystem& system = update::system_update_services();
     const update::OpenOutcome opened = update::open_loader(loader, slot);
     if (opened.step != update::OpenStep::kOpened) {
         std::fprintf(stderr, "%s: %s\n", kProgram, update::open_failure_text(opened).c_str());
         if (opened.step == update::OpenStep::kLoadInitFailed) K5320_RemoveIrq(slot);
         return opened.result;
     }
-    if (FirmwareInfo held{}; loader.getFirmwareInfo(slot, held) == K5320_SUCCESS)
+    if (FirmwareInfo held{}; loader.get_firmware_info(slot, held) == K5320_SUCCESS)
         std::printf("module holds %s\n", record_text(held).c_str());
 
     std::variant<update::FirmwareImage, update::UpdateOutcome> image =

@@ -3,7 +3,7 @@
 
 namespace k5320::utility {
 
-uint16_t CApiModule::dllVersion() {
+uint16_t CApiModule::dll_version() {
     return K5320_GetDllVersion();
 }
 
@@ -11,24 +11,24 @@ int CApiModule::init(uint8_t slot) {
     return K5320_Init(slot);
 }
 
-int CApiModule::hardwareReset(uint8_t slot) {
+int CApiModule::hardware_reset(uint8_t slot) {
     return K5320_HardwareReset(slot);
 }
 
-int CApiModule::configure(uint8_t slot, uint32_t accCode, uint32_t accMask, uint8_t baudIndex,
+int CApiModule::configure(uint8_t slot, uint32_t acc_code, uint32_t acc_mask, uint8_t baud_index,
                           uint8_t bt0, uint8_t bt1) {
-    return K5320_ConfigWithoutStruct(slot, accCode, accMask, baudIndex, bt0, bt1);
+    return K5320_ConfigWithoutStruct(slot, acc_code, acc_mask, baud_index, bt0, bt1);
 }
 
 int CApiModule::restore(uint8_t slot) {
     return K5320_RestoreK5320(slot);
 }
 
-int CApiModule::clearBufferStatus(uint8_t slot) {
+int CApiModule::clear_buffer_status(uint8_t slot) {
     return K5320_ClearBufferStatus(slot);
 }
 
-int CApiModule::clearSoftBuffer(uint8_t slot) {
+int CApiModule::clear_soft_buffer(uint8_t slot) {
     return K5320_ClearSoftBuffer(slot);
 }
 
@@ -36,7 +36,7 @@ int CApiModule::status(uint8_t slot, uint8_t* status) {
     return K5320_Status(slot, status);
 }
 
-int CApiModule::setSystemMsg(uint8_t slot, uint8_t enable) {
+int CApiModule::set_system_msg(uint8_t slot, uint8_t enable) {
     return K5320_SetSystemMsg(slot, enable);
 }
 
@@ -45,18 +45,18 @@ int CApiModule::send(uint8_t slot, uint8_t mode, uint32_t id, uint8_t rtr, uint8
     return K5320_SendWithoutStruct(slot, mode, id, rtr, length, data);
 }
 
-int CApiModule::isTxTimeout(uint8_t slot, uint8_t* flag) {
+int CApiModule::is_tx_timeout(uint8_t slot, uint8_t* flag) {
     return K5320_IsTxTimeout(slot, flag);
 }
 
-int CApiModule::rxMsgCount(uint8_t slot, uint16_t* count) {
+int CApiModule::rx_msg_count(uint8_t slot, uint16_t* count) {
     return K5320_RxMsgCount(slot, count);
 }
 
 int CApiModule::receive(uint8_t slot, ReceivedMessage& message) {
     return K5320_ReceiveWithoutStruct(slot, &message.mode, &message.id, &message.rtr,
-                                      &message.length, message.data.data(), &message.timeHigh,
-                                      &message.timeLow);
+                                      &message.length, message.data.data(), &message.time_high,
+                                      &message.time_low);
 }
 
 }  // namespace k5320::utility

@@ -20,18 +20,18 @@ struct DialogRect {
 };
 
 enum class ControlKind {
-    Label,
-    GroupFrame,
-    Button,
-    Edit,
-    DropDownList,
-    RadioButton,
-    CheckBox,
-    Bitmap,
-    ReportList,
+    kLabel,
+    kGroupFrame,
+    kButton,
+    kEdit,
+    kDropDownList,
+    kRadioButton,
+    kCheckBox,
+    kBitmap,
+    kReportList,
 };
 
-enum class BitmapImage { None, GreenLamp, RedLamp };
+enum class BitmapImage { kNone, kGreenLamp, kRedLamp };
 
 // Style bits a control may carry beside its kind.
 enum ControlStyle : unsigned {
@@ -48,18 +48,18 @@ struct DialogItem {
     std::string_view text;
     DialogRect rect;
     unsigned style = kStyleNone;
-    BitmapImage image = BitmapImage::None;
+    BitmapImage image = BitmapImage::kNone;
 };
 
 struct DialogTemplate {
     int width;
     int height;
-    std::string_view fontFamily;
-    int fontPointSize;
+    std::string_view font_family;
+    int font_point_size;
     std::span<const DialogItem> items;
 };
 
-const DialogTemplate& mainDialogTemplate();
+const DialogTemplate& main_dialog_template();
 
 // The first (template) part of the window caption; Initialize appends filter and bit rate.
 inline constexpr std::string_view kProgramTitle = "K-5320W Utility Ver 1.05";

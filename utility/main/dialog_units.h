@@ -15,10 +15,10 @@ struct DialogBaseUnits {
 inline constexpr std::string_view kAverageWidthSample =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
 
-// sampleWidth: the width in pixels of kAverageWidthSample; height: the font's line height.
-DialogBaseUnits baseUnitsOf(int sampleWidth, int height);
+// sample_width: the width in pixels of kAverageWidthSample; height: the font's line height.
+DialogBaseUnits base_units_of(int sample_width, int height);
 
 // Rounded to the nearest pixel.
-DialogRect toPixels(const DialogRect& units, DialogBaseUnits base);
+DialogRect to_pixels(const DialogRect& units, DialogBaseUnits base);
 
 }  // namespace k5320::utility

@@ -9,10 +9,10 @@ constexpr int kRadiusSquaredTimes4 = 81;  // (2 * 4.5)^2, kept in integers
 
 }  // namespace
 
-LampPixels lampPixels(BitmapImage image) {
-    const uint32_t disc = image == BitmapImage::GreenLamp ? kLampGreen
-                          : image == BitmapImage::RedLamp ? kLampRed
-                                                          : kLampBackground;
+LampPixels lamp_pixels(BitmapImage image) {
+    const uint32_t disc = image == BitmapImage::kGreenLamp ? kLampGreen
+                          : image == BitmapImage::kRedLamp ? kLampRed
+                                                           : kLampBackground;
     LampPixels pixels{};
     for (int y = 0; y < kLampSize; ++y) {
         for (int x = 0; x < kLampSize; ++x) {

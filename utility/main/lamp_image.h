@@ -19,6 +19,6 @@ inline constexpr uint32_t kLampRed = 0xFF0000;
 using LampPixels = std::array<uint32_t, kLampSize * kLampSize>;
 
 // GreenLamp or RedLamp; None gives the plain bordered square.
-LampPixels lampPixels(BitmapImage image);
+LampPixels lamp_pixels(BitmapImage image);
 
 }  // namespace k5320::utility

@@ -18,39 +18,39 @@ class MainView {
     virtual ~MainView() = default;
 
     virtual std::string text(ControlId id) const = 0;
-    virtual void setText(ControlId id, std::string_view text) = 0;
-    virtual void setTextLimit(ControlId id, int characters) = 0;
-    virtual void setEnabled(ControlId id, bool enabled) = 0;
-    virtual bool isChecked(ControlId id) const = 0;
-    virtual void setChecked(ControlId id, bool checked) = 0;
+    virtual void set_text(ControlId id, std::string_view text) = 0;
+    virtual void set_text_limit(ControlId id, int characters) = 0;
+    virtual void set_enabled(ControlId id, bool enabled) = 0;
+    virtual bool is_checked(ControlId id) const = 0;
+    virtual void set_checked(ControlId id, bool checked) = 0;
 
     // Drop-down lists: the entries, and the index of the selected one.
-    virtual void setChoices(ControlId id, std::span<const std::string_view> entries) = 0;
-    virtual int selectedIndex(ControlId id) const = 0;
-    virtual void selectIndex(ControlId id, int index) = 0;
+    virtual void set_choices(ControlId id, std::span<const std::string_view> entries) = 0;
+    virtual int selected_index(ControlId id) const = 0;
+    virtual void select_index(ControlId id, int index) = 0;
 
-    // A lamp shows the green or the red image, or nothing (BitmapImage::None); it is repainted
+    // A lamp shows the green or the red image, or nothing (BitmapImage::kNone); it is repainted
     // at once.
-    virtual void showLamp(ControlId id, BitmapImage image) = 0;
+    virtual void show_lamp(ControlId id, BitmapImage image) = 0;
 
-    virtual void setCaption(std::string_view caption) = 0;
-    virtual void setListColumns(std::span<const ListColumn> columns) = 0;
+    virtual void set_caption(std::string_view caption) = 0;
+    virtual void set_list_columns(std::span<const ListColumn> columns) = 0;
     // The message list shows the rows of list, which announces each change to the view; the
     // list outlives the view's use of it.
-    virtual void showMessageList(MessageList& list) = 0;
+    virtual void show_message_list(MessageList& list) = 0;
     // Scrolls the message list so that the row is in view.
-    virtual void scrollListTo(int row) = 0;
+    virtual void scroll_list_to(int row) = 0;
 
-    // The 1 ms polling timer; each tick calls UtilityDialog::pollTick.
-    virtual void startPollingTimer() = 0;
-    virtual void stopPollingTimer() = 0;
+    // The 1 ms polling timer; each tick calls UtilityDialog::poll_tick.
+    virtual void start_polling_timer() = 0;
+    virtual void stop_polling_timer() = 0;
 
     // The platform's on-screen keyboard.
-    virtual void setInputPanelVisible(bool visible) = 0;
+    virtual void set_input_panel_visible(bool visible) = 0;
 
     // Runs task from the window's event loop once the current handler has returned. A box shown
     // this way lets the polling timer go on ticking while it is open.
-    virtual void runLater(std::function<void()> task) = 0;
+    virtual void run_later(std::function<void()> task) = 0;
 };
 
 // Every box the dialog shows is modal with a single OK button; show returns once it is closed.

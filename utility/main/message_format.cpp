@@ -38,13 +38,13 @@ class Printed {
 };
 
 // A byte in one of the display formats; padded is the list's format for new rows.
-Printed byteText(uint8_t byte, DisplayMode format, bool padded) {
+Printed byte_text(uint8_t byte, DisplayMode format, bool padded) {
     switch (format) {
-        case DisplayMode::Hex:
+        case DisplayMode::kHex:
             return padded ? Printed("%02X", byte) : Printed("%X", byte);
-        case DisplayMode::Dec:
+        case DisplayMode::kDec:
             return padded ? Printed("%03d", byte) : Printed("%d", byte);
-        case DisplayMode::Ascii:
+        case DisplayMode::kAscii:
             break;
     }
     // A byte 0 as a character ends the text: the cell stays empty.
@@ -52,11 +52,11 @@ Printed byteText(uint8_t byte, DisplayMode format, bool padded) {
     return Printed("%c", static_cast<char>(byte));
 }
 
-std::string_view modeText(uint8_t mode) {
+std::string_view mode_text(uint8_t mode) {
     return mode == 0 ? kStandardMode : kExtendedMode;
 }
 
-uint32_t decimalPrefix(std::string_view text) {
+uint32_t decimal_prefix(std::string_view text) {
     uint32_t value = 0;
     for (const char c : text) {
         if (c < '0' || c > '9') break;
@@ -65,7 +65,7 @@ uint32_t decimalPrefix(std::string_view text) {
     return value;
 }
 
-std::size_t dataLengthOf(const ReceivedMessage& message) {
+std::size_t data_length_of(const ReceivedMessage& message) {
     return std::min<std::size_t>(message.length, kMessageDataBytes);
 }
 
@@ -83,44 +83,44 @@ void LogLine::append(std::string_view text) {
     size_ += n;
 }
 
-MessageRow listRow(const ReceivedMessage& message, unsigned number, DisplayMode format) {
+MessageRow list_row(const ReceivedMessage& message, unsigned number, DisplayMode format) {
     MessageRow row;
     row[kNumberColumn].assign(Printed("%03u", number).view());
-    row[kModeColumn].assign(modeText(message.mode));
+    row[kModeColumn].assign(mode_text(message.mode));
     row[kIdColumn].assign(Printed("%" PRIX32, message.id).view());
     row[kRtrColumn].assign(message.rtr != 0 ? kRemote : kDataFrame);
     row[kLengthColumn].assign(Printed("%d", message.length).view());
     if (message.rtr == 0) {
-        for (std::size_t i = 0; i < dataLengthOf(message); ++i)
-            row[kFirstDataColumn + i].assign(byteText(message.data[i], format, true).view());
+        for (std::size_t i = 0; i < data_length_of(message); ++i)
+            row[kFirstDataColumn + i].assign(byte_text(message.data[i], format, true).view());
     }
     // Unsigned: a time stamp is a count, and one past 2^63 must not show as negative.
-    row[kTimeColumn].assign(Printed("%" PRIu64, message.timeStamp()).view());
+    row[kTimeColumn].assign(Printed("%" PRIu64, message.time_stamp()).view());
     return row;
 }
 
-CellText convertCell(std::string_view text, DisplayMode from, DisplayMode to) {
+CellText convert_cell(std::string_view text, DisplayMode from, DisplayMode to) {
     CellText cell;
     if (text.empty()) return cell;
     uint32_t value = 0;
     switch (from) {
-        case DisplayMode::Hex:
-            value = hexPrefix(text);
+        case DisplayMode::kHex:
+            value = hex_prefix(text);
             break;
-        case DisplayMode::Dec:
-            value = decimalPrefix(text);
+        case DisplayMode::kDec:
+            value = decimal_prefix(text);
             break;
-        case DisplayMode::Ascii:
+        case DisplayMode::kAscii:
             value = static_cast<unsigned char>(text.front());
             break;
     }
-    cell.assign(byteText(static_cast<uint8_t>(value), to, false).view());
+    cell.assign(byte_text(static_cast<uint8_t>(value), to, false).view());
     return cell;
 }
 
-LogLine logLine(const ReceivedMessage& message, DisplayMode format) {
+LogLine log_line(const ReceivedMessage& message, DisplayMode format) {
     LogLine line;
-    line.append(modeText(message.mode));
+    line.append(mode_text(message.mode));
     line.append(Printed(",%" PRIx32 ",%d,%d", message.id, message.rtr, message.length).view());
     for (std::size_t i = 0; i < kMessageDataBytes; ++i) {
         line.append({&kLogSeparator, 1});
@@ -130,18 +130,18 @@ LogLine logLine(const ReceivedMessage& message, DisplayMode format) {
         }
         const uint8_t byte = message.data[i];
         switch (format) {
-            case DisplayMode::Hex:
+            case DisplayMode::kHex:
                 line.append(Printed("%x", byte).view());
                 break;
-            case DisplayMode::Dec:
+            case DisplayMode::kDec:
                 line.append(Printed("%d", byte).view());
                 break;
-            case DisplayMode::Ascii:
-                line.append(byteText(byte, DisplayMode::Ascii, false).view());
+            case DisplayMode::kAscii:
+                line.append(byte_text(byte, DisplayMode::kAscii, false).view());
                 break;
         }
     }
-    line.append(Printed(",%" PRIu64, message.timeStamp()).view());
+    line.append(Printed(",%" PRIu64, message.time_stamp()).view());
     line.append(kLineEnd);
     return line;
 }

@@ -19,14 +19,14 @@ struct ReceivedMessage {
     uint8_t rtr = 0;
     uint8_t length = 0;
     std::array<uint8_t, kMessageDataBytes> data{};  // of a data frame, bytes beyond length are 0
-    uint32_t timeHigh = 0;
-    uint32_t timeLow = 0;
+    uint32_t time_high = 0;
+    uint32_t time_low = 0;
 
     // In units of 100 us.
-    uint64_t timeStamp() const { return (uint64_t{timeHigh} << 32) | timeLow; }
+    uint64_t time_stamp() const { return (uint64_t{time_high} << 32) | time_low; }
 };
 
-enum class DisplayMode : int { Hex = 0, Dec = 1, Ascii = 2 };
+enum class DisplayMode : int { kHex = 0, kDec = 1, kAscii = 2 };
 
 // Columns of the message list.
 inline constexpr int kNumberColumn = 0;
@@ -60,12 +60,12 @@ using MessageRow = std::array<CellText, kListColumnCount>;
 // The row the list gets for a message: number (the list's row count before the row, "%03d"),
 // mode, identifier, RTR, length, the data cells of a data frame in the display format ("%02X",
 // "%03d" or the byte as a character, where a byte 0 leaves the cell empty) and the time stamp.
-MessageRow listRow(const ReceivedMessage& message, unsigned number, DisplayMode format);
+MessageRow list_row(const ReceivedMessage& message, unsigned number, DisplayMode format);
 
 // A data cell written in one format, rewritten in another: its value is read as the old format
 // says and cut to a byte, then written without padding ("%X", "%d", or the character). An empty
 // cell stays empty.
-CellText convertCell(std::string_view text, DisplayMode from, DisplayMode to);
+CellText convert_cell(std::string_view text, DisplayMode from, DisplayMode to);
 
 // A line of the receive log, CR LF included. It is built in a buffer of a fixed size that the
 // longest line fits with room to spare.
@@ -89,6 +89,6 @@ inline constexpr std::string_view kLogHeader =
 // bytes of its data ("%x", "%d" or the byte as a character). In the character format a byte 0
 // logs as an empty field: the byte itself would end the line's text early, and a reader of the
 // file would lose the fields after it.
-LogLine logLine(const ReceivedMessage& message, DisplayMode format);
+LogLine log_line(const ReceivedMessage& message, DisplayMode format);
 
 }  // namespace k5320::utility

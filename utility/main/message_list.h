@@ -25,14 +25,14 @@ class ListObserver {
   public:
     virtual ~ListObserver() = default;
     // Rows first .. first + count - 1 are inserted; the rows from first on move down.
-    virtual void rowsAboutToBeInserted(int first, int count) = 0;
-    virtual void rowsInserted() = 0;
+    virtual void rows_about_to_be_inserted(int first, int count) = 0;
+    virtual void rows_inserted() = 0;
     // Rows first .. first + count - 1 are removed.
-    virtual void rowsAboutToBeRemoved(int first, int count) = 0;
-    virtual void rowsRemoved() = 0;
-    virtual void aboutToClear() = 0;
+    virtual void rows_about_to_be_removed(int first, int count) = 0;
+    virtual void rows_removed() = 0;
+    virtual void about_to_clear() = 0;
     virtual void cleared() = 0;
-    virtual void cellsChanged(int firstRow, int lastRow, int firstColumn, int lastColumn) = 0;
+    virtual void cells_changed(int first_row, int last_row, int first_column, int last_column) = 0;
 };
 
 class MessageList {
@@ -40,26 +40,26 @@ class MessageList {
     MessageList();
 
     // The observer is told of every change from now on; nullptr for none.
-    void setObserver(ListObserver* observer) { observer_ = observer; }
+    void set_observer(ListObserver* observer) { observer_ = observer; }
 
     int size() const { return count_; }
-    // Rows of the current run: the list's rows 0 .. currentRunSize() - 1.
-    int currentRunSize() const { return runs_.back(); }
+    // Rows of the current run: the list's rows 0 .. current_run_size() - 1.
+    int current_run_size() const { return runs_.back(); }
     std::string_view cell(int row, int column) const;
 
     // Adds rows, in order, below the current run's last row, in one insertion.
     void append(std::span<const MessageRow> rows);
     // The rows so far become earlier rows; the next row added goes to the top.
-    void startRun();
+    void start_run();
     void clear();
     // Rewrites every non-empty data cell of the current run from one format to another.
-    void convertCurrentRun(DisplayMode from, DisplayMode to);
+    void convert_current_run(DisplayMode from, DisplayMode to);
 
   private:
     // Position in the ring of the row the list shows at index row.
-    std::size_t slotOf(int row) const;
+    std::size_t slot_of(int row) const;
     // Frees room for n rows by dropping the oldest rows of earlier runs.
-    void makeRoom(int n);
+    void make_room(int n);
 
     std::vector<MessageRow> ring_;
     std::size_t head_ = 0;  // ring position of the oldest row

@@ -15,20 +15,20 @@ constexpr std::size_t kFileNameBuffer = 64;
 
 }  // namespace
 
-std::string logFileName(const LocalTime& time) {
+std::string log_file_name(const LocalTime& time) {
     std::array<char, kFileNameBuffer> name{};
     std::snprintf(name.data(), name.size(), "%04d%02d%02d_%02d%02d%02d.txt", time.year, time.month,
                   time.day, time.hour, time.minute, time.second);
     return name.data();
 }
 
-std::string_view directoryOf(std::string_view path) {
+std::string_view directory_of(std::string_view path) {
     const std::size_t last = path.rfind(kPathSeparator);
     return last == std::string_view::npos ? std::string_view{} : path.substr(0, last + 1);
 }
 
-std::string_view applicationNameOf(std::string_view path) {
-    std::string_view name = path.substr(directoryOf(path).size());
+std::string_view application_name_of(std::string_view path) {
+    std::string_view name = path.substr(directory_of(path).size());
     const std::size_t dot = name.rfind(kExtensionMark);
     if (dot != std::string_view::npos && dot > 0) name = name.substr(0, dot);
     return name;
@@ -36,12 +36,12 @@ std::string_view applicationNameOf(std::string_view path) {
 
 bool ReceiveLog::open() {
     close();
-    const std::string program = files_.programPath();
+    const std::string program = files_.program_path();
     // Without the program's own directory the file would land wherever the process happens to
     // stand; that is reported as a file that cannot be created.
-    if (directoryOf(program).empty()) return false;
-    path_ = std::string(directoryOf(program)) + logFileName(files_.localTime());
-    file_ = files_.createFile(path_);
+    if (directory_of(program).empty()) return false;
+    path_ = std::string(directory_of(program)) + log_file_name(files_.local_time());
+    file_ = files_.create_file(path_);
     if (file_ == nullptr) return false;
     if (!file_->write(kLogHeader)) {
         file_.reset();

@@ -31,22 +31,22 @@ class FileServices {
   public:
     virtual ~FileServices() = default;
     // The full path of the running program file; empty when it cannot be told.
-    virtual std::string programPath() = 0;
-    virtual LocalTime localTime() = 0;
+    virtual std::string program_path() = 0;
+    virtual LocalTime local_time() = 0;
     // Creates the file anew (one of that name is replaced) for writing only, not shared with
     // other writers; nullptr when it cannot be created.
-    virtual std::unique_ptr<LogFile> createFile(const std::string& path) = 0;
+    virtual std::unique_ptr<LogFile> create_file(const std::string& path) = 0;
 };
 
 // The services of the machine the program runs on.
-FileServices& systemFileServices();
+FileServices& system_file_services();
 
 // "YYYYMMDD_hhmmss.txt".
-std::string logFileName(const LocalTime& time);
+std::string log_file_name(const LocalTime& time);
 // The directory part of a path, up to and including its last separator; empty without one.
-std::string_view directoryOf(std::string_view path);
+std::string_view directory_of(std::string_view path);
 // The program's name as boxes are captioned with it: the file name without its extension.
-std::string_view applicationNameOf(std::string_view path);
+std::string_view application_name_of(std::string_view path);
 
 class ReceiveLog {
   public:
@@ -56,7 +56,7 @@ class ReceiveLog {
     // header line. False when the file cannot be created or the header not written; the log
     // then stays closed.
     bool open();
-    bool isOpen() const { return file_ != nullptr; }
+    bool is_open() const { return file_ != nullptr; }
     // Appends one line. False when it could not be written whole.
     bool write(std::string_view line);
     void close();

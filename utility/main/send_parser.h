@@ -23,16 +23,16 @@ struct OutgoingMessage {
 
 // The hexadecimal number at the start of text; no digit gives 0. Digits beyond the eighth push
 // the high ones out, so the low byte is always the last two digits.
-uint32_t hexPrefix(std::string_view text);
+uint32_t hex_prefix(std::string_view text);
 
 // First character as a decimal digit (anything else, or nothing, gives 0), at most 8.
-uint8_t dataLength(std::string_view text);
+uint8_t data_length(std::string_view text);
 
 // Up to eight blank-separated hexadecimal tokens, each giving its low byte; an empty token (two
 // neighbouring blanks, a leading blank) gives 0. Bytes at or beyond length are 0.
-std::array<uint8_t, kMaxDataLength> dataBytes(std::string_view text, uint8_t length);
+std::array<uint8_t, kMaxDataLength> data_bytes(std::string_view text, uint8_t length);
 
-OutgoingMessage outgoingMessage(bool extended, std::string_view idText, bool rtr,
-                                std::string_view lengthText, std::string_view dataText);
+OutgoingMessage outgoing_message(bool extended, std::string_view id_text, bool rtr,
+                                 std::string_view length_text, std::string_view data_text);
 
 }  // namespace k5320::utility

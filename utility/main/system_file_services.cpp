@@ -41,13 +41,13 @@ class PosixLogFile final : public LogFile {
 
 class SystemFileServices final : public FileServices {
   public:
-    std::string programPath() override {
+    std::string program_path() override {
         std::error_code error;
         const std::filesystem::path path = std::filesystem::read_symlink("/proc/self/exe", error);
         return error ? std::string() : path.string();
     }
 
-    LocalTime localTime() override {
+    LocalTime local_time() override {
         const std::time_t now = std::time(nullptr);
         std::tm local{};
         localtime_r(&now, &local);
@@ -59,7 +59,7 @@ class SystemFileServices final : public FileServices {
                 local.tm_sec};
     }
 
-    std::unique_ptr<LogFile> createFile(const std::string& path) override {
+    std::unique_ptr<LogFile> create_file(const std::string& path) override {
         // Opened without truncating, so that a file another writer holds is left as it is;
         // emptied only once this process holds it alone. A symbolic link in the log's place is
         // not followed: whoever may write the directory could otherwise point the log, and its
@@ -77,7 +77,7 @@ class SystemFileServices final : public FileServices {
 
 }  // namespace
 
-FileServices& systemFileServices() {
+FileServices& system_file_services() {
     static SystemFileServices services;
     return services;
 }

@@ -15,8 +15,9 @@ using C = ControlId;
 
 // Enabled only while a module is initialised.
 constexpr std::array kModuleControls{
-    C::ClearStatus, C::StandardId, C::ExtendedId,    C::Id,           C::Rtr,          C::Length,
-    C::Data,        C::Send,       C::DisableSysMsg, C::EnableSysMsg, C::ResetCounter, C::Pause,
+    C::kClearStatus,   C::kStandardId,   C::kExtendedId,   C::kId,
+    C::kRtr,           C::kLength,       C::kData,         C::kSend,
+    C::kDisableSysMsg, C::kEnableSysMsg, C::kResetCounter, C::kPause,
 };
 
 constexpr std::array<std::string_view, kLastSlot - kFirstSlot + 1> kSlotChoices{
@@ -67,11 +68,11 @@ __attribute__((format(printf, 1, 2))) std::string formatted(const char* format, 
     return buffer.data();
 }
 
-bool isSlot(int slot) {
+bool is_slot(int slot) {
     return slot >= kFirstSlot && slot <= kLastSlot;
 }
 
-uint8_t lowByte(uint32_t value) {
+uint8_t low_byte(uint32_t value) {
     return static_cast<uint8_t>(value);
 }
 
@@ -85,191 +86,191 @@ UtilityDialog::UtilityDialog(MainView& view, ModuleApi& api, MessageBoxes& boxes
 }
 
 void UtilityDialog::start() {
-    resetModuleView();
+    reset_module_view();
 
-    view_.setChoices(C::Slot, kSlotChoices);
-    view_.selectIndex(C::Slot, 0);
-    view_.setChecked(C::StandardId, true);
-    view_.setChecked(C::FormatHex, true);
-    state_.displayMode = DisplayMode::Hex;
+    view_.set_choices(C::kSlot, kSlotChoices);
+    view_.select_index(C::kSlot, 0);
+    view_.set_checked(C::kStandardId, true);
+    view_.set_checked(C::kFormatHex, true);
+    state_.display_mode = DisplayMode::kHex;
 
-    std::array<std::string_view, kBaudChoices.size()> baudTexts{};
-    for (std::size_t i = 0; i < kBaudChoices.size(); ++i) baudTexts[i] = kBaudChoices[i].text;
-    view_.setChoices(C::Baud, baudTexts);
-    view_.selectIndex(C::Baud, kDefaultBaud);
+    std::array<std::string_view, kBaudChoices.size()> baud_texts{};
+    for (std::size_t i = 0; i < kBaudChoices.size(); ++i) baud_texts[i] = kBaudChoices[i].text;
+    view_.set_choices(C::kBaud, baud_texts);
+    view_.select_index(C::kBaud, kDefaultBaud);
 
-    view_.setTextLimit(C::AccCode, kAccTextLimit);
-    view_.setText(C::AccCode, "00000000");
-    view_.setTextLimit(C::AccMask, kAccTextLimit);
-    view_.setText(C::AccMask, "FFFFFFFF");
-    view_.setTextLimit(C::Bt0, kBusTimingTextLimit);
-    view_.setText(C::Bt0, "FF");
-    view_.setTextLimit(C::Bt1, kBusTimingTextLimit);
-    view_.setText(C::Bt1, "FF");
-    view_.setTextLimit(C::Length, kLengthTextLimit);
-    view_.setText(C::Length, "8");
-    view_.setTextLimit(C::Data, kDataTextLimit);
-    view_.setText(C::Data, "FF FF FF FF FF FF FF FF");
-    view_.setTextLimit(C::Id, kStandardIdTextLimit);
-    view_.setText(C::Id, kStandardIdText);
+    view_.set_text_limit(C::kAccCode, kAccTextLimit);
+    view_.set_text(C::kAccCode, "00000000");
+    view_.set_text_limit(C::kAccMask, kAccTextLimit);
+    view_.set_text(C::kAccMask, "FFFFFFFF");
+    view_.set_text_limit(C::kBt0, kBusTimingTextLimit);
+    view_.set_text(C::kBt0, "FF");
+    view_.set_text_limit(C::kBt1, kBusTimingTextLimit);
+    view_.set_text(C::kBt1, "FF");
+    view_.set_text_limit(C::kLength, kLengthTextLimit);
+    view_.set_text(C::kLength, "8");
+    view_.set_text_limit(C::kData, kDataTextLimit);
+    view_.set_text(C::kData, "FF FF FF FF FF FF FF FF");
+    view_.set_text_limit(C::kId, kStandardIdTextLimit);
+    view_.set_text(C::kId, kStandardIdText);
 
-    view_.setText(C::StatusDisplay, kStatusPlaceholder);
-    view_.setText(C::CounterDisplay, kCounterPlaceholder);
-    view_.setListColumns(kMessageListColumns);
-    view_.showMessageList(messages_);
+    view_.set_text(C::kStatusDisplay, kStatusPlaceholder);
+    view_.set_text(C::kCounterDisplay, kCounterPlaceholder);
+    view_.set_list_columns(kMessageListColumns);
+    view_.show_message_list(messages_);
 
-    state_.logOpen = false;
-    view_.setChecked(C::ShowOnList, true);
-    state_.showOnList = true;
+    state_.log_open = false;
+    view_.set_checked(C::kShowOnList, true);
+    state_.show_on_list = true;
 
-    api_.dllVersion();  // only to load and greet the library; the value is not shown
+    api_.dll_version();  // only to load and greet the library; the value is not shown
 }
 
 void UtilityDialog::destroyed() {
     // With no module active this passes slot 255, which the library refuses harmlessly.
-    api_.restore(activeSlotByte());
+    api_.restore(active_slot_byte());
     log_.close();
-    state_.logOpen = false;
-    stopPolling();
+    state_.log_open = false;
+    stop_polling();
 }
 
-void UtilityDialog::resetModuleView() {
-    view_.showLamp(C::RxLamp, BitmapImage::None);
-    view_.showLamp(C::TxLamp, BitmapImage::None);
-    setModuleControlsEnabled(false);
-    view_.setText(C::StatusDisplay, kStatusPlaceholder);
+void UtilityDialog::reset_module_view() {
+    view_.show_lamp(C::kRxLamp, BitmapImage::kNone);
+    view_.show_lamp(C::kTxLamp, BitmapImage::kNone);
+    set_module_controls_enabled(false);
+    view_.set_text(C::kStatusDisplay, kStatusPlaceholder);
     displayedStatus_.reset();
-    view_.setText(C::CounterDisplay, kCounterPlaceholder);
+    view_.set_text(C::kCounterDisplay, kCounterPlaceholder);
     counterStale_ = false;
-    stopPolling();
-    state_.rxCount = 0;
-    flushRows();
-    state_.rowCount = 0;
-    messages_.startRun();
-    view_.setCaption(kProgramTitle);
+    stop_polling();
+    state_.rx_count = 0;
+    flush_rows();
+    state_.row_count = 0;
+    messages_.start_run();
+    view_.set_caption(kProgramTitle);
 }
 
 void UtilityDialog::initialize() {
-    const int slotNumber = selectedSlot();
+    const int slot_number = selected_slot();
     // A module initialised again is released first, or the library would refuse it as taken.
-    if (slotNumber == state_.activeSlot && isSlot(state_.activeSlot))
-        api_.restore(activeSlotByte());
+    if (slot_number == state_.active_slot && is_slot(state_.active_slot))
+        api_.restore(active_slot_byte());
 
-    const uint32_t accCode = hexPrefix(view_.text(C::AccCode));
-    const uint32_t accMask = hexPrefix(view_.text(C::AccMask));
-    const int baudIndex = view_.selectedIndex(C::Baud);
+    const uint32_t acc_code = hex_prefix(view_.text(C::kAccCode));
+    const uint32_t acc_mask = hex_prefix(view_.text(C::kAccMask));
+    const int baud_index = view_.selected_index(C::kBaud);
     uint8_t bt0 = 0;
     uint8_t bt1 = 0;
-    if (baudIndex == kUserDefinedBaud) {
-        bt0 = lowByte(hexPrefix(view_.text(C::Bt0)));
-        bt1 = lowByte(hexPrefix(view_.text(C::Bt1)));
+    if (baud_index == kUserDefinedBaud) {
+        bt0 = low_byte(hex_prefix(view_.text(C::kBt0)));
+        bt1 = low_byte(hex_prefix(view_.text(C::kBt1)));
     }
-    const auto slot = lowByte(static_cast<uint32_t>(slotNumber));
+    const auto slot = low_byte(static_cast<uint32_t>(slot_number));
 
     std::string_view failed = kInitError;
     int result = api_.init(slot);
     if (result == K5320_SUCCESS) {
         failed = kResetError;
-        result = api_.hardwareReset(slot);
+        result = api_.hardware_reset(slot);
     }
     if (result == K5320_SUCCESS) {
         failed = kConfigError;
-        result = api_.configure(slot, accCode, accMask, lowByte(static_cast<uint32_t>(baudIndex)),
-                                bt0, bt1);
+        result = api_.configure(slot, acc_code, acc_mask,
+                                low_byte(static_cast<uint32_t>(baud_index)), bt0, bt1);
     }
     if (result != K5320_SUCCESS) {
-        resetModuleView();
-        reportError(failed, result);
+        reset_module_view();
+        report_error(failed, result);
         api_.restore(slot);
         return;
     }
 
-    state_.activeSlot = static_cast<uint16_t>(slotNumber);
-    setBothLamps(BitmapImage::GreenLamp);
-    state_.bufferAlarm = 0;
-    setModuleControlsEnabled(true);
-    view_.setText(C::StatusDisplay, formatted("0x%02X", kIdleCanStatus));
+    state_.active_slot = static_cast<uint16_t>(slot_number);
+    set_both_lamps(BitmapImage::kGreenLamp);
+    state_.buffer_alarm = 0;
+    set_module_controls_enabled(true);
+    view_.set_text(C::kStatusDisplay, formatted("0x%02X", kIdleCanStatus));
     displayedStatus_ = kIdleCanStatus;
-    state_.rxCount = 0;
-    view_.setText(C::CounterDisplay, kCounterZero);
+    state_.rx_count = 0;
+    view_.set_text(C::kCounterDisplay, kCounterZero);
     counterStale_ = false;
-    startPolling();
-    setCaptionFor(accCode, accMask, baudIndex);
+    start_polling();
+    set_caption_for(acc_code, acc_mask, baud_index);
 }
 
-void UtilityDialog::slotChosen() {
-    if (selectedSlot() == state_.activeSlot) return;
-    resetModuleView();
-    if (isSlot(state_.activeSlot)) api_.restore(activeSlotByte());
+void UtilityDialog::slot_chosen() {
+    if (selected_slot() == state_.active_slot) return;
+    reset_module_view();
+    if (is_slot(state_.active_slot)) api_.restore(active_slot_byte());
 }
 
-void UtilityDialog::clearStatus() {
-    const uint8_t slot = activeSlotByte();
+void UtilityDialog::clear_status() {
+    const uint8_t slot = active_slot_byte();
     uint8_t status = 0;
-    int result = api_.clearBufferStatus(slot);
-    if (result == K5320_SUCCESS) result = api_.clearSoftBuffer(slot);
+    int result = api_.clear_buffer_status(slot);
+    if (result == K5320_SUCCESS) result = api_.clear_soft_buffer(slot);
     if (result == K5320_SUCCESS) result = api_.status(slot, &status);
     if (result != K5320_SUCCESS) {
-        resetModuleView();
-        reportError(kStatusError, result);
+        reset_module_view();
+        report_error(kStatusError, result);
         return;
     }
-    showStatus(status);
-    setBothLamps(BitmapImage::GreenLamp);
-    state_.bufferAlarm = 0;
-    startPolling();
+    show_status(status);
+    set_both_lamps(BitmapImage::kGreenLamp);
+    state_.buffer_alarm = 0;
+    start_polling();
 }
 
-void UtilityDialog::systemMessages(bool on) {
-    const int result = api_.setSystemMsg(activeSlotByte(), on ? 1 : 0);
+void UtilityDialog::system_messages(bool on) {
+    const int result = api_.set_system_msg(active_slot_byte(), on ? 1 : 0);
     if (result == K5320_SUCCESS) return;
-    resetModuleView();
-    reportError(kSystemMsgError, result);
+    reset_module_view();
+    report_error(kSystemMsgError, result);
 }
 
-void UtilityDialog::resetCounter() {
-    state_.rxCount = 0;
-    view_.setText(C::CounterDisplay, kCounterZero);
+void UtilityDialog::reset_counter() {
+    state_.rx_count = 0;
+    view_.set_text(C::kCounterDisplay, kCounterZero);
     counterStale_ = false;
-    startPolling();
+    start_polling();
 }
 
-void UtilityDialog::softKeyboardClicked() {
-    view_.setInputPanelVisible(view_.isChecked(C::SoftKeyboard));
+void UtilityDialog::soft_keyboard_clicked() {
+    view_.set_input_panel_visible(view_.is_checked(C::kSoftKeyboard));
 }
 
-void UtilityDialog::updateFirmware(const std::function<void(uint16_t slot)>& showUpdateDialog) {
-    stopPolling();
-    if (isSlot(state_.activeSlot)) {
-        api_.restore(activeSlotByte());
-        state_.activeSlot = kNoSlot;
+void UtilityDialog::update_firmware(const std::function<void(uint16_t slot)>& show_update_dialog) {
+    stop_polling();
+    if (is_slot(state_.active_slot)) {
+        api_.restore(active_slot_byte());
+        state_.active_slot = kNoSlot;
     }
     // The slot chosen in the list, whether or not it is the one initialised.
-    showUpdateDialog(static_cast<uint16_t>(selectedSlot()));
-    resetModuleView();
+    show_update_dialog(static_cast<uint16_t>(selected_slot()));
+    reset_module_view();
 }
 
-void UtilityDialog::standardIdChosen() {
-    view_.setTextLimit(C::Id, kStandardIdTextLimit);
-    view_.setText(C::Id, kStandardIdText);
+void UtilityDialog::standard_id_chosen() {
+    view_.set_text_limit(C::kId, kStandardIdTextLimit);
+    view_.set_text(C::kId, kStandardIdText);
 }
 
-void UtilityDialog::extendedIdChosen() {
-    view_.setTextLimit(C::Id, kExtendedIdTextLimit);
-    view_.setText(C::Id, kExtendedIdText);
+void UtilityDialog::extended_id_chosen() {
+    view_.set_text_limit(C::kId, kExtendedIdTextLimit);
+    view_.set_text(C::kId, kExtendedIdText);
 }
 
-void UtilityDialog::rtrClicked() {
-    view_.setEnabled(C::Data, !view_.isChecked(C::Rtr));
+void UtilityDialog::rtr_clicked() {
+    view_.set_enabled(C::kData, !view_.is_checked(C::kRtr));
 }
 
 void UtilityDialog::send() {
     // The Data box is parsed even when RTR disables it; the library sends no data then.
     const OutgoingMessage message =
-        outgoingMessage(!view_.isChecked(C::StandardId), view_.text(C::Id), view_.isChecked(C::Rtr),
-                        view_.text(C::Length), view_.text(C::Data));
-    uint8_t alarm = state_.bufferAlarm;
-    const int result = api_.send(activeSlotByte(), message.mode, message.id, message.rtr,
+        outgoing_message(!view_.is_checked(C::kStandardId), view_.text(C::kId),
+                         view_.is_checked(C::kRtr), view_.text(C::kLength), view_.text(C::kData));
+    uint8_t alarm = state_.buffer_alarm;
+    const int result = api_.send(active_slot_byte(), message.mode, message.id, message.rtr,
                                  message.length, message.data.data());
     if (result == K5320_SUCCESS) {
         alarm &= static_cast<uint8_t>(~kTxBufferAlarm);
@@ -277,84 +278,85 @@ void UtilityDialog::send() {
         alarm |= kTxBufferAlarm;
     } else {
         // The window stays initialised: a failed send says nothing about the module's set-up.
-        reportError(kSendError, result);
+        report_error(kSendError, result);
     }
-    applyBufferAlarm(alarm);
+    apply_buffer_alarm(alarm);
 }
 
 void UtilityDialog::pause() {
-    if (state_.pollingActive) {
-        view_.setText(C::Pause, kGoCaption);
-        stopPolling();
+    if (state_.polling_active) {
+        view_.set_text(C::kPause, kGoCaption);
+        stop_polling();
     } else {
-        view_.setText(C::Pause, kPauseCaption);
-        startPolling();
+        view_.set_text(C::kPause, kPauseCaption);
+        start_polling();
     }
 }
 
-void UtilityDialog::clearList() {
+void UtilityDialog::clear_list() {
     pendingRows_.clear();
     messages_.clear();
-    state_.rowCount = 0;
-    startPolling();
+    state_.row_count = 0;
+    start_polling();
 }
 
-void UtilityDialog::formatChosen(DisplayMode target) {
-    if (target == state_.displayMode) return;
-    flushRows();
-    messages_.convertCurrentRun(state_.displayMode, target);
-    state_.displayMode = target;
+void UtilityDialog::format_chosen(DisplayMode target) {
+    if (target == state_.display_mode) return;
+    flush_rows();
+    messages_.convert_current_run(state_.display_mode, target);
+    state_.display_mode = target;
 }
 
-void UtilityDialog::showOnListClicked() {
-    state_.showOnList = view_.isChecked(C::ShowOnList);
+void UtilityDialog::show_on_list_clicked() {
+    state_.show_on_list = view_.is_checked(C::kShowOnList);
 }
 
-void UtilityDialog::saveToFileClicked() {
-    if (!view_.isChecked(C::SaveToFile)) {
+void UtilityDialog::save_to_file_clicked() {
+    if (!view_.is_checked(C::kSaveToFile)) {
         log_.close();
-        state_.logOpen = false;
+        state_.log_open = false;
         return;
     }
-    if (state_.logOpen) return;
+    if (state_.log_open) return;
     // A file that cannot be created leaves the box checked and nothing logged until it is
     // unchecked and checked again.
     if (!log_.open()) {
-        boxes_.show(applicationName(), kCannotCreateLog);
+        boxes_.show(application_name(), kCannotCreateLog);
         return;
     }
-    state_.logOpen = true;
+    state_.log_open = true;
 }
 
-void UtilityDialog::pollTick() {
-    const uint8_t slot = activeSlotByte();
-    uint8_t alarm = state_.bufferAlarm;
+void UtilityDialog::poll_tick() {
+    const uint8_t slot = active_slot_byte();
+    uint8_t alarm = state_.buffer_alarm;
 
     uint8_t status = 0;
     int result = api_.status(slot, &status);
     if (result != K5320_SUCCESS) {
-        failPoll(kStatusError, result);
+        fail_poll(kStatusError, result);
         return;
     }
-    showStatus(status);
+    show_status(status);
 
-    uint8_t txTimeout = 0;
-    result = api_.isTxTimeout(slot, &txTimeout);
+    uint8_t tx_timeout = 0;
+    result = api_.is_tx_timeout(slot, &tx_timeout);
     if (result != K5320_SUCCESS) {
-        failPoll(kTxStatusError, result);
+        fail_poll(kTxStatusError, result);
         return;
     }
-    if (txTimeout != state_.lastTxTimeout) {
-        state_.lastTxTimeout = txTimeout;
+    if (tx_timeout != state_.last_tx_timeout) {
+        state_.last_tx_timeout = tx_timeout;
         // Shown from the event loop, after this tick: polling goes on while it is open, and the
         // stored flag keeps later ticks from showing a second one.
-        if (txTimeout != 0) view_.runLater([this] { boxes_.show(kErrorCaption, kTransmitFailed); });
+        if (tx_timeout != 0)
+            view_.run_later([this] { boxes_.show(kErrorCaption, kTransmitFailed); });
     }
 
     uint16_t count = 0;
-    result = api_.rxMsgCount(slot, &count);
+    result = api_.rx_msg_count(slot, &count);
     if (result != K5320_SUCCESS) {
-        failPoll(kCountError, result);
+        fail_poll(kCountError, result);
         return;
     }
 
@@ -367,122 +369,122 @@ void UtilityDialog::pollTick() {
         } else if (result != K5320_SUCCESS) {
             // The rest of the bank stays in the library; Pause, Clear, Reset Counter or Clear
             // Status polls again. What the tick gathered is shown before the box.
-            refreshView();
-            stopPolling();
-            boxes_.show(applicationName(),
+            refresh_view();
+            stop_polling();
+            boxes_.show(application_name(),
                         formatted("Test fail, Ret=%d", static_cast<uint16_t>(result)));
             return;
         } else {
             alarm &= static_cast<uint8_t>(~kRxBufferAlarm);
-            if (state_.showOnList) addRow(message);
-            if (state_.logOpen) logMessage(message);
-            ++state_.rxCount;
+            if (state_.show_on_list) add_row(message);
+            if (state_.log_open) log_message(message);
+            ++state_.rx_count;
             counterStale_ = true;
         }
-        applyBufferAlarm(alarm);
+        apply_buffer_alarm(alarm);
     }
 }
 
-void UtilityDialog::refreshView() {
-    flushRows();
+void UtilityDialog::refresh_view() {
+    flush_rows();
     if (!counterStale_) return;
     // Unsigned: the count must not turn negative past 2^31 messages.
-    view_.setText(C::CounterDisplay, formatted("%010u", state_.rxCount));
+    view_.set_text(C::kCounterDisplay, formatted("%010u", state_.rx_count));
     counterStale_ = false;
 }
 
-void UtilityDialog::applyBufferAlarm(uint8_t flags) {
-    if (flags == state_.bufferAlarm) return;
-    view_.showLamp(C::RxLamp,
-                   (flags & kRxBufferAlarm) != 0 ? BitmapImage::RedLamp : BitmapImage::GreenLamp);
-    view_.showLamp(C::TxLamp,
-                   (flags & kTxBufferAlarm) != 0 ? BitmapImage::RedLamp : BitmapImage::GreenLamp);
-    state_.bufferAlarm = flags;
+void UtilityDialog::apply_buffer_alarm(uint8_t flags) {
+    if (flags == state_.buffer_alarm) return;
+    view_.show_lamp(C::kRxLamp, (flags & kRxBufferAlarm) != 0 ? BitmapImage::kRedLamp
+                                                              : BitmapImage::kGreenLamp);
+    view_.show_lamp(C::kTxLamp, (flags & kTxBufferAlarm) != 0 ? BitmapImage::kRedLamp
+                                                              : BitmapImage::kGreenLamp);
+    state_.buffer_alarm = flags;
 }
 
-void UtilityDialog::showStatus(uint8_t status) {
-    if (status == state_.lastStatus && displayedStatus_ == status) return;
-    view_.setText(C::StatusDisplay, formatted("0x%02X", status));
-    state_.lastStatus = status;
+void UtilityDialog::show_status(uint8_t status) {
+    if (status == state_.last_status && displayedStatus_ == status) return;
+    view_.set_text(C::kStatusDisplay, formatted("0x%02X", status));
+    state_.last_status = status;
     displayedStatus_ = status;
 }
 
-void UtilityDialog::startPolling() {
-    if (!state_.pollingActive) view_.startPollingTimer();
-    state_.pollingActive = true;
+void UtilityDialog::start_polling() {
+    if (!state_.polling_active) view_.start_polling_timer();
+    state_.polling_active = true;
 }
 
-void UtilityDialog::stopPolling() {
-    if (state_.pollingActive) view_.stopPollingTimer();
-    state_.pollingActive = false;
+void UtilityDialog::stop_polling() {
+    if (state_.polling_active) view_.stop_polling_timer();
+    state_.polling_active = false;
 }
 
-int UtilityDialog::selectedSlot() const {
-    return view_.selectedIndex(C::Slot) + kFirstSlot;
+int UtilityDialog::selected_slot() const {
+    return view_.selected_index(C::kSlot) + kFirstSlot;
 }
 
-uint8_t UtilityDialog::activeSlotByte() const {
-    return lowByte(state_.activeSlot);
+uint8_t UtilityDialog::active_slot_byte() const {
+    return low_byte(state_.active_slot);
 }
 
-void UtilityDialog::setModuleControlsEnabled(bool enabled) {
-    for (const ControlId id : kModuleControls) view_.setEnabled(id, enabled);
+void UtilityDialog::set_module_controls_enabled(bool enabled) {
+    for (const ControlId id : kModuleControls) view_.set_enabled(id, enabled);
 }
 
-void UtilityDialog::setBothLamps(BitmapImage image) {
-    view_.showLamp(C::RxLamp, image);
-    view_.showLamp(C::TxLamp, image);
+void UtilityDialog::set_both_lamps(BitmapImage image) {
+    view_.show_lamp(C::kRxLamp, image);
+    view_.show_lamp(C::kTxLamp, image);
 }
 
-void UtilityDialog::setCaptionFor(uint32_t accCode, uint32_t accMask, int baudIndex) {
+void UtilityDialog::set_caption_for(uint32_t acc_code, uint32_t acc_mask, int baud_index) {
     const std::string title(kProgramTitle);
-    const int kbps = kBaudChoices.at(static_cast<std::size_t>(baudIndex)).kbps;
-    if (baudIndex == kUserDefinedBaud) {
-        view_.setCaption(
-            formatted("%s, Filter[%X,%X], Baud:User-defined", title.c_str(), accCode, accMask));
+    const int kbps = kBaudChoices.at(static_cast<std::size_t>(baud_index)).kbps;
+    if (baud_index == kUserDefinedBaud) {
+        view_.set_caption(
+            formatted("%s, Filter[%X,%X], Baud:User-defined", title.c_str(), acc_code, acc_mask));
     } else {
-        view_.setCaption(
-            formatted("%s, Filter[%X,%X], Baud:%d kbps", title.c_str(), accCode, accMask, kbps));
+        view_.set_caption(
+            formatted("%s, Filter[%X,%X], Baud:%d kbps", title.c_str(), acc_code, acc_mask, kbps));
     }
 }
 
-void UtilityDialog::failPoll(std::string_view operation, int result) {
-    resetModuleView();
-    reportError(operation, result);
+void UtilityDialog::fail_poll(std::string_view operation, int result) {
+    reset_module_view();
+    report_error(operation, result);
 }
 
-std::string UtilityDialog::applicationName() {
-    return std::string(applicationNameOf(files_.programPath()));
+std::string UtilityDialog::application_name() {
+    return std::string(application_name_of(files_.program_path()));
 }
 
-void UtilityDialog::addRow(const ReceivedMessage& message) {
-    pendingRows_.push_back(listRow(message, state_.rowCount, state_.displayMode));
-    ++state_.rowCount;
-    if (state_.rowCount >= kMessageListCapacity) {
+void UtilityDialog::add_row(const ReceivedMessage& message) {
+    pendingRows_.push_back(list_row(message, state_.row_count, state_.display_mode));
+    ++state_.row_count;
+    if (state_.row_count >= kMessageListCapacity) {
         // The 1000th row empties the list; the next row is 000 again.
         pendingRows_.clear();
         messages_.clear();
-        state_.rowCount = 0;
+        state_.row_count = 0;
     }
 }
 
-void UtilityDialog::logMessage(const ReceivedMessage& message) {
-    if (log_.write(logLine(message, state_.displayMode).view())) return;
+void UtilityDialog::log_message(const ReceivedMessage& message) {
+    if (log_.write(log_line(message, state_.display_mode).view())) return;
     // A file that has lost a line is closed rather than written on with a gap. Said once: the
     // box stays checked and logging starts a new file when it is unchecked and checked again.
     log_.close();
-    state_.logOpen = false;
-    view_.runLater([this] { boxes_.show(applicationName(), kCannotWriteLog); });
+    state_.log_open = false;
+    view_.run_later([this] { boxes_.show(application_name(), kCannotWriteLog); });
 }
 
-void UtilityDialog::flushRows() {
+void UtilityDialog::flush_rows() {
     if (pendingRows_.empty()) return;
     messages_.append(pendingRows_);
     pendingRows_.clear();
-    view_.scrollListTo(state_.rowCount - 1);
+    view_.scroll_list_to(state_.row_count - 1);
 }
 
-void UtilityDialog::reportError(std::string_view operation, int result) {
+void UtilityDialog::report_error(std::string_view operation, int result) {
     // Result codes are read as unsigned 16-bit numbers.
     boxes_.show(kErrorCaption, formatted("%.*s, Error Code=%d", static_cast<int>(operation.size()),
                                          operation.data(), static_cast<uint16_t>(result)));

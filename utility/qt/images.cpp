@@ -41,8 +41,8 @@ QPixmap iconPixmap(int size) {
 }  // namespace
 
 QPixmap lampPixmap(BitmapImage image) {
-    if (image == BitmapImage::None) return {};
-    const LampPixels pixels = lampPixels(image);
+    if (image == BitmapImage::kNone) return {};
+    const LampPixels pixels = lamp_pixels(image);
     QImage picture(kLampSize, kLampSize, QImage::Format_RGB32);
     for (int y = 0; y < kLampSize; ++y) {
         for (int x = 0; x < kLampSize; ++x)

@@ -9,7 +9,7 @@
 
 namespace k5320::utility {
 
-// 13 x 13 pixels; BitmapImage::None gives a null pixmap.
+// 13 x 13 pixels; BitmapImage::kNone gives a null pixmap.
 QPixmap lampPixmap(BitmapImage image);
 
 // A module on a bus: a blue card whose bus line joins three nodes, in 16, 32 and 48 pixels.

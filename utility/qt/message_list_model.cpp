@@ -3,7 +3,7 @@
 namespace k5320::utility {
 
 MessageListModel::~MessageListModel() {
-    if (list_ != nullptr) list_->setObserver(nullptr);
+    if (list_ != nullptr) list_->set_observer(nullptr);
 }
 
 void MessageListModel::setColumns(std::span<const ListColumn> columns) {
@@ -17,9 +17,9 @@ void MessageListModel::setColumns(std::span<const ListColumn> columns) {
 
 void MessageListModel::bind(MessageList* list) {
     beginResetModel();
-    if (list_ != nullptr) list_->setObserver(nullptr);
+    if (list_ != nullptr) list_->set_observer(nullptr);
     list_ = list;
-    if (list_ != nullptr) list_->setObserver(this);
+    if (list_ != nullptr) list_->set_observer(this);
     endResetModel();
 }
 
@@ -47,23 +47,23 @@ QVariant MessageListModel::headerData(int section, Qt::Orientation orientation, 
     return {};
 }
 
-void MessageListModel::rowsAboutToBeInserted(int first, int count) {
+void MessageListModel::rows_about_to_be_inserted(int first, int count) {
     beginInsertRows({}, first, first + count - 1);
 }
 
-void MessageListModel::rowsInserted() {
+void MessageListModel::rows_inserted() {
     endInsertRows();
 }
 
-void MessageListModel::rowsAboutToBeRemoved(int first, int count) {
+void MessageListModel::rows_about_to_be_removed(int first, int count) {
     beginRemoveRows({}, first, first + count - 1);
 }
 
-void MessageListModel::rowsRemoved() {
+void MessageListModel::rows_removed() {
     endRemoveRows();
 }
 
-void MessageListModel::aboutToClear() {
+void MessageListModel::about_to_clear() {
     beginResetModel();
 }
 
@@ -71,8 +71,10 @@ void MessageListModel::cleared() {
     endResetModel();
 }
 
-void MessageListModel::cellsChanged(int firstRow, int lastRow, int firstColumn, int lastColumn) {
-    emit dataChanged(index(firstRow, firstColumn), index(lastRow, lastColumn), {Qt::DisplayRole});
+void MessageListModel::cells_changed(int first_row, int last_row, int first_column,
+                                     int last_column) {
+    emit dataChanged(index(first_row, first_column), index(last_row, last_column),
+                     {Qt::DisplayRole});
 }
 
 void MessageListView::showRow(int row) {

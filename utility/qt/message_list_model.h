@@ -30,13 +30,13 @@ class MessageListModel final : public QAbstractTableModel, public ListObserver {
                         int role = Qt::DisplayRole) const override;
 
     // ListObserver
-    void rowsAboutToBeInserted(int first, int count) override;
-    void rowsInserted() override;
-    void rowsAboutToBeRemoved(int first, int count) override;
-    void rowsRemoved() override;
-    void aboutToClear() override;
+    void rows_about_to_be_inserted(int first, int count) override;
+    void rows_inserted() override;
+    void rows_about_to_be_removed(int first, int count) override;
+    void rows_removed() override;
+    void about_to_clear() override;
     void cleared() override;
-    void cellsChanged(int firstRow, int lastRow, int firstColumn, int lastColumn) override;
+    void cells_changed(int first_row, int last_row, int first_column, int last_column) override;
 
   private:
     QStringList headings_;

@@ -33,7 +33,7 @@ QString qtFilter(std::string_view filter) {
 }
 
 QWidget* placed(QWidget* widget, const DialogRect& units, DialogBaseUnits base, int id) {
-    const DialogRect place = toPixels(units, base);
+    const DialogRect place = to_pixels(units, base);
     widget->setGeometry(place.x, place.y, place.width, place.height);
     widget->setObjectName(QStringLiteral("control%1").arg(id));
     return widget;
@@ -44,9 +44,9 @@ QWidget* placed(QWidget* widget, const DialogRect& units, DialogBaseUnits base, 
 UpdateWindow::UpdateWindow(uint16_t slot, const UpdateDialogParts& parts, QWidget* parent)
     : QDialog(parent),
       ownBoxes_(parts.boxes == nullptr ? std::make_unique<QtMessageBoxes>(this) : nullptr),
-      chooser_(parts.chooseFile),
+      chooser_(parts.choose_file),
       dialog_(*this, *parts.loader, parts.boxes == nullptr ? *ownBoxes_ : *parts.boxes,
-              parts.system == nullptr ? systemUpdateServices() : *parts.system, slot,
+              parts.system == nullptr ? system_update_services() : *parts.system, slot,
               QCoreApplication::applicationName().toStdString()) {
     setWindowTitle(fromView(kUpdateTitle));
     setWindowIcon(mainIcon());
@@ -54,8 +54,8 @@ UpdateWindow::UpdateWindow(uint16_t slot, const UpdateDialogParts& parts, QWidge
     setFont(font);
     const QFontMetrics metrics(font);
     const DialogBaseUnits base =
-        baseUnitsOf(metrics.horizontalAdvance(fromView(kAverageWidthSample)), metrics.height());
-    const DialogRect size = toPixels({0, 0, kUpdateDialogWidth, kUpdateDialogHeight}, base);
+        base_units_of(metrics.horizontalAdvance(fromView(kAverageWidthSample)), metrics.height());
+    const DialogRect size = to_pixels({0, 0, kUpdateDialogWidth, kUpdateDialogHeight}, base);
     setFixedSize(size.width, size.height);
 
     progress_ = new QProgressBar(this);
@@ -83,13 +83,13 @@ QString UpdateWindow::paneText(int pane) const {
     return panes_[pane]->text();
 }
 
-bool UpdateWindow::createStatusBar(std::span<const int> paneWidths) {
+bool UpdateWindow::create_status_bar(std::span<const int> pane_widths) {
     auto* bar = new QStatusBar(this);
     bar->setSizeGripEnabled(false);
-    for (std::size_t i = 0; i < paneWidths.size() && i < panes_.size(); ++i) {
+    for (std::size_t i = 0; i < pane_widths.size() && i < panes_.size(); ++i) {
         auto* pane = new QLabel(bar);
         pane->setTextFormat(Qt::PlainText);
-        pane->setFixedWidth(paneWidths[i]);
+        pane->setFixedWidth(pane_widths[i]);
         pane->setFrameShape(QFrame::Panel);
         pane->setFrameShadow(QFrame::Sunken);
         bar->addWidget(pane);
@@ -100,7 +100,7 @@ bool UpdateWindow::createStatusBar(std::span<const int> paneWidths) {
     return true;
 }
 
-void UpdateWindow::setPaneText(int pane, std::string_view text) {
+void UpdateWindow::set_pane_text(int pane, std::string_view text) {
     if (pane < 0 || static_cast<std::size_t>(pane) >= panes_.size() || panes_[pane] == nullptr)
         return;
     const QString shown = QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
@@ -110,27 +110,27 @@ void UpdateWindow::setPaneText(int pane, std::string_view text) {
     panes_[pane]->setToolTip(shown);
 }
 
-void UpdateWindow::setProgressRange(int lowest, int highest) {
+void UpdateWindow::set_progress_range(int lowest, int highest) {
     progress_->setRange(lowest, highest);
 }
 
-void UpdateWindow::setProgressPosition(int position) {
+void UpdateWindow::set_progress_position(int position) {
     progress_->setValue(position);
 }
 
-std::string UpdateWindow::chooseFile(std::string_view filter) {
+std::string UpdateWindow::choose_file(std::string_view filter) {
     if (chooser_) return chooser_(filter);
     const QString path = QFileDialog::getOpenFileName(this, QString(), QString(), qtFilter(filter));
     return QFile::encodeName(path).toStdString();
 }
 
-void UpdateWindow::handleOnePendingMessage() {
+void UpdateWindow::handle_one_pending_message() {
     // Qt hands over the events waiting now rather than exactly one; an Update click among them
     // is ignored by the behaviour while the download runs.
     QCoreApplication::processEvents();
 }
 
-void UpdateWindow::endDialog() {
+void UpdateWindow::end_dialog() {
     if (isVisible())
         reject();
     else

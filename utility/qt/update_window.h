@@ -21,14 +21,14 @@ class QPushButton;
 
 namespace k5320::utility {
 
-// Returns the chosen file's full path, empty when cancelled; filter as UpdateView::chooseFile.
+// Returns the chosen file's full path, empty when cancelled; filter as UpdateView::choose_file.
 using FileChooser = std::function<std::string(std::string_view filter)>;
 
 // What the dialog is opened with besides its slot.
 struct UpdateDialogParts {
     LoaderApi* loader = nullptr;     // required
     MessageBoxes* boxes = nullptr;   // none: the dialog's own modal boxes
-    FileChooser chooseFile;          // none: the platform's file-open dialog
+    FileChooser choose_file;         // none: the platform's file-open dialog
     UpdateSystem* system = nullptr;  // none: the system's files, time zone and sleep
 };
 
@@ -49,13 +49,13 @@ class UpdateWindow final : public QDialog, private UpdateView {
 
   private:
     // UpdateView
-    bool createStatusBar(std::span<const int> paneWidths) override;
-    void setPaneText(int pane, std::string_view text) override;
-    void setProgressRange(int lowest, int highest) override;
-    void setProgressPosition(int position) override;
-    std::string chooseFile(std::string_view filter) override;
-    void handleOnePendingMessage() override;
-    void endDialog() override;
+    bool create_status_bar(std::span<const int> pane_widths) override;
+    void set_pane_text(int pane, std::string_view text) override;
+    void set_progress_range(int lowest, int highest) override;
+    void set_progress_position(int position) override;
+    std::string choose_file(std::string_view filter) override;
+    void handle_one_pending_message() override;
+    void end_dialog() override;
 
     std::unique_ptr<QtMessageBoxes> ownBoxes_;
     FileChooser chooser_;

@@ -90,31 +90,31 @@ void UtilityWindow::keyPressEvent(QKeyEvent* event) {
 }
 
 void UtilityWindow::buildControls() {
-    const DialogTemplate& dialog = mainDialogTemplate();
-    QFont font(fromView(dialog.fontFamily), dialog.fontPointSize);
+    const DialogTemplate& dialog = main_dialog_template();
+    QFont font(fromView(dialog.font_family), dialog.font_point_size);
     setFont(font);
     const QFontMetrics metrics(font);
     const DialogBaseUnits base =
-        baseUnitsOf(metrics.horizontalAdvance(fromView(kAverageWidthSample)), metrics.height());
-    const DialogRect size = toPixels({0, 0, dialog.width, dialog.height}, base);
+        base_units_of(metrics.horizontalAdvance(fromView(kAverageWidthSample)), metrics.height());
+    const DialogRect size = to_pixels({0, 0, dialog.width, dialog.height}, base);
     setFixedSize(size.width, size.height);
 
-    greenLamp_ = lampPixmap(BitmapImage::GreenLamp);
-    redLamp_ = lampPixmap(BitmapImage::RedLamp);
+    greenLamp_ = lampPixmap(BitmapImage::kGreenLamp);
+    redLamp_ = lampPixmap(BitmapImage::kRedLamp);
 
     QButtonGroup* radioGroup = nullptr;
     for (const DialogItem& item : dialog.items) {
-        DialogRect place = toPixels(item.rect, base);
+        DialogRect place = to_pixels(item.rect, base);
         const QString text = fromView(item.text);
         QWidget* widget = nullptr;
         switch (item.kind) {
-            case ControlKind::Label: {
+            case ControlKind::kLabel: {
                 auto* label = new QLabel(text, this);
                 label->setTextFormat(Qt::PlainText);
                 widget = label;
                 break;
             }
-            case ControlKind::GroupFrame: {
+            case ControlKind::kGroupFrame: {
                 // A group frame is a plain line around its area with the title set into the
                 // top line, as dialog templates draw it; the style's own frame is often too
                 // faint to see.
@@ -128,10 +128,10 @@ void UtilityWindow::buildControls() {
                 widget = frame;
                 break;
             }
-            case ControlKind::Button:
+            case ControlKind::kButton:
                 widget = new QPushButton(text, this);
                 break;
-            case ControlKind::Edit: {
+            case ControlKind::kEdit: {
                 auto* edit = new QLineEdit(text, this);
                 edit->setAlignment(editAlignment(item.style));
                 if ((item.style & kStyleDigitsOnly) != 0) {
@@ -141,7 +141,7 @@ void UtilityWindow::buildControls() {
                 widget = edit;
                 break;
             }
-            case ControlKind::DropDownList: {
+            case ControlKind::kDropDownList: {
                 // The template's height includes the opened list; closed, the box is as high
                 // as its font needs.
                 auto* combo = new QComboBox(this);
@@ -149,7 +149,7 @@ void UtilityWindow::buildControls() {
                 widget = combo;
                 break;
             }
-            case ControlKind::RadioButton: {
+            case ControlKind::kRadioButton: {
                 auto* radio = new QRadioButton(text, this);
                 if ((item.style & kStyleFirstOfGroup) != 0 || radioGroup == nullptr)
                     radioGroup = new QButtonGroup(this);
@@ -157,10 +157,10 @@ void UtilityWindow::buildControls() {
                 widget = radio;
                 break;
             }
-            case ControlKind::CheckBox:
+            case ControlKind::kCheckBox:
                 widget = new QCheckBox(text, this);
                 break;
-            case ControlKind::Bitmap: {
+            case ControlKind::kBitmap: {
                 // A bitmap control takes the size of its image.
                 auto* lamp = new QLabel(this);
                 lamp->setPixmap(lampPixmap(item.image));
@@ -169,7 +169,7 @@ void UtilityWindow::buildControls() {
                 widget = lamp;
                 break;
             }
-            case ControlKind::ReportList: {
+            case ControlKind::kReportList: {
                 list_ = new MessageListView(this);
                 list_->setModel(&listModel_);
                 list_->verticalHeader()->hide();
@@ -187,7 +187,7 @@ void UtilityWindow::buildControls() {
             }
         }
         widget->setGeometry(place.x, place.y, place.width, place.height);
-        if (item.id != ControlId::Label) {
+        if (item.id != ControlId::kLabel) {
             widget->setObjectName(QStringLiteral("control%1").arg(static_cast<int>(item.id)));
             controls_[item.id] = widget;
         }
@@ -198,28 +198,28 @@ void UtilityWindow::bindHandlers() {
     const auto onClick = [this](ControlId id, auto handler) {
         connect(as<QAbstractButton>(control(id)), &QAbstractButton::clicked, this, handler);
     };
-    onClick(ControlId::Initialize, [this] { dialog_.initialize(); });
-    onClick(ControlId::ClearStatus, [this] { dialog_.clearStatus(); });
-    onClick(ControlId::EnableSysMsg, [this] { dialog_.systemMessages(true); });
-    onClick(ControlId::DisableSysMsg, [this] { dialog_.systemMessages(false); });
-    onClick(ControlId::ResetCounter, [this] { dialog_.resetCounter(); });
-    onClick(ControlId::SoftKeyboard, [this] { dialog_.softKeyboardClicked(); });
-    onClick(ControlId::StandardId, [this] { dialog_.standardIdChosen(); });
-    onClick(ControlId::ExtendedId, [this] { dialog_.extendedIdChosen(); });
-    onClick(ControlId::Rtr, [this] { dialog_.rtrClicked(); });
-    onClick(ControlId::Send, [this] { dialog_.send(); });
-    onClick(ControlId::Pause, [this] { dialog_.pause(); });
-    onClick(ControlId::Clear, [this] { dialog_.clearList(); });
-    onClick(ControlId::FormatHex, [this] { dialog_.formatChosen(DisplayMode::Hex); });
-    onClick(ControlId::FormatDec, [this] { dialog_.formatChosen(DisplayMode::Dec); });
-    onClick(ControlId::FormatAscii, [this] { dialog_.formatChosen(DisplayMode::Ascii); });
-    onClick(ControlId::ShowOnList, [this] { dialog_.showOnListClicked(); });
-    onClick(ControlId::SaveToFile, [this] { dialog_.saveToFileClicked(); });
-    onClick(ControlId::UpdateFirmware, [this] { openFirmwareUpdate(); });
-    connect(as<QComboBox>(control(ControlId::Slot)), &QComboBox::activated, this,
-            [this] { dialog_.slotChosen(); });
-    connect(&pollTimer_, &QTimer::timeout, this, [this] { dialog_.pollTick(); });
-    connect(&refreshTimer_, &QTimer::timeout, this, [this] { dialog_.refreshView(); });
+    onClick(ControlId::kInitialize, [this] { dialog_.initialize(); });
+    onClick(ControlId::kClearStatus, [this] { dialog_.clear_status(); });
+    onClick(ControlId::kEnableSysMsg, [this] { dialog_.system_messages(true); });
+    onClick(ControlId::kDisableSysMsg, [this] { dialog_.system_messages(false); });
+    onClick(ControlId::kResetCounter, [this] { dialog_.reset_counter(); });
+    onClick(ControlId::kSoftKeyboard, [this] { dialog_.soft_keyboard_clicked(); });
+    onClick(ControlId::kStandardId, [this] { dialog_.standard_id_chosen(); });
+    onClick(ControlId::kExtendedId, [this] { dialog_.extended_id_chosen(); });
+    onClick(ControlId::kRtr, [this] { dialog_.rtr_clicked(); });
+    onClick(ControlId::kSend, [this] { dialog_.send(); });
+    onClick(ControlId::kPause, [this] { dialog_.pause(); });
+    onClick(ControlId::kClear, [this] { dialog_.clear_list(); });
+    onClick(ControlId::kFormatHex, [this] { dialog_.format_chosen(DisplayMode::kHex); });
+    onClick(ControlId::kFormatDec, [this] { dialog_.format_chosen(DisplayMode::kDec); });
+    onClick(ControlId::kFormatAscii, [this] { dialog_.format_chosen(DisplayMode::kAscii); });
+    onClick(ControlId::kShowOnList, [this] { dialog_.show_on_list_clicked(); });
+    onClick(ControlId::kSaveToFile, [this] { dialog_.save_to_file_clicked(); });
+    onClick(ControlId::kUpdateFirmware, [this] { openFirmwareUpdate(); });
+    connect(as<QComboBox>(control(ControlId::kSlot)), &QComboBox::activated, this,
+            [this] { dialog_.slot_chosen(); });
+    connect(&pollTimer_, &QTimer::timeout, this, [this] { dialog_.poll_tick(); });
+    connect(&refreshTimer_, &QTimer::timeout, this, [this] { dialog_.refresh_view(); });
     refreshTimer_.start();
 }
 
@@ -230,7 +230,7 @@ void UtilityWindow::centreOnScreen() {
 
 void UtilityWindow::openFirmwareUpdate() {
     if (updateParts_.loader == nullptr) return;
-    dialog_.updateFirmware([this](uint16_t slot) {
+    dialog_.update_firmware([this](uint16_t slot) {
         UpdateWindow update(slot, updateParts_, this);
         update.run();
     });
@@ -245,89 +245,89 @@ std::string UtilityWindow::text(ControlId id) const {
     return {};
 }
 
-void UtilityWindow::setText(ControlId id, std::string_view text) {
+void UtilityWindow::set_text(ControlId id, std::string_view text) {
     QWidget* widget = control(id);
     if (auto* edit = as<QLineEdit>(widget)) edit->setText(fromView(text));
     if (auto* label = as<QLabel>(widget)) label->setText(fromView(text));
     if (auto* button = as<QAbstractButton>(widget)) button->setText(fromView(text));
 }
 
-void UtilityWindow::setTextLimit(ControlId id, int characters) {
+void UtilityWindow::set_text_limit(ControlId id, int characters) {
     if (auto* edit = as<QLineEdit>(control(id))) edit->setMaxLength(characters);
 }
 
-void UtilityWindow::setEnabled(ControlId id, bool enabled) {
+void UtilityWindow::set_enabled(ControlId id, bool enabled) {
     if (QWidget* widget = control(id)) widget->setEnabled(enabled);
 }
 
-bool UtilityWindow::isChecked(ControlId id) const {
+bool UtilityWindow::is_checked(ControlId id) const {
     const auto* button = as<QAbstractButton>(control(id));
     return button != nullptr && button->isChecked();
 }
 
-void UtilityWindow::setChecked(ControlId id, bool checked) {
+void UtilityWindow::set_checked(ControlId id, bool checked) {
     if (auto* button = as<QAbstractButton>(control(id))) button->setChecked(checked);
 }
 
-void UtilityWindow::setChoices(ControlId id, std::span<const std::string_view> entries) {
+void UtilityWindow::set_choices(ControlId id, std::span<const std::string_view> entries) {
     auto* combo = as<QComboBox>(control(id));
     if (combo == nullptr) return;
     combo->clear();
     for (const std::string_view entry : entries) combo->addItem(fromView(entry));
 }
 
-int UtilityWindow::selectedIndex(ControlId id) const {
+int UtilityWindow::selected_index(ControlId id) const {
     const auto* combo = as<QComboBox>(control(id));
     return combo == nullptr ? -1 : combo->currentIndex();
 }
 
-void UtilityWindow::selectIndex(ControlId id, int index) {
+void UtilityWindow::select_index(ControlId id, int index) {
     if (auto* combo = as<QComboBox>(control(id))) combo->setCurrentIndex(index);
 }
 
-void UtilityWindow::showLamp(ControlId id, BitmapImage image) {
+void UtilityWindow::show_lamp(ControlId id, BitmapImage image) {
     auto* lamp = as<QLabel>(control(id));
     if (lamp == nullptr) return;
-    if (image == BitmapImage::GreenLamp)
+    if (image == BitmapImage::kGreenLamp)
         lamp->setPixmap(greenLamp_);
-    else if (image == BitmapImage::RedLamp)
+    else if (image == BitmapImage::kRedLamp)
         lamp->setPixmap(redLamp_);
     else
         lamp->clear();
     lamp->repaint();
 }
 
-void UtilityWindow::setCaption(std::string_view caption) {
+void UtilityWindow::set_caption(std::string_view caption) {
     setWindowTitle(fromView(caption));
 }
 
-void UtilityWindow::setListColumns(std::span<const ListColumn> columns) {
+void UtilityWindow::set_list_columns(std::span<const ListColumn> columns) {
     listModel_.setColumns(columns);
     for (std::size_t i = 0; i < columns.size(); ++i)
         list_->setColumnWidth(static_cast<int>(i), columns[i].width);
 }
 
-void UtilityWindow::showMessageList(MessageList& list) {
+void UtilityWindow::show_message_list(MessageList& list) {
     listModel_.bind(&list);
 }
 
-void UtilityWindow::scrollListTo(int row) {
+void UtilityWindow::scroll_list_to(int row) {
     list_->showRow(row);
 }
 
-void UtilityWindow::startPollingTimer() {
+void UtilityWindow::start_polling_timer() {
     pollTimer_.start();
 }
 
-void UtilityWindow::stopPollingTimer() {
+void UtilityWindow::stop_polling_timer() {
     pollTimer_.stop();
 }
 
-void UtilityWindow::setInputPanelVisible(bool visible) {
+void UtilityWindow::set_input_panel_visible(bool visible) {
     QGuiApplication::inputMethod()->setVisible(visible);
 }
 
-void UtilityWindow::runLater(std::function<void()> task) {
+void UtilityWindow::run_later(std::function<void()> task) {
     // Dropped with the window if it is destroyed first.
     QMetaObject::invokeMethod(this, std::move(task), Qt::QueuedConnection);
 }

@@ -41,23 +41,23 @@ class UtilityWindow final : public QDialog, private MainView {
 
     // MainView
     std::string text(ControlId id) const override;
-    void setText(ControlId id, std::string_view text) override;
-    void setTextLimit(ControlId id, int characters) override;
-    void setEnabled(ControlId id, bool enabled) override;
-    bool isChecked(ControlId id) const override;
-    void setChecked(ControlId id, bool checked) override;
-    void setChoices(ControlId id, std::span<const std::string_view> entries) override;
-    int selectedIndex(ControlId id) const override;
-    void selectIndex(ControlId id, int index) override;
-    void showLamp(ControlId id, BitmapImage image) override;
-    void setCaption(std::string_view caption) override;
-    void setListColumns(std::span<const ListColumn> columns) override;
-    void showMessageList(MessageList& list) override;
-    void scrollListTo(int row) override;
-    void startPollingTimer() override;
-    void stopPollingTimer() override;
-    void setInputPanelVisible(bool visible) override;
-    void runLater(std::function<void()> task) override;
+    void set_text(ControlId id, std::string_view text) override;
+    void set_text_limit(ControlId id, int characters) override;
+    void set_enabled(ControlId id, bool enabled) override;
+    bool is_checked(ControlId id) const override;
+    void set_checked(ControlId id, bool checked) override;
+    void set_choices(ControlId id, std::span<const std::string_view> entries) override;
+    int selected_index(ControlId id) const override;
+    void select_index(ControlId id, int index) override;
+    void show_lamp(ControlId id, BitmapImage image) override;
+    void set_caption(std::string_view caption) override;
+    void set_list_columns(std::span<const ListColumn> columns) override;
+    void show_message_list(MessageList& list) override;
+    void scroll_list_to(int row) override;
+    void start_polling_timer() override;
+    void stop_polling_timer() override;
+    void set_input_panel_visible(bool visible) override;
+    void run_later(std::function<void()> task) override;
 
     std::unique_ptr<QtMessageBoxes> ownBoxes_;
     std::map<ControlId, QWidget*> controls_;

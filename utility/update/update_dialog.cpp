@@ -26,11 +26,11 @@ class BarProgress final : public update::DownloadProgress {
   public:
     explicit BarProgress(UpdateView& view) : view_(view) {}
     void blocks(int count) override {
-        view_.setProgressRange(0, count - 1);
-        view_.setProgressPosition(0);
+        view_.set_progress_range(0, count - 1);
+        view_.set_progress_position(0);
     }
-    void block(int index) override { view_.setProgressPosition(index); }
-    void pause() override { view_.handleOnePendingMessage(); }
+    void block(int index) override { view_.set_progress_position(index); }
+    void pause() override { view_.handle_one_pending_message(); }
 
   private:
     UpdateView& view_;
@@ -39,32 +39,32 @@ class BarProgress final : public update::DownloadProgress {
 }  // namespace
 
 UpdateDialog::UpdateDialog(UpdateView& view, LoaderApi& loader, MessageBoxes& boxes,
-                           UpdateSystem& system, uint16_t slot, std::string programName)
+                           UpdateSystem& system, uint16_t slot, std::string program_name)
     : view_(view),
       loader_(loader),
       boxes_(boxes),
       system_(system),
       slot_(slot),
       openedSlot_(slot),
-      programName_(std::move(programName)) {}
+      program_name_(std::move(program_name)) {}
 
 void UpdateDialog::start() {
-    if (!view_.createStatusBar(kUpdateStatusPaneWidths)) {
-        boxes_.show(programName_, kStatusBarFailed);
-        view_.endDialog();
+    if (!view_.create_status_bar(kUpdateStatusPaneWidths)) {
+        boxes_.show(program_name_, kStatusBarFailed);
+        view_.end_dialog();
         return;
     }
-    if (const update::OpenOutcome opened = update::open_loader(loader_, slotByte());
+    if (const update::OpenOutcome opened = update::open_loader(loader_, slot_byte());
         opened.step != update::OpenStep::kOpened) {
         boxes_.show(kErrorCaption, update::open_failure_text(opened));
-        view_.endDialog();
+        view_.end_dialog();
         return;
     }
     FirmwareInfo stored{};
-    if (loader_.getFirmwareInfo(slotByte(), stored) == K5320_SUCCESS)
-        showRecord(stored, stored.size);
+    if (loader_.get_firmware_info(slot_byte(), stored) == K5320_SUCCESS)
+        show_record(stored, stored.size);
     else
-        showUnknown(kUnknownAtStart);
+        show_unknown(kUnknownAtStart);
 }
 
 void UpdateDialog::update() {
@@ -74,7 +74,7 @@ void UpdateDialog::update() {
         explicit Running(bool& f) : flag(f) { flag = true; }
         ~Running() { flag = false; }
     } running(downloading_);
-    runUpdate();
+    run_update();
 }
 
 void UpdateDialog::destroyed() {
@@ -82,51 +82,51 @@ void UpdateDialog::destroyed() {
     update::close_loader(loader_, static_cast<uint8_t>(failed ? openedSlot_ : slot_), failed);
 }
 
-void UpdateDialog::runUpdate() {
-    const std::string path = view_.chooseFile(kFirmwareFileFilter);
+void UpdateDialog::run_update() {
+    const std::string path = view_.choose_file(kFirmwareFileFilter);
     if (path.empty()) return;
     std::variant<update::FirmwareImage, update::UpdateOutcome> image =
         update::read_firmware_image(system_, loader_, path);
     if (const auto* refused = std::get_if<update::UpdateOutcome>(&image)) {
-        boxes_.show(programName_, update::outcome_text(*refused, path));
+        boxes_.show(program_name_, update::outcome_text(*refused, path));
         return;
     }
     BarProgress progress(view_);
     const uint32_t size = std::get<update::FirmwareImage>(image).info.size;
     const update::DownloadResult result = update::download_firmware(
-        loader_, system_, slotByte(), std::move(std::get<update::FirmwareImage>(image)), progress);
+        loader_, system_, slot_byte(), std::move(std::get<update::FirmwareImage>(image)), progress);
     if (update::download_step_failed(result.outcome)) {
-        failDownloadStep(update::outcome_text(result.outcome, path));
+        fail_download_step(update::outcome_text(result.outcome, path));
         return;
     }
     if (result.stored)
-        showRecord(*result.stored, size);
+        show_record(*result.stored, size);
     else
-        showUnknown(kUnknownAfterDownload);
-    boxes_.show(programName_, update::outcome_text(result.outcome, path));
-    view_.setProgressPosition(0);
-    view_.endDialog();
+        show_unknown(kUnknownAfterDownload);
+    boxes_.show(program_name_, update::outcome_text(result.outcome, path));
+    view_.set_progress_position(0);
+    view_.end_dialog();
 }
 
-void UpdateDialog::failDownloadStep(std::string_view message) {
-    boxes_.show(programName_, message);
-    view_.setProgressPosition(0);
-    system_.sleepMs(kStepPauseMs);
+void UpdateDialog::fail_download_step(std::string_view message) {
+    boxes_.show(program_name_, message);
+    view_.set_progress_position(0);
+    system_.sleep_ms(kStepPauseMs);
     // Every later call of this dialog is refused by the library, so a module whose firmware
     // may be gone is not told to start it.
     slot_ = kNoSlot;
 }
 
-void UpdateDialog::showRecord(const FirmwareInfo& info, uint32_t size) {
-    view_.setPaneText(kPaneName, update::firmware_name_text(info));
-    view_.setPaneText(kPaneModified, update::modified_text(info));
-    view_.setPaneText(kPaneSize, update::size_text(size));
+void UpdateDialog::show_record(const FirmwareInfo& info, uint32_t size) {
+    view_.set_pane_text(kPaneName, update::firmware_name_text(info));
+    view_.set_pane_text(kPaneModified, update::modified_text(info));
+    view_.set_pane_text(kPaneSize, update::size_text(size));
 }
 
-void UpdateDialog::showUnknown(std::string_view nameText) {
-    view_.setPaneText(kPaneName, nameText);
-    view_.setPaneText(kPaneModified, kModifiedUnknown);
-    view_.setPaneText(kPaneSize, kSizeUnknown);
+void UpdateDialog::show_unknown(std::string_view name_text) {
+    view_.set_pane_text(kPaneName, name_text);
+    view_.set_pane_text(kPaneModified, kModifiedUnknown);
+    view_.set_pane_text(kPaneSize, kSizeUnknown);
 }
 
 }  // namespace k5320::utility

@@ -38,10 +38,10 @@ inline constexpr std::string_view kFirmwareFileFilter = "Execution Files (*.exe)
 
 class UpdateDialog {
   public:
-    // slot: the main dialog's choice, 1 to 7. programName: the caption of the dialog's boxes
+    // slot: the main dialog's choice, 1 to 7. program_name: the caption of the dialog's boxes
     // other than the two start-up errors.
     UpdateDialog(UpdateView& view, LoaderApi& loader, MessageBoxes& boxes, UpdateSystem& system,
-                 uint16_t slot, std::string programName);
+                 uint16_t slot, std::string program_name);
 
     // After the dialog's controls exist, before it is shown.
     void start();
@@ -55,11 +55,11 @@ class UpdateDialog {
     bool downloading() const { return downloading_; }
 
   private:
-    uint8_t slotByte() const { return static_cast<uint8_t>(slot_); }
-    void runUpdate();
-    void failDownloadStep(std::string_view message);
-    void showRecord(const FirmwareInfo& info, uint32_t size);
-    void showUnknown(std::string_view nameText);
+    uint8_t slot_byte() const { return static_cast<uint8_t>(slot_); }
+    void run_update();
+    void fail_download_step(std::string_view message);
+    void show_record(const FirmwareInfo& info, uint32_t size);
+    void show_unknown(std::string_view name_text);
 
     UpdateView& view_;
     LoaderApi& loader_;
@@ -68,7 +68,7 @@ class UpdateDialog {
     uint16_t slot_;
     // The slot the dialog was opened on, which it gives up at the end whatever happened.
     const uint16_t openedSlot_;
-    std::string programName_;
+    std::string program_name_;
     // Set while the Update handler runs: a click that the block loop's message handling lets
     // through must not start a second update on the same module.
     bool downloading_ = false;

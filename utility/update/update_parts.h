@@ -23,18 +23,18 @@ class UpdateView {
 
     // The status bar along the bottom edge with one pane per width (pixels); false when it
     // cannot be made.
-    virtual bool createStatusBar(std::span<const int> paneWidths) = 0;
-    virtual void setPaneText(int pane, std::string_view text) = 0;
-    virtual void setProgressRange(int lowest, int highest) = 0;
-    virtual void setProgressPosition(int position) = 0;
+    virtual bool create_status_bar(std::span<const int> pane_widths) = 0;
+    virtual void set_pane_text(int pane, std::string_view text) = 0;
+    virtual void set_progress_range(int lowest, int highest) = 0;
+    virtual void set_progress_position(int position) = 0;
     // The platform's file-open dialog. filter: "Description|pattern" pairs. Returns the full
     // path of the chosen file, or an empty one when the operator cancels.
-    virtual std::string chooseFile(std::string_view filter) = 0;
+    virtual std::string choose_file(std::string_view filter) = 0;
     // Takes at most one waiting window message from the queue and handles it, so the window
     // stays painted while the download holds the thread.
-    virtual void handleOnePendingMessage() = 0;
+    virtual void handle_one_pending_message() = 0;
     // Ends the dialog as if it had been cancelled.
-    virtual void endDialog() = 0;
+    virtual void end_dialog() = 0;
 };
 
 // The firmware update's own parts, which the dialog shares with the command-line tool.
@@ -43,7 +43,7 @@ using update::CApiLoader;
 using update::FileStatus;
 using update::FirmwareFile;
 using update::LoaderApi;
-using update::systemUpdateServices;
+using update::system_update_services;
 using update::UpdateSystem;
 
 }  // namespace k5320::utility
