@@ -192,8 +192,8 @@ void Sja1000::write_cmr(uint8_t value) {
 
 void Sja1000::enter_reset_mode() {
     // A software reset (or bus-off) keeps the configuration but drops what was received and
-    // stops any transfer in progress.
-    regs_.sr = static_cast<uint8_t>((regs_.sr & (SR_BS | SR_ES | SR_TCS | SR_TBS)) | SR_TS | SR_RS);
+    // aborts any transfer in progress: the transmit buffer is released, as after a reset.
+    regs_.sr = static_cast<uint8_t>((regs_.sr & (SR_BS | SR_ES)) | SR_TCS | SR_TBS | SR_TS | SR_RS);
     regs_.ir = 0;
     regs_.rmc = 0;
     update_interrupt();

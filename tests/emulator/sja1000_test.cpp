@@ -77,6 +77,17 @@ TEST_F(Sja1000Test, LeavingResetModeMakesAnIdleControllerAndSettingRmStopsItAgai
     EXPECT_EQ(chip.peek_reg(SJA1000_IR), 0);
     EXPECT_FALSE(chip.interrupt_asserted());
     EXPECT_EQ(chip.read_reg(SJA1000_BTR0), 0x03);
+
+    // A reset in the middle of a transmission aborts it and releases the transmit buffer, so
+    // the restarted controller is idle, not waiting on a frame it no longer sends.
+    leave_reset_mode();
+    chip.begin_transmit();
+    ASSERT_EQ(chip.read_reg(SJA1000_SR) & (SR_TBS | SR_TCS), 0);
+    chip.write_reg(SJA1000_MOD, MOD_RM);
+    EXPECT_EQ(chip.read_reg(SJA1000_SR), 0x3C);
+    chip.end_transmit(true);  // the frame's end on the bus finds the chip in reset mode
+    leave_reset_mode();
+    EXPECT_EQ(chip.read_reg(SJA1000_SR), kSrIdle);
 }
 
 // --- reset-mode-only registers ----------------------------------------------------------------
