@@ -1,5 +1,7 @@
 #include "emulator/bit_timing.h"
 
+#include <algorithm>
+
 #include "k5320/baud_codes.h"
 
 namespace k5320::emulator::sja1000 {
@@ -34,13 +36,13 @@ bool is_runnable(const BitTiming& timing) {
         timing.prescaler >= kPrescalerMin && timing.prescaler <= kPrescalerMax &&
         timing.tseg1 >= kTseg1Min && timing.tseg1 <= kTseg1Max && timing.tseg2 >= kTseg2Min &&
         timing.tseg2 <= kTseg2Max && timing.sjw >= kSjwMin && timing.sjw <= kSjwMax;
-    // Stricter than the chip, as python-can is: a jump width longer than the phase after the
-    // sample point could move the sample point out of the bit, and a sample point before the
-    // middle of the bit misreads a bus with real propagation delay. The second rule,
-    // 1 + tseg1 >= half the bit, is kept in integers so that exactly 50 % passes.
-    const bool sjw_fits = timing.sjw <= timing.tseg2;
+    // CAN's own limits: 8 quanta per bit at the least, 1 Mbit/s at the most.
+    const bool quanta_enough = timing.quanta_per_bit() >= kMinQuantaPerBit;
+    const bool rate_in_can = uint64_t{timing.clocks_per_bit()} * kMaxBitRate >= kCanClockHz;
+    // Stricter than the chip, as python-can is: a sample point before the middle of the bit
+    // misreads a bus with real propagation delay. Kept in integers so that exactly 50 % passes.
     const bool sample_point_late_enough = 2 * (1 + timing.tseg1) >= timing.quanta_per_bit();
-    return in_chip_range && sjw_fits && sample_point_late_enough;
+    return in_chip_range && quanta_enough && rate_in_can && sample_point_late_enough;
 }
 
 std::optional<BitTiming> decode(uint8_t btr0, uint8_t btr1) {
@@ -51,6 +53,7 @@ std::optional<BitTiming> decode(uint8_t btr0, uint8_t btr1) {
     timing.tseg2 = ((btr1 >> BTR1_TSEG2_SHIFT) & BTR1_TSEG2_MASK) + 1u;
     timing.triple_sampling = (btr1 & BTR1_SAM) != 0;
     if (!is_runnable(timing)) return std::nullopt;
+    timing.sjw = std::min(timing.sjw, timing.tseg2);
     return timing;
 }
 

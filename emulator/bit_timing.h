@@ -29,6 +29,9 @@ inline constexpr unsigned kTseg2Min = 1;
 inline constexpr unsigned kTseg2Max = 8;
 inline constexpr unsigned kSjwMin = 1;
 inline constexpr unsigned kSjwMax = 4;
+// What CAN allows: at least 8 time quanta per bit, at most 1 Mbit/s.
+inline constexpr unsigned kMinQuantaPerBit = 8;
+inline constexpr uint32_t kMaxBitRate = 1'000'000;
 
 struct BtrPair {
     uint8_t btr0 = 0;
@@ -60,7 +63,8 @@ struct BitTiming {
 // Whether an SJA1000 runs this timing and we accept it.
 bool is_runnable(const BitTiming& timing);
 
-// The timing a BTR0/BTR1 pair selects; none for one we refuse to run.
+// The timing a BTR0/BTR1 pair selects; none for one we refuse to run. A jump width above TSEG2
+// is taken as TSEG2: a resynchronisation never jumps past the phase after the sample point.
 std::optional<BitTiming> decode(uint8_t btr0, uint8_t btr1);
 
 // The pair for a timing; none for one we refuse to run.

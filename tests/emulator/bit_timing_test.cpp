@@ -54,7 +54,9 @@ TEST(BitTimingTest, RateIndexGivesTheCodeOfItsRate) {
 TEST(BitTimingTest, UserDefinedCodeTakesTheCallersRunnableValuesAndUnknownCodesAreRefused) {
     EXPECT_EQ(btr_for_baud_code(baud::kUserDefined, 0x00, 0x1C), (BtrPair{0x00, 0x1C}));
     EXPECT_EQ(btr_for_baud_code(baud::kUserDefined, 0xBF, 0xFF), (BtrPair{0xBF, 0xFF}));
-    EXPECT_FALSE(btr_for_baud_code(baud::kUserDefined, 0x80, 0x1C)) << "SJW 3 > TSEG2 2";
+    EXPECT_EQ(btr_for_baud_code(baud::kUserDefined, 0xC0, 0x1C), (BtrPair{0xC0, 0x1C}))
+        << "SJW 4 > TSEG2 2: the chip runs it";
+    EXPECT_FALSE(btr_for_baud_code(baud::kUserDefined, 0x00, 0x00)) << "3 quanta, 2.67 Mbit/s";
     for (unsigned code : {0x00u, 0x0Du, 0x10u, 0xFFu})
         EXPECT_FALSE(btr_for_baud_code(static_cast<uint8_t>(code), 0x00, 0x1C)) << code;
 }
@@ -76,13 +78,17 @@ TEST(BitTimingTest, DecodeSplitsTheFields) {
 }
 
 TEST(BitTimingTest, TimingsWeRefuse) {
-    // SJW above TSEG2: refused; equal: accepted.
-    EXPECT_FALSE(decode(0x40, 0x0F)) << "SJW 2, TSEG2 1";
-    EXPECT_TRUE(decode(0x40, 0x1F)) << "SJW 2, TSEG2 2";
-    EXPECT_FALSE(decode(0xC0, 0x2F)) << "SJW 4, TSEG2 3";
+    // Fewer than 8 quanta per bit, or more than 1 Mbit/s: refused; 8 quanta at 1 Mbit/s: accepted.
+    EXPECT_FALSE(decode(0x00, 0x00)) << "3 quanta";
+    EXPECT_FALSE(decode(0x01, 0x13)) << "7 quanta";
+    EXPECT_TRUE(decode(0x00, 0x15)) << "9 quanta, 889 kbit/s";
+    EXPECT_TRUE(decode(0x00, 0x14)) << "8 quanta, 1 Mbit/s";
+    // SJW above TSEG2: taken as TSEG2.
+    EXPECT_EQ(decode(0xC0, 0x1C)->sjw, 2u) << "SJW 4, TSEG2 2";
+    EXPECT_EQ(decode(0x40, 0x1F)->sjw, 2u) << "SJW 2, TSEG2 2";
     // Sample point before the middle of the bit: refused; exactly half: accepted.
-    EXPECT_FALSE(decode(0x00, 0x20)) << "2 of 5 quanta";
-    EXPECT_TRUE(decode(0x00, 0x21)) << "3 of 6 quanta";
+    EXPECT_FALSE(decode(0x01, 0x41)) << "3 of 8 quanta";
+    EXPECT_TRUE(decode(0x01, 0x32)) << "4 of 8 quanta";
     EXPECT_FALSE(decode(0x00, 0x73)) << "5 of 13 quanta";
 
     // The chip's ranges cannot be left through the registers, but can through a timing.
