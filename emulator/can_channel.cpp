@@ -143,7 +143,7 @@ std::optional<uint8_t> CanChannel::stop_controller() {
 
 std::optional<uint8_t> CanChannel::take_transmit_record() {
     if (to_send_.size() >= kTransmitBufferFrames) return answer::kTxRefused;
-    to_send_.push_back(read_frame_record(ram_, dpram::kTxRecord));
+    to_send_.push_back({read_frame_record(ram_, dpram::kTxRecord), std::nullopt});
     return answer::kTxAccepted;
 }
 
@@ -306,6 +306,8 @@ bool CanChannel::transmitted(bool acknowledged, bool unpaced_bus) {
     if (abandoned_) {
         abandoned_ = false;
     } else if (acknowledged) {
+        if (const std::optional<uint8_t> handle = to_send_.front().cyclic_handle)
+            cyclic_.count_sent(*handle);
         to_send_.pop_front();
         pending_since_.reset();
         clear_tx_timeout();
@@ -395,7 +397,7 @@ std::optional<can::Frame> CanChannel::frame_for_bus(bool bus_attached) {
     on_its_way_ = true;
     controller_.begin_transmit();
     after_controller_event();
-    return to_send_.front();
+    return to_send_.front().frame;
 }
 
 void CanChannel::submit_refused() {
@@ -409,14 +411,21 @@ void CanChannel::tick(Clock::time_point now) {
 }
 
 void CanChannel::transmit_due_cyclic(Clock::time_point now) {
-    // A controller off the bus cannot send, and a full buffer has no room: that cycle's frame is
-    // given up, not kept, since the next cycle brings a fresh one.
+    // A controller off the bus cannot send, a full buffer has no room, and an entry whose last
+    // frame still waits (nobody acknowledged it yet) must not pile up a burst behind it: that
+    // cycle's frame is given up, not kept, since the next cycle brings a fresh one.
     const bool sending = on_bus();
-    cyclic_.transmit_due(now, [&](const can::Frame& frame) {
+    cyclic_.transmit_due(now, [&](const can::Frame& frame, uint8_t handle) {
         if (!sending || to_send_.size() >= kTransmitBufferFrames) return false;
-        to_send_.push_back(frame);
+        if (cyclic_frame_waiting(handle)) return false;
+        to_send_.push_back({frame, handle});
         return true;
     });
+}
+
+bool CanChannel::cyclic_frame_waiting(uint8_t handle) const {
+    return std::any_of(to_send_.begin(), to_send_.end(),
+                       [handle](const Outgoing& o) { return o.cyclic_handle == handle; });
 }
 
 void CanChannel::check_transmit_timeout(Clock::time_point now) {

@@ -10,11 +10,11 @@
 #include <deque>
 #include <optional>
 
+#include "can/frame.h"
 #include "emulator/can/bus.h"
 #include "emulator/cyclic_table.h"
 #include "emulator/dual_port_ram.h"
 #include "emulator/sja1000.h"
-#include "can/frame.h"
 
 namespace k5320::emulator {
 
@@ -136,9 +136,17 @@ class CanChannel {
     std::optional<uint8_t> announced_bank_;  // handed to the host and not given back yet
     uint8_t next_bank_ = 0;
 
-    std::deque<can::Frame> to_send_;  // the front one is the frame being sent
-    bool on_its_way_ = false;         // the front frame is with the bus, its outcome unknown
-    bool abandoned_ = false;          // the buffer was cleared while a frame was on its way
+    // A frame waiting to be sent, and the cyclic entry it came from, which counts it once it
+    // has been sent.
+    struct Outgoing {
+        can::Frame frame;
+        std::optional<uint8_t> cyclic_handle;
+    };
+    bool cyclic_frame_waiting(uint8_t handle) const;
+
+    std::deque<Outgoing> to_send_;  // the front one is the frame being sent
+    bool on_its_way_ = false;       // the front frame is with the bus, its outcome unknown
+    bool abandoned_ = false;        // the buffer was cleared while a frame was on its way
     std::optional<Clock::time_point> pending_since_;  // since the front frame first could go
     std::optional<Clock::time_point> retry_at_;       // next try of an unacknowledged frame
     // Set when a transmission timed out; mirrored into its DPRAM byte, which the host also

@@ -83,7 +83,7 @@ std::size_t CyclicTable::size() const {
 }
 
 void CyclicTable::transmit_due(Clock::time_point now,
-                               const std::function<bool(const can::Frame&)>& take) {
+                               const std::function<bool(const can::Frame&, uint8_t handle)>& take) {
     std::vector<Entry*> due;
     for (std::optional<Entry>& e : entries_) {
         if (e && e->sending() && e->due() <= now) due.push_back(&*e);
@@ -92,13 +92,16 @@ void CyclicTable::transmit_due(Clock::time_point now,
         return a->due() != b->due() ? a->due() < b->due() : a->handle < b->handle;
     });
     for (Entry* e : due) {
-        if (take(e->frame)) {
-            if (!e->endless) --e->left;
-            e->last_sent = now;
-        }
+        if (take(e->frame, e->handle)) e->last_sent = now;
         // On to the first cycle after now: one frame per cycle at most, however late this is.
         e->next_cycle = static_cast<uint64_t>((now - e->start) / e->cycle) + 1;
     }
+}
+
+void CyclicTable::count_sent(uint8_t handle) {
+    // The entry may have been deleted while its last frame was on its way.
+    Entry* e = find(handle);
+    if (e != nullptr && !e->used_up() && !e->endless) --e->left;
 }
 
 std::optional<CyclicTable::Clock::time_point> CyclicTable::next_due() const {

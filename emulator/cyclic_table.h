@@ -36,11 +36,15 @@ class CyclicTable {
     void clear();                                       // empty, handles from 0 again
     std::size_t size() const;
 
-    // Offers take one frame of every enabled entry that is due at now, earliest due first.
-    // take returns whether the transmit path took the frame; a frame it refuses is not counted
-    // and that cycle is given up. Cycles missed while the firmware was busy are given up too:
+    // Offers take one frame of every enabled entry that is due at now, earliest due first, with
+    // the entry's handle. take returns whether the transmit path took the frame; a frame it
+    // refuses gives that cycle up. Cycles missed while the firmware was busy are given up too:
     // transmissions stay on the entry's grid of cycle times and never come in a burst.
-    void transmit_due(Clock::time_point now, const std::function<bool(const can::Frame&)>& take);
+    void transmit_due(Clock::time_point now,
+                      const std::function<bool(const can::Frame&, uint8_t handle)>& take);
+    // A frame the entry gave has been sent: one transmission less is left. A frame counts when
+    // it has been sent, not when it was taken, so the rest says what really went out.
+    void count_sent(uint8_t handle);
     // When the next transmission falls due; none while nothing will.
     std::optional<Clock::time_point> next_due() const;
 

@@ -22,17 +22,23 @@ can::Frame frame_with_id(uint32_t id) {
     return can::Frame{.id = id, .length = 1, .data = {static_cast<uint8_t>(id)}};
 }
 
-// A table with a transmit path that takes frames while `room` lasts and records them.
+// A table with a transmit path that takes frames while `room` lasts, records them and, unless
+// told to hold them, sends them at once.
 class CyclicTableTest : public ::testing::Test {
   protected:
     std::vector<uint32_t> round(Clock::time_point now) {
         std::vector<uint32_t> sent;
-        table.transmit_due(now, [&](const can::Frame& f) {
+        std::vector<uint8_t> taken;
+        table.transmit_due(now, [&](const can::Frame& f, uint8_t handle) {
             if (room == 0) return false;
             --room;
             sent.push_back(f.id);
+            taken.push_back(handle);
             return true;
         });
+        if (!hold) {
+            for (uint8_t handle : taken) table.count_sent(handle);
+        }
         return sent;
     }
     uint8_t add(uint32_t id, uint32_t cycle_ms, uint32_t count, Clock::time_point now = kT0) {
@@ -43,6 +49,7 @@ class CyclicTableTest : public ::testing::Test {
 
     CyclicTable table;
     unsigned room = 1000;
+    bool hold = false;
 };
 
 TEST_F(CyclicTableTest, FullTableZeroCycleAndUnknownHandlesAreRefused) {
@@ -121,6 +128,19 @@ TEST_F(CyclicTableTest, FrameTheTransmitPathRefusesIsNotCounted) {
     room = 1;
     EXPECT_EQ(round(kT0 + 10ms).size(), 1u);
     EXPECT_EQ(table.rest(h), 1u);
+}
+
+TEST_F(CyclicTableTest, AFrameCountsWhenSentNotWhenTaken) {
+    const uint8_t h = add(1, 10, 2);
+    hold = true;
+    EXPECT_EQ(round(kT0).size(), 1u);
+    EXPECT_EQ(table.rest(h), 2u);
+    table.count_sent(h);
+    EXPECT_EQ(table.rest(h), 1u);
+    table.count_sent(h);
+    table.count_sent(h);  // a late report past the end changes nothing
+    EXPECT_EQ(table.rest(h), 0u);
+    table.count_sent(dpram::kCyclicNoHandle);  // no such entry: ignored
 }
 
 TEST_F(CyclicTableTest, PauseKeepsTheRestAndResumeKeepsTheCycleApart) {
