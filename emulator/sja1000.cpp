@@ -141,17 +141,16 @@ void Sja1000::write_reg(uint8_t addr, uint8_t value) {
         case SJA1000_OCR:
             regs_.ocr = value;
             break;
+        // What a written limit or counter means for the error state, and its interrupts, takes
+        // effect when reset mode is left.
         case SJA1000_EWLR:
             regs_.ewlr = value;
-            update_error_state();
             break;
         case SJA1000_RXERR:
             regs_.rxerr = value;
-            update_error_state();
             break;
         case SJA1000_TXERR:
             regs_.txerr = value;
-            update_error_state();
             break;
         case SJA1000_RBSA:
             regs_.rbsa = value;
@@ -202,6 +201,12 @@ void Sja1000::enter_reset_mode() {
 void Sja1000::leave_reset_mode() {
     // Without traffic the bus is free at once: the controller is idle.
     regs_.sr &= static_cast<uint8_t>(~(SR_TS | SR_RS));
+    // A transmit error counter the CPU set to its maximum forces bus-off.
+    if (regs_.txerr == kErrorCounterMax && !bus_off()) {
+        enter_bus_off();
+        return;
+    }
+    update_error_state();
 }
 
 void Sja1000::raise_interrupt(uint8_t ir_bits) {

@@ -9,6 +9,7 @@ namespace k5320::emulator::sja1000 {
 namespace {
 
 constexpr uint8_t kSrIdle = SR_TCS | SR_TBS;
+constexpr uint8_t kOperating = 0x00;  // MOD with every mode bit clear
 constexpr uint8_t kBitError = ECC_TYPE_BIT | 0x08;
 constexpr uint8_t kStuffError = ECC_TYPE_STUFF | 0x1C;
 
@@ -199,15 +200,40 @@ TEST_F(Sja1000ErrorsTest, ListenOnlyFreezesCountersAndSelfTestNeedsNoAcknowledge
     EXPECT_EQ(take_interrupts(), IR_TI);
 }
 
-TEST_F(Sja1000ErrorsTest, CountersWrittenInResetModeSetTheErrorState) {
+TEST_F(Sja1000ErrorsTest, CountersWrittenInResetModeTakeEffectWhenItIsLeft) {
     chip.write_reg(SJA1000_MOD, MOD_RM);
+    take_interrupts();
     chip.write_reg(SJA1000_TXERR, 130);
+    EXPECT_FALSE(chip.error_passive());
+    EXPECT_EQ(status() & SR_ES, 0);
+    EXPECT_EQ(take_interrupts(), 0);
+    chip.write_reg(SJA1000_MOD, kOperating);
     EXPECT_TRUE(chip.error_passive());
     EXPECT_EQ(status() & SR_ES, SR_ES);
+    EXPECT_EQ(take_interrupts(), IR_EI | IR_EPI);
+
+    chip.write_reg(SJA1000_MOD, MOD_RM);
     chip.write_reg(SJA1000_EWLR, 200);
-    EXPECT_EQ(status() & SR_ES, 0);
     chip.write_reg(SJA1000_TXERR, 0);
+    chip.write_reg(SJA1000_MOD, kOperating);
     EXPECT_FALSE(chip.error_passive());
+    EXPECT_EQ(status() & SR_ES, 0);
+}
+
+TEST_F(Sja1000ErrorsTest, TransmitCounterWrittenTo255ForcesBusOffWhenResetModeIsLeft) {
+    chip.write_reg(SJA1000_MOD, MOD_RM);
+    chip.write_reg(SJA1000_TXERR, 255);
+    EXPECT_FALSE(chip.bus_off());
+    chip.write_reg(SJA1000_MOD, kOperating);
+    EXPECT_TRUE(chip.bus_off());
+    EXPECT_TRUE(chip.in_reset_mode());
+    EXPECT_EQ(status() & SR_BS, SR_BS);
+    EXPECT_EQ(take_interrupts() & IR_EI, IR_EI);
+    // Restarted by the firmware, it recovers after the bus-free sequences.
+    chip.write_reg(SJA1000_MOD, kOperating);
+    chip.complete_bus_off_recovery();
+    EXPECT_FALSE(chip.bus_off());
+    EXPECT_EQ(txerr(), 0);
 }
 
 }  // namespace
