@@ -381,7 +381,7 @@ std::string format_busload_line(std::string_view name, uint32_t bit_rate, uint64
     constexpr uint64_t kPercent = 100;
     const uint64_t percent = bit_rate == 0 ? 0 : bits * kPercent / bit_rate;
     char text[160];
-    int n = std::snprintf(text, sizeof text, " %.*s@%-7" PRIu32 " %5" PRIu64 " %7" PRIu64
+    int n = std::snprintf(text, sizeof text, " %.*s@%" PRIu32 " %5" PRIu64 " %7" PRIu64
                                              " %6" PRIu64 " %3" PRIu64 "%%",
                           static_cast<int>(name.size()), name.data(), bit_rate, frames, bits,
                           payload_bits, percent);

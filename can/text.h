@@ -135,7 +135,7 @@ struct LogLine {
 };
 bool parse_log_line(std::string_view text, LogLine* line, ParseError* error);
 
-// canbusload's line for a bus, `can0@500000    796   75140  37728  15%`, with its 5 % bar
+// canbusload's line for a bus, ` can0@500000   796   75140  37728  15%`, with its 5 % bar
 // ` |XXX.................|` when bar is set. Load: bits in the second / bit rate.
 std::string format_busload_line(std::string_view name, uint32_t bit_rate, uint64_t frames,
                                 uint64_t bits, uint64_t payload_bits, bool bar);
