@@ -172,7 +172,7 @@ TEST(CanText, CandumpColumnsStampsAndNames) {
     EXPECT_EQ(text::format_busload_line("can0", 500000, 796, 75140, 37728, true),
               " can0@500000   796   75140  37728  15% |XXX.................|");
     EXPECT_EQ(text::format_busload_line("can1", 125000, 0, 0, 0, false),
-              " can1@125000      0       0      0   0%");
+              " can1@125000     0       0      0   0%");
 }
 
 TEST(CanText, LogLinesReadBack) {

@@ -99,7 +99,8 @@ d1=$!
 "$tool" dump 2 -b 500k -e -T 1500 >"$work/slot_errors" 2>/dev/null &
 d2=$!
 sleep 1
-"$tool" send 1 -b 125k 123#00 2>/dev/null; [ $? -eq 1 ] || fail "a send at 125k on a 500k bus did not fail"
+"$tool" send 1 -b 125k 123#00 2>"$work/err"; rc=$?
+[ $rc -eq 1 ] || fail "a send at 125k on a 500k bus exited with $rc: $(cat "$work/err")"
 wait $d1 $d2
 grep -q "^  can0  20000088   \[8\]  00 00 04 00 00 00 00 00   ERRORFRAME$" "$work/tap_errors" ||
   fail "the tap's error frame: $(cat "$work/tap_errors")"

@@ -36,10 +36,13 @@ awk -v bits=$bits '
   END { print frames, top; exit bad }' "$work/load" >"$work/sums" || fail "busload lines: $(cat "$work/sums")"
 read -r frames top < <(tail -1 "$work/sums")
 [ "$frames" -eq $count ] || fail "busload counted $frames frames of the $count sent"
-# Saturated: at least one whole second of gen's run at the bus's limit.
-[ "$top" -ge 97 ] || fail "gen -g 0 loaded the bus to $top % at most"
+# Saturated: at least one whole second of gen's run at the bus's limit (a sanitized build,
+# several times slower, only reports it).
 rate=$(( count * 1000 / elapsed_ms ))
-[ $rate -ge 4000 ] || fail "gen -g 0 sent $rate frames/s, the bus takes 4464"
+if [ "${K5320_SANITIZED:-0}" != 1 ]; then
+  [ "$top" -ge 97 ] || fail "gen -g 0 loaded the bus to $top % at most"
+  [ $rate -ge 4000 ] || fail "gen -g 0 sent $rate frames/s, the bus takes 4464"
+fi
 
 [ $failures -eq 0 ] && echo "gen and busload: $count frames at $rate frames/s, busload up to $top %"
 exit $failures
