@@ -926,7 +926,9 @@ int dump_slot(uint8_t slot, const DumpOptions& options) {
             result = library_failure(slot, "K5320_RxMsgCount", rc);
             break;
         }
-        for (uint16_t i = 0; i < waiting && !end.reached(output.frames()); ++i) {
+        // A bank at a time (at most 64 frames), so that the anchor can take its newest frame.
+        std::vector<CanMsg> batch;
+        for (uint16_t i = 0; i < waiting; ++i) {
             CanMsg msg{};
             const int rc = K5320_ReceiveMsg(slot, &msg);
             if (rc == K5320_RX_DELIVERED_AFTER_OVERFLOW) {
@@ -934,6 +936,16 @@ int dump_slot(uint8_t slot, const DumpOptions& options) {
             } else if (rc != K5320_SUCCESS) {
                 break;
             }
+            batch.push_back(msg);
+        }
+        // The anchor: the first frames after the configuration, read just now; the newest of
+        // them waited least. The module's stamps keep their spacing; the wall clock gives their
+        // origin.
+        if (!offset && !batch.empty())
+            offset = static_cast<int64_t>(wall_microseconds()) -
+                     static_cast<int64_t>(batch.back().TimeStamp * kMicrosecondsPerStampUnit);
+        for (const CanMsg& msg : batch) {
+            if (end.reached(output.frames())) break;
             Event event;
             event.frame.id = msg.MsgID;
             event.frame.extended = msg.Mode != 0;
@@ -941,11 +953,6 @@ int dump_slot(uint8_t slot, const DumpOptions& options) {
             event.frame.length = can::clamp_length(msg.DataLen);
             std::memcpy(event.frame.data.data(), msg.Data, sizeof msg.Data);
             const uint64_t module_micros = msg.TimeStamp * kMicrosecondsPerStampUnit;
-            // The anchor: the first frame after the configuration, read just now. The module's
-            // stamps keep their spacing; the wall clock gives their origin.
-            if (!offset)
-                offset = static_cast<int64_t>(wall_microseconds()) -
-                         static_cast<int64_t>(module_micros);
             event.micros = options.module_time
                                ? module_micros
                                : static_cast<uint64_t>(static_cast<int64_t>(module_micros) + *offset);
