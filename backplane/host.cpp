@@ -61,7 +61,34 @@ InProcessHost::InProcessHost(const Config& config)
 
 InProcessHost::~InProcessHost() {
     stop_all_delivery();
+    taps_.clear();
     rack_.reset();
+}
+
+int InProcessHost::open_tap(std::string_view bus, uint32_t bit_rate, uint32_t* used_rate,
+                            std::string* error) {
+    const BusConfig* config = config_.bus(bus);
+    can::Bus* target = rack_->bus(bus);
+    if (config == nullptr || target == nullptr) {
+        *error = "no bus '" + printable(bus) + "' on the backplane";
+        return -1;
+    }
+    int fds[2];
+    if (!make_tap_sockets(fds, error)) return -1;
+    *used_rate = bit_rate != 0 ? bit_rate : config->bit_rate;
+    taps_.remove(-1);  // drops the taps whose readers have gone
+    taps_.add(*target, fds[0], fds[0], *used_rate);
+    return fds[1];
+}
+
+int ServiceHost::open_tap(std::string_view bus, uint32_t bit_rate, uint32_t* used_rate,
+                          std::string* error) {
+    return link_->open_tap(bus, bit_rate, used_rate, error);
+}
+
+uint32_t Host::interrupt_holder(int slot) const {
+    const Slot* target = slot_at(slot);
+    return target == nullptr ? 0 : target->shared.interrupt_client.load(std::memory_order_relaxed);
 }
 
 ServiceHost::ServiceHost(SharedBackplane& memory, std::unique_ptr<ServiceLink> link)

@@ -19,6 +19,7 @@
 #include "backplane/module_faults.h"
 #include "backplane/rack.h"
 #include "backplane/shared_backplane.h"
+#include "backplane/tap_node.h"
 #include "backplane/trace.h"
 #include "driver/sdk/tarn_sdk.h"
 #include "emulator/can/bus.h"
@@ -43,6 +44,9 @@ class ServiceLink {
     // In a child after fork(): closes the child's copy of the connection, which stays the
     // parent's; the link serves nothing afterwards.
     virtual void disown() = 0;
+    // Has the service put a tap on a bus (see Host::open_tap).
+    virtual int open_tap(std::string_view bus, uint32_t bit_rate, uint32_t* used_rate,
+                         std::string* error) = 0;
 };
 
 // The SDK functions over a backplane's shared block, whatever runs the hardware behind it. Each
@@ -82,6 +86,13 @@ class Host {
     // In a child after fork(): the host's threads stayed with the parent, so the child leaves
     // it (never destroying it) and lets go of what it shares with the parent.
     virtual void disown_after_fork() {}
+    // Puts a listen-only tap on the bus at bit_rate (0: the bus's configured rate, put in
+    // used_rate) and returns the socket its events arrive on; -1 (error tells why) for a bus the
+    // backplane lacks or a service that did not answer.
+    virtual int open_tap(std::string_view bus, uint32_t bit_rate, uint32_t* used_rate,
+                         std::string* error) = 0;
+    // The process holding the slot's interrupt registration; 0 for none.
+    uint32_t interrupt_holder(int slot) const;
 
     // What the host side of a slot shows, wherever the modules run.
     uint8_t controller_register(int port) const;
@@ -131,6 +142,8 @@ class InProcessHost final : private OwnBackplaneMemory, public Host {
 
     bool attached_to_service() const override { return false; }
     std::optional<uint64_t> inject(const FaultRequest& request) override;
+    int open_tap(std::string_view bus, uint32_t bit_rate, uint32_t* used_rate,
+                 std::string* error) override;
 
     const Config& config() const { return config_; }
     emulator::Module* module(int slot);    // nullptr for an empty slot
@@ -145,6 +158,7 @@ class InProcessHost final : private OwnBackplaneMemory, public Host {
     const Config config_;
     std::unique_ptr<Rack> rack_;
     std::mutex replace_mutex_;
+    TapSet taps_;  // detached before the rack goes
 };
 
 // The backplane of a service: the host maps its shared block, and its link carries faults and
@@ -158,6 +172,8 @@ class ServiceHost final : public Host {
     bool attached_to_service() const override { return true; }
     std::optional<uint64_t> inject(const FaultRequest& request) override;
     void disown_after_fork() override;
+    int open_tap(std::string_view bus, uint32_t bit_rate, uint32_t* used_rate,
+                 std::string* error) override;
 
   private:
     void interrupt_registered(int slot, bool registered) override;

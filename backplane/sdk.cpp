@@ -1,5 +1,6 @@
 // The SDK's C entry points: each forwards to the process's backplane host.
 #include "backplane/fault_request.h"
+#include "backplane/slot_holder.h"
 #include "backplane/inspect.h"
 #include "driver/sdk/tarn_sdk.h"
 
@@ -7,6 +8,10 @@ using k5320::backplane::host;
 
 std::optional<uint64_t> k5320::backplane::inject_fault(const FaultRequest& request) {
     return host().inject(request);
+}
+
+uint32_t k5320::backplane::slot_holder(int slot) {
+    return host().interrupt_holder(slot);
 }
 
 extern "C" {

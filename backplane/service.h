@@ -67,6 +67,10 @@ enum class Kind : uint32_t {
     kUnregistered = 3,
     kFault = 4,         // client -> service: a FaultMessage
     kFaultApplied = 5,  // service -> client: the FaultReply to it
+    // client -> service, on a connection of its own: a TapOpenMessage. The service answers
+    // with a TapOpenedReply and then sends the tap's TapEvents until the connection closes.
+    kTapOpen = 6,
+    kTapOpened = 7,
 };
 struct Message {
     Kind kind;
@@ -82,6 +86,17 @@ struct FaultReply {
     Kind kind;
     uint32_t applied;  // 0: refused (empty slot, value out of range)
     uint64_t result;
+};
+inline constexpr std::size_t kBusNameCapacity = 16;  // a configured name and its zero
+struct TapOpenMessage {
+    Kind kind;
+    uint32_t bit_rate;  // 0: the bus's configured rate
+    char bus[kBusNameCapacity];
+};
+struct TapOpenedReply {
+    Kind kind;
+    uint32_t opened;    // 0: no such bus
+    uint32_t bit_rate;  // the rate the tap listens at
 };
 }  // namespace wire
 

@@ -185,10 +185,55 @@ class SocketLink final : public ServiceLink {
         (void)send(fd_, &message, sizeof message, MSG_NOSIGNAL | MSG_DONTWAIT);
     }
 
+    int open_tap(std::string_view bus, uint32_t bit_rate, uint32_t* used_rate,
+                 std::string* error) override;
+
   private:
     int fd_;
     std::mutex request_mutex_;
 };
+
+// A tap has a connection of its own, over which the service streams the tap's events.
+int SocketLink::open_tap(std::string_view bus, uint32_t bit_rate, uint32_t* used_rate,
+                         std::string* error) {
+    wire::TapOpenMessage request{wire::Kind::kTapOpen, bit_rate, {}};
+    if (bus.empty() || bus.size() >= sizeof request.bus) {
+        *error = "no bus '" + printable(bus) + "' on the backplane";
+        return -1;
+    }
+    std::memcpy(request.bus, bus.data(), bus.size());
+    FileDescriptor connection(connect_service(runtime_directory() / kSocketName));
+    if (connection.get() < 0) {
+        *error = "the backplane service does not answer";
+        return -1;
+    }
+    // Every connection is welcomed with the shared block, which a tap does not need.
+    wire::WelcomeMessage welcome;
+    ssize_t n = -1;
+    do {
+        n = recvmsg(connection.get(), welcome.header(), MSG_CMSG_CLOEXEC);
+    } while (n < 0 && errno == EINTR);
+    if (const std::optional<int> memory = welcome.attached()) close(*memory);
+    if (n != sizeof(wire::Message) || welcome.message().kind != wire::Kind::kWelcome) {
+        *error = "no welcome from the service";
+        return -1;
+    }
+    wire::TapOpenedReply reply{};
+    pollfd ready{connection.get(), POLLIN, 0};
+    if (send(connection.get(), &request, sizeof request, MSG_NOSIGNAL) != sizeof request ||
+        poll(&ready, 1, kFaultReplyTimeoutMs) != 1 ||
+        recv(connection.get(), &reply, sizeof reply, 0) != sizeof reply ||
+        reply.kind != wire::Kind::kTapOpened) {
+        *error = "the backplane service did not open the tap";
+        return -1;
+    }
+    if (reply.opened == 0) {
+        *error = "no bus '" + printable(bus) + "' on the backplane";
+        return -1;
+    }
+    *used_rate = reply.bit_rate;
+    return connection.release();
+}
 
 }  // namespace
 

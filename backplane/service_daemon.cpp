@@ -61,6 +61,7 @@ class Service {
   public:
     explicit Service(const ServiceOptions& options) : options_(options) {}
     ~Service() {
+        taps_.clear();
         rack_.reset();
         if (memory_ != nullptr) munmap(memory_, sizeof(SharedBackplane));
         if (memory_fd_ >= 0) close(memory_fd_);
@@ -80,6 +81,7 @@ class Service {
     void accept_client();
     void serve_client(int fd);
     void apply_fault_for(const Client& client, int fd, const FaultRequest& request);
+    void open_tap_for(const Client& client, int fd, const wire::TapOpenMessage& request);
     void drop_client(int fd);
     void log_counters(bool always);
     // Closes the socket if still nobody is connected (under the start lock, so that a client
@@ -96,6 +98,7 @@ class Service {
     int signal_fd_ = -1;
     std::map<int, Client> clients_;
     std::map<std::string, can::BusCounters> last_counters_;
+    TapSet taps_;  // keyed by the reader's connection; detached before the rack goes
 };
 
 bool Service::start() {
@@ -225,6 +228,7 @@ void Service::serve_client(int fd) {
     union {
         wire::Message plain;
         wire::FaultMessage fault;
+        wire::TapOpenMessage tap;
     } message{};
     const ssize_t n = recv(fd, &message, sizeof message, MSG_DONTWAIT);
     if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
@@ -234,6 +238,10 @@ void Service::serve_client(int fd) {
     Client& client = clients_[fd];
     if (n == sizeof message.fault && message.fault.kind == wire::Kind::kFault) {
         apply_fault_for(client, fd, message.fault.request);
+        return;
+    }
+    if (n == sizeof message.tap && message.tap.kind == wire::Kind::kTapOpen) {
+        open_tap_for(client, fd, message.tap);
         return;
     }
     if (n != sizeof message.plain) return;
@@ -263,7 +271,28 @@ void Service::apply_fault_for(const Client& client, int fd, const FaultRequest& 
     (void)send(fd, &reply, sizeof reply, MSG_NOSIGNAL | MSG_DONTWAIT);
 }
 
+void Service::open_tap_for(const Client& client, int fd, const wire::TapOpenMessage& request) {
+    const std::string name(request.bus, strnlen(request.bus, sizeof request.bus));
+    const BusConfig* config = rack_->config().bus(name);
+    can::Bus* bus = rack_->bus(name);
+    wire::TapOpenedReply reply{wire::Kind::kTapOpened, 0, 0};
+    // The tap writes to a descriptor of its own for the connection, closed when it goes.
+    const int tap_fd = config != nullptr && bus != nullptr ? fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1;
+    if (tap_fd >= 0) {
+        reply.opened = 1;
+        reply.bit_rate = request.bit_rate != 0 ? request.bit_rate : config->bit_rate;
+        constexpr int kTapBuffer = 4 << 20;
+        setsockopt(tap_fd, SOL_SOCKET, SO_SNDBUF, &kTapBuffer, sizeof kTapBuffer);
+    }
+    // The reply goes first: the tap's events follow it on the same connection.
+    (void)send(fd, &reply, sizeof reply, MSG_NOSIGNAL | MSG_DONTWAIT);
+    log_line() << "client " << client.pid << " tapped bus " << printable(name) << " at "
+               << reply.bit_rate << " bit/s" << (reply.opened ? "" : ": no such bus") << '\n';
+    if (tap_fd >= 0) taps_.add(*bus, fd, tap_fd, reply.bit_rate);
+}
+
 void Service::drop_client(int fd) {
+    taps_.remove(fd);  // before the connection closes: the tap writes to it
     const Client client = clients_[fd];
     clients_.erase(fd);
     close(fd);
@@ -314,7 +343,8 @@ int Service::run() {
         if (fds[1].revents != 0) {
             signalfd_siginfo info{};
             (void)!read(signal_fd_, &info, sizeof info);
-            log_line() << "stopping on signal " << info.ssi_signo << " with " << clients_.size()
+            taps_.clear();
+        log_line() << "stopping on signal " << info.ssi_signo << " with " << clients_.size()
                        << " clients attached\n";
             unlink((dir_ / kSocketName).c_str());
             break;

@@ -9,6 +9,7 @@ packages=(
   clang-14 libclang-rt-14-dev
   binutils procps
   python3 python3-crcmod python3-can
+  can-utils man-db groff-base
   qt6-base-dev qt6-qpa-plugins fonts-dejavu-core
 )
 

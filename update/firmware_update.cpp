@@ -103,6 +103,8 @@ std::string outcome_text(UpdateOutcome outcome, std::string_view path) {
             return "Can't download firmware Information!";
         case UpdateOutcome::kDataFailed:
             return "Can't download firmware!";
+        case UpdateOutcome::kStopped:
+            return "Download stopped between two blocks!";
     }
     return {};
 }
@@ -146,6 +148,7 @@ DownloadResult download_firmware(LoaderApi& loader, UpdateSystem& system, uint8_
     const uint32_t blocks = (size + kFirmwareBlockSize - 1) / kFirmwareBlockSize;
     progress.blocks(static_cast<int>(blocks));
     for (uint32_t i = 0; i < blocks; ++i) {
+        if (progress.stop_requested()) return {UpdateOutcome::kStopped, std::nullopt};
         progress.block(static_cast<int>(i));
         const uint32_t offset = i * kFirmwareBlockSize;
         const uint32_t length = std::min(kFirmwareBlockSize, size - offset);

@@ -54,6 +54,9 @@ enum class UpdateOutcome {
     kDeleteFailed,
     kInfoFailed,
     kDataFailed,
+    // Stopped between two blocks on the caller's request (DownloadProgress::stop_requested):
+    // the module keeps its loader, without a whole firmware.
+    kStopped,
 };
 std::string outcome_text(UpdateOutcome outcome, std::string_view path);
 bool download_step_failed(UpdateOutcome outcome);
@@ -76,6 +79,9 @@ class DownloadProgress {
     virtual void block(int index) = 0;   // before each block, from 0
     // Between the steps of the block loop: a window handles a waiting message here.
     virtual void pause() = 0;
+    // Asked before each block (never while one is on its way): true ends the download there
+    // with kStopped.
+    virtual bool stop_requested() { return false; }
 };
 
 struct DownloadResult {

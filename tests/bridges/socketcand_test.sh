@@ -34,7 +34,7 @@ wait_for() {  # FILE: a client's ready mark
 }
 
 # python -> driver.
-"$tool" dump 2 -b 1M -n $count -t 60 >"$work/dump.out" 2>"$work/dump.err" &
+"$tool" dump 2 -b 1M -L -n $count -T 60000 >"$work/dump.out" 2>"$work/dump.err" &
 dumper=$!
 sleep 2
 "$python" "$peer" send $port "$work/frames" || fail "python could not send"
@@ -55,7 +55,7 @@ cmp -s "$work/frames" "$work/received" ||
 
 # Malformed lines and a client leaving mid-command: errors, and the bus goes on. The raw
 # client's good frame reaches slot 2 and the python client; python's next frame reaches slot 2.
-"$tool" dump 2 -b 1M -n 2 -t 30 >"$work/dump2.out" 2>"$work/dump2.err" &
+"$tool" dump 2 -b 1M -L -n 2 -T 30000 >"$work/dump2.out" 2>"$work/dump2.err" &
 dumper=$!
 "$python" "$peer" recv $port 1 "$work/other" "$work/ready2" &
 receiver=$!

@@ -29,7 +29,9 @@ LAYERS = [
     ("utility", ["include", "platform", "can", "update"]),
     ("tools", [
         "include", "platform", "can", "driver/sdk", "update",
-        "backplane/fault_request.h", "backplane/problems.h",  # the backplane's public requests
+        # the backplane's public requests
+        "backplane/fault_request.h", "backplane/problems.h", "backplane/bus_tap.h",
+        "backplane/slot_holder.h",
     ]),
 ]
 

@@ -98,4 +98,100 @@ TEST(CanText, FiltersRatesAndHexBytes) {
         EXPECT_FALSE(text::parse_hex_bytes(bad, &bytes, &error)) << bad;
 }
 
+TEST(CanText, CandumpFiltersTakeWhatCandumpTakes) {
+    text::FilterSet set;
+    text::ParseError error;
+    // 7FF: any frame whose id ends so, 11-bit or 29-bit, data or remote.
+    ASSERT_TRUE(text::parse_filter_list("123:7FF", &set, &error)) << error.message;
+    EXPECT_TRUE(set.accepts(parse_ok("123#00")));
+    EXPECT_TRUE(set.accepts(parse_ok("00000123#00")));
+    EXPECT_TRUE(set.accepts(parse_ok("123#R")));
+    EXPECT_FALSE(set.accepts(parse_ok("124#00")));
+    // C00007FF: 11-bit data frames only (the flags are compared).
+    set = {};
+    ASSERT_TRUE(text::parse_filter_list("123:C00007FF", &set, &error));
+    EXPECT_TRUE(set.accepts(parse_ok("123#00")));
+    EXPECT_FALSE(set.accepts(parse_ok("00000123#00")));
+    EXPECT_FALSE(set.accepts(parse_ok("123#R")));
+    // 8 digits: the extended flag; DFFFFFFF takes that extended id and nothing else.
+    set = {};
+    ASSERT_TRUE(text::parse_filter_list("12345678:DFFFFFFF", &set, &error));
+    EXPECT_TRUE(set.accepts(parse_ok("12345678#00")));
+    EXPECT_FALSE(set.accepts(parse_ok("12345678#R")));
+    // Several: one that takes the frame is enough; after j all must; ~ takes the rest.
+    set = {};
+    ASSERT_TRUE(text::parse_filter_list("100:7FF,200~700,#FFFFFFFF", &set, &error));
+    EXPECT_TRUE(set.accepts(parse_ok("100#00")));
+    EXPECT_TRUE(set.accepts(parse_ok("300#00")));
+    EXPECT_FALSE(set.accepts(parse_ok("201#00")));
+    EXPECT_EQ(set.error_mask, text::error_class::kAll);
+    set = {};
+    ASSERT_TRUE(text::parse_filter_list("100:700,0:C0000000,j", &set, &error));
+    EXPECT_TRUE(set.join);
+    EXPECT_TRUE(set.accepts(parse_ok("1AB#00")));
+    EXPECT_FALSE(set.accepts(parse_ok("1AB#R")));
+    EXPECT_FALSE(set.accepts(parse_ok("2AB#00")));
+    EXPECT_TRUE(text::FilterSet{}.accepts(parse_ok("7FF#")));
+    for (const char* bad : {"123", "#xyz", "123:7FF,,1:2x", "j:1"})
+        EXPECT_FALSE(text::parse_filter_list(bad, &set, &error)) << bad;
+}
+
+TEST(CanText, CandumpColumnsStampsAndNames) {
+    // can-utils' lib.c: id, blanks to column 5 or 10, [len], data or "remote request".
+    EXPECT_EQ(text::format_columns(parse_ok("123#DEADBEEF")), "123   [4]  DE AD BE EF");
+    EXPECT_EQ(text::format_columns(parse_ok("12345678#R3")), "12345678   [3]  remote request");
+    EXPECT_EQ(text::format_columns(parse_ok("7FF#")), "7FF   [0] ");
+    text::ErrorFrame error;
+    error.classes = text::error_class::kController | text::error_class::kCounters;
+    error.data[1] = text::controller::kRxWarning;
+    error.data[6] = 8;
+    error.data[7] = 96;
+    EXPECT_EQ(text::format_columns(error),
+              "20000204   [8]  00 04 00 00 00 00 08 60   ERRORFRAME");
+    EXPECT_EQ(text::format_error_frame(error), "20000204#0004000000000860");
+    EXPECT_EQ(text::describe_error_frame(error, " / "),
+              "controller-problem{rx-error-warning} / error-counter-tx-rx{{8}{96}}");
+    error = {};
+    error.classes = text::error_class::kProtocol | text::error_class::kBusError;
+    error.data[2] = text::protocol::kStuff;
+    EXPECT_EQ(text::describe_error_frame(error),
+              "protocol-violation{{bit-stuffing-error}{unspecified}}\n\tbus-error");
+
+    EXPECT_EQ(text::format_absolute_stamp(1436509052249713), "(1436509052.249713) ");
+    EXPECT_EQ(text::format_relative_stamp(12'000), "(000.012000) ");
+    EXPECT_EQ(text::format_relative_stamp(1'234'000'001), "(1234.000001) ");
+    const std::string dated = text::format_date_stamp(1436509052249713);
+    EXPECT_EQ(dated.size(), std::string("(2015-07-10 08:17:32.249713) ").size()) << dated;
+    EXPECT_EQ(dated.substr(20), ".249713) ");
+    const std::string name = text::candump_log_name(1436509052);
+    EXPECT_EQ(name.size(), std::string("candump-2015-07-10_061732.log").size()) << name;
+    EXPECT_EQ(name.substr(0, 13), "candump-2015-");
+    EXPECT_EQ(name.substr(name.size() - 4), ".log");
+
+    // canbusload: name@rate, frames, bits, payload bits, percent, a bar of 5 % steps.
+    EXPECT_EQ(text::format_busload_line("can0", 500000, 796, 75140, 37728, true),
+              " can0@500000   796   75140  37728  15% |XXX.................|");
+    EXPECT_EQ(text::format_busload_line("can1", 125000, 0, 0, 0, false),
+              " can1@125000     0       0      0   0%");
+}
+
+TEST(CanText, LogLinesReadBack) {
+    text::LogLine line;
+    text::ParseError error;
+    ASSERT_TRUE(text::parse_log_line("(1436509052.249713) can0 123#DEADBEEF\n", &line, &error))
+        << error.message;
+    EXPECT_EQ(line.microseconds, 1436509052249713u);
+    EXPECT_EQ(line.channel, "can0");
+    EXPECT_EQ(line.frame, parse_ok("123#DEADBEEF"));
+    EXPECT_FALSE(line.error);
+    ASSERT_TRUE(text::parse_log_line("(0000000001.5) k5320-2 12345678#R3", &line, &error));
+    EXPECT_EQ(line.microseconds, 1'500'000u);
+    EXPECT_TRUE(line.frame.remote);
+    ASSERT_TRUE(text::parse_log_line("(1.000000) can0 20000004#0004000000000000", &line, &error));
+    EXPECT_TRUE(line.error);
+    for (const char* bad : {"", "1.0 can0 123#00", "(1.0) can0", "(x.0) can0 123#00",
+                            "(1.0) can0 1234#00", "(1.0 can0 123#00"})
+        EXPECT_FALSE(text::parse_log_line(bad, &line, &error)) << bad;
+}
+
 }  // namespace

@@ -43,5 +43,21 @@ grep -q "^Download OK!" "$work/out" || fail "flash said: $(cat "$work/out")"
 grep -q "^slot 2: 5320, firmware running.*new.exe, .*20000 bytes" "$work/out" ||
   fail "slot 2 after the flash: $(cat "$work/out")"
 
+# Ctrl-C during a download waits for the block on its way and stops before the next: the module
+# is left in its loader, and says so.
+head -c 393152 /dev/urandom >"$work/full.exe"
+"$tool" flash 2 "$work/full.exe" >"$work/out" 2>&1 &
+flasher=$!
+for _ in $(seq 500); do grep -q "^block 2 of" "$work/out" && break; sleep 0.01; done
+kill -INT $flasher
+wait $flasher; rc=$?
+[ $rc -eq 1 ] || fail "flash stopped by SIGINT exited with $rc: $(cat "$work/out")"
+grep -q "module left in its loader: run k5320 flash again" "$work/out" ||
+  fail "flash stopped by SIGINT said: $(tail -2 "$work/out")"
+"$tool" list >"$work/out" 2>&1
+grep -q "^slot 2: 5320, no firmware: run k5320 flash" "$work/out" ||
+  fail "slot 2 after a stopped flash: $(cat "$work/out")"
+"$tool" flash 2 "$work/new.exe" >"$work/out" 2>&1 || fail "flash after a stop exited with $?"
+
 [ $failures -eq 0 ] && echo "k5320 problems: all checks passed"
 exit $failures
