@@ -169,6 +169,20 @@ class Parser {
         return fail(line, "unknown keyword " + quoted(tokens[0]) + " (expected bus or slot)");
     }
 
+    // "PERCENT" or "PERCENT:SEED".
+    static bool parse_bit_errors(std::string_view text, BusConfig& bus) {
+        constexpr uint64_t kAllPercent = 100;
+        const std::size_t colon = text.find(':');
+        const std::optional<uint64_t> percent = number_of(text.substr(0, colon));
+        if (!percent || *percent > kAllPercent) return false;
+        bus.bit_error_percent = static_cast<unsigned>(*percent);
+        if (colon == std::string_view::npos) return true;
+        const std::optional<uint64_t> seed = number_of(text.substr(colon + 1));
+        if (!seed || *seed > UINT32_MAX) return false;
+        bus.bit_error_seed = static_cast<uint32_t>(*seed);
+        return true;
+    }
+
     bool parse_bus(int line, const std::vector<std::string_view>& tokens) {
         if (tokens.size() < 2) return fail(line, "bus needs a name");
         BusConfig bus;
@@ -182,6 +196,8 @@ class Parser {
         bool unpaced_given = false;
         bool socketcand_given = false;
         bool socketcan_given = false;
+        bool stuck_given = false;
+        bool bit_errors_given = false;
         for (std::size_t i = 2; i < tokens.size(); ++i) {
             const Option option = option_of(tokens[i]);
             bool* given = nullptr;
@@ -213,6 +229,14 @@ class Parser {
                     return fail(line, "socketcan needs an interface name of 1..15 characters");
                 }
                 bus.socketcan_interface = std::string(option.value);
+            } else if (option.key == "stuck-dominant" && !option.has_value) {
+                given = &stuck_given;
+                bus.stuck_dominant = true;
+            } else if (option.key == "bit-errors" && option.has_value) {
+                given = &bit_errors_given;
+                if (!parse_bit_errors(option.value, bus)) {
+                    return fail(line, "bit-errors takes PERCENT (0..100) or PERCENT:SEED");
+                }
             } else {
                 return fail(line, "unknown bus option " + quoted(tokens[i]));
             }

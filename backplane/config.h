@@ -36,6 +36,10 @@ struct BusConfig {
     bool socketcand_open = false;
     // A SocketCAN interface bridged to the bus; empty for none.
     std::string socketcan_interface;
+    // Faults on the wire from the start (see can::Bus).
+    bool stuck_dominant = false;
+    unsigned bit_error_percent = 0;
+    uint32_t bit_error_seed = 0;
 
     bool operator==(const BusConfig&) const = default;
 };

@@ -1,8 +1,9 @@
-// The faults a slot's module can be given, as a request that reaches the module wherever it
-// runs: in this process, or in the user's backplane service. Tools that test an application's
-// error handling set them without knowing anything of the emulator.
+// The faults a slot's module or a bus's wire can be given, as a request that reaches them
+// wherever they run: in this process, or in the user's backplane service. Tools that test an
+// application's error handling set them without knowing anything of the emulator.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 
@@ -19,7 +20,14 @@ enum class FaultKind : uint32_t {
     kCommandsSeen,        // reads how many `command`s the module took from the doorbell
     kDrop,                // value 1: take `command` from the doorbell, never execute or answer it
     kClear,               // every fault of the slot's module ends
+    // Faults on the wire of the bus named in `bus`:
+    kBusStuckDominant,  // value 1: every transmission meets a bit error; 0: lifted
+    kBusBitErrors,      // value: the share of transmissions (0..100 %) destroyed; command: seed
+    kBusDisconnect,     // value 1: the module in `slot` is off the wire; 0: back on it
+    kBusClear,          // every fault on the wire ends
 };
+
+inline constexpr std::size_t kBusNameCapacity = 16;  // a configured bus name and its zero
 
 inline constexpr int32_t kNoValue = -1;
 
@@ -28,11 +36,14 @@ struct FaultRequest {
     int32_t slot;
     uint32_t command;
     int32_t value;
+    char bus[kBusNameCapacity] = {};  // the bus faults' bus, zero-terminated
 };
 
-// Applies the request to the module in the slot, wherever the process's backplane runs it: the
-// count for kCommandsSeen, 0 for a fault; nullopt for an empty slot, a request out of range or a
-// service that did not answer.
+bool is_bus_fault(FaultKind kind);
+
+// Applies the request to the module in the slot or to the bus, wherever the process's backplane
+// runs them: the count for kCommandsSeen, 0 for a fault; nullopt for an empty slot, an unknown
+// bus, a slot not wired to the bus, a request out of range or a service that did not answer.
 std::optional<uint64_t> inject_fault(const FaultRequest& request);
 
 }  // namespace k5320::backplane

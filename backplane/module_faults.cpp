@@ -19,6 +19,11 @@ bool is_byte_or_none(int32_t value) {
 
 }  // namespace
 
+bool is_bus_fault(FaultKind kind) {
+    return kind == FaultKind::kBusStuckDominant || kind == FaultKind::kBusBitErrors ||
+           kind == FaultKind::kBusDisconnect || kind == FaultKind::kBusClear;
+}
+
 bool apply_fault(emulator::Module& module, const FaultRequest& request, uint64_t* result) {
     *result = 0;
     if (request.command > UINT8_MAX) return false;
@@ -60,6 +65,8 @@ bool apply_fault(emulator::Module& module, const FaultRequest& request, uint64_t
         case FaultKind::kCommandsSeen:
             *result = probe.commands_seen(command);
             return true;
+        default:
+            return false;  // a fault of the wire, not of the module
     }
     return false;
 }

@@ -20,6 +20,8 @@ Rack::Rack(const Config& config, SharedBackplane& memory)
     for (const BusConfig& bus : config_.buses) {
         auto& wire = buses_[bus.name];
         wire = std::make_unique<can::Bus>(bus.paced ? can::Pacing::kPaced : can::Pacing::kUnpaced);
+        wire->set_stuck_dominant(bus.stuck_dominant);
+        wire->set_bit_errors(bus.bit_error_percent, bus.bit_error_seed);
         if (bus.demo_node)
             demo_nodes_[bus.name] = std::make_unique<can::DemoNode>(*wire, bus.bit_rate);
         // A server or bridge that cannot start has said why on the log; the rest of the rack
@@ -153,10 +155,42 @@ can::DemoNode* Rack::demo_node(std::string_view bus_name) {
 }
 
 std::optional<uint64_t> Rack::inject(const FaultRequest& request) {
+    if (is_bus_fault(request.kind)) {
+        if (!apply_bus_fault(request)) return std::nullopt;
+        return 0;
+    }
     emulator::Module* target = module(request.slot);
     uint64_t result = 0;
     if (target == nullptr || !apply_fault(*target, request, &result)) return std::nullopt;
     return result;
+}
+
+bool Rack::apply_bus_fault(const FaultRequest& request) {
+    const std::string name(request.bus, strnlen(request.bus, sizeof request.bus));
+    can::Bus* const target = bus(name);
+    if (target == nullptr) return false;
+    const bool on = request.value != 0;
+    constexpr int32_t kAllPercent = 100;
+    switch (request.kind) {
+        case FaultKind::kBusStuckDominant:
+            target->set_stuck_dominant(on);
+            return true;
+        case FaultKind::kBusBitErrors:
+            if (request.value < 0 || request.value > kAllPercent) return false;
+            target->set_bit_errors(static_cast<unsigned>(request.value), request.command);
+            return true;
+        case FaultKind::kBusDisconnect: {
+            emulator::Module* const wired = module(request.slot);
+            if (wired == nullptr || config_.slots[request.slot].bus != name) return false;
+            target->set_disconnected(wired, on);
+            return true;
+        }
+        case FaultKind::kBusClear:
+            target->clear_faults();
+            return true;
+        default:
+            return false;
+    }
 }
 
 }  // namespace k5320::backplane

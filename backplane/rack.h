@@ -44,6 +44,8 @@ class Rack {
     // Applies the fault to the slot's module, or reads its counter; nothing for an empty slot or
     // a request the module refuses.
     std::optional<uint64_t> inject(const FaultRequest& request);
+    // Sets or lifts a fault on a bus's wire; false for an unknown bus or a bad request.
+    bool apply_bus_fault(const FaultRequest& request);
 
     // Swaps the module as if with the power off (empty type: empties the slot). The new module
     // holds its factory firmware. The host side must not touch the slot meanwhile.

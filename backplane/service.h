@@ -87,7 +87,6 @@ struct FaultReply {
     uint32_t applied;  // 0: refused (empty slot, value out of range)
     uint64_t result;
 };
-inline constexpr std::size_t kBusNameCapacity = 16;  // a configured name and its zero
 struct TapOpenMessage {
     Kind kind;
     uint32_t bit_rate;  // 0: the bus's configured rate

@@ -71,9 +71,8 @@ unsigned count_stuff_bits(const BitSequence& bits) {
     return stuff_bits;
 }
 
-}  // namespace
-
-unsigned frame_bit_length(const Frame& frame) {
+// The frame's bits from SOF to the CRC, before stuffing.
+BitSequence unstuffed_bits(const Frame& frame) {
     const uint8_t length = clamp_length(frame.length);
     const uint8_t rtr = frame.remote ? kRecessive : kDominant;
     BitSequence bits;
@@ -98,7 +97,22 @@ unsigned frame_bit_length(const Frame& frame) {
         for (uint8_t i = 0; i < length; ++i) bits.append(frame.data[i], 8);
     }
     bits.append(crc15(bits), kCrcBits);
+    return bits;
+}
+
+}  // namespace
+
+unsigned frame_bit_length(const Frame& frame) {
+    const BitSequence bits = unstuffed_bits(frame);
     return static_cast<unsigned>(bits.size()) + count_stuff_bits(bits) + kTrailerBits;
+}
+
+unsigned bits_to_first_recessive(const Frame& frame) {
+    const BitSequence bits = unstuffed_bits(frame);
+    // Five dominant bits in a row are followed by a recessive stuff bit at the latest.
+    unsigned index = 0;
+    while (index < kStuffRun && bits[index] == kDominant) ++index;
+    return index + 1;
 }
 
 }  // namespace k5320::can

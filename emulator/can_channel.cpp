@@ -15,6 +15,8 @@ namespace {
 using Clock = CanChannel::Clock;
 using namespace sja1000;
 
+// A transmitter's bit error, as ECC shows it (the segment is not modelled).
+constexpr uint8_t kEccBitError = ECC_TYPE_BIT;
 constexpr uint64_t kNanosecondsPerStamp = 100'000;  // a time stamp counts 0.1 ms
 constexpr unsigned kBitsPerByte = 8;
 constexpr unsigned kStampWordBytes = 4;
@@ -299,10 +301,17 @@ void CanChannel::arbitration_lost(unsigned bit) {
     after_controller_event();
 }
 
-bool CanChannel::transmitted(bool acknowledged, bool unpaced_bus) {
+bool CanChannel::transmitted(can::TxOutcome outcome, bool unpaced_bus) {
+    const bool acknowledged = outcome == can::TxOutcome::kAcknowledged;
     bool send_next = acknowledged;
     on_its_way_ = false;
-    controller_.end_transmit(acknowledged);
+    if (outcome == can::TxOutcome::kBitError) {
+        controller_.transmit_error(kEccBitError);
+    } else {
+        controller_.end_transmit(acknowledged);
+    }
+    // A transceiver off the wire takes no bus time for its tries, as on an unpaced bus.
+    const bool retries_spaced_here = unpaced_bus || outcome == can::TxOutcome::kOffTheWire;
     if (abandoned_) {
         abandoned_ = false;
     } else if (acknowledged) {
@@ -311,7 +320,7 @@ bool CanChannel::transmitted(bool acknowledged, bool unpaced_bus) {
         to_send_.pop_front();
         pending_since_.reset();
         clear_tx_timeout();
-    } else if (unpaced_bus) {
+    } else if (retries_spaced_here) {
         retry_at_ = Clock::now() + kUnpacedRetryInterval;
     } else {
         // The controller retries at once; the bus makes each try take its time.

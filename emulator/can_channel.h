@@ -71,7 +71,7 @@ class CanChannel {
     void arbitration_lost(unsigned bit);
     // The end of the channel's frame; whether the next frame may go to the bus at once (else a
     // retry waits for its time, unpaced_bus telling whether the firmware must space it).
-    bool transmitted(bool acknowledged, bool unpaced_bus);
+    bool transmitted(can::TxOutcome outcome, bool unpaced_bus);
 
     // The front frame, when it may go to the bus now (marked as on its way). Without a bus it
     // waits, unacknowledged, until the time-out flags it.

@@ -336,7 +336,7 @@ void Module::transmitted(const can::Frame&, can::TxOutcome outcome) {
     {
         std::lock_guard lock(mutex_);
         const bool unpaced = bus_ != nullptr && bus_->pacing() == can::Pacing::kUnpaced;
-        send_next = channel_.transmitted(outcome == can::TxOutcome::kAcknowledged, unpaced);
+        send_next = channel_.transmitted(outcome, unpaced);
     }
     if (send_next) {
         pump_transmitter();

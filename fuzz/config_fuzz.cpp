@@ -70,6 +70,10 @@ std::string written(const Config& config) {
             if (bus.socketcand_open) text += ",open";
         }
         if (!bus.socketcan_interface.empty()) text += " socketcan=" + bus.socketcan_interface;
+        if (bus.stuck_dominant) text += " stuck-dominant";
+        if (bus.bit_error_percent != 0 || bus.bit_error_seed != 0)
+            text += " bit-errors=" + std::to_string(bus.bit_error_percent) + ":" +
+                    std::to_string(bus.bit_error_seed);
         text += '\n';
     }
     for (int slot = kFirstSlot; slot <= kLastSlot; ++slot) {

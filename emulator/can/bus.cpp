@@ -153,13 +153,13 @@ bool Bus::transmit_next(std::unique_lock<std::mutex>& lock) {
 
     uint32_t bit_rate = 0;
     call_client(lock, sender, [&] { bit_rate = sender->bit_rate(); });
-    bool acknowledged = false;
+    TxOutcome outcome = TxOutcome::kNotAcknowledged;
     if (bit_rate != 0) {
-        const std::optional<bool> delivered = deliver(lock, sender, frame, start, bit_rate);
+        const std::optional<TxOutcome> delivered = deliver(lock, sender, frame, start, bit_rate);
         if (!delivered) return false;
-        acknowledged = *delivered;
+        outcome = *delivered;
     }
-    report_outcome(lock, sender, frame, acknowledged);
+    report_outcome(lock, sender, frame, outcome);
     finishing_ = false;
     return true;
 }
@@ -215,8 +215,13 @@ void Bus::notify_losers(std::unique_lock<std::mutex>& lock, BusClient* sender, c
     }
 }
 
-std::optional<bool> Bus::deliver(std::unique_lock<std::mutex>& lock, BusClient* sender,
-                                 const Frame& frame, Clock::time_point start, uint32_t bit_rate) {
+std::optional<TxOutcome> Bus::deliver(std::unique_lock<std::mutex>& lock, BusClient* sender,
+                                      const Frame& frame, Clock::time_point start,
+                                      uint32_t bit_rate) {
+    const Station* const station = find(sender);
+    if (station == nullptr || station->disconnected) return TxOutcome::kOffTheWire;
+    if (const std::optional<unsigned> error_at = bits_before_wire_error(frame))
+        return destroy(lock, sender, start, bit_rate, *error_at + kErrorFrameBits);
     const unsigned bits = frame_bit_length(frame);
     Clock::time_point end = Clock::now();
     if (pacing_ == Pacing::kPaced) {
@@ -254,13 +259,66 @@ std::optional<bool> Bus::deliver(std::unique_lock<std::mutex>& lock, BusClient* 
             }
         }
     }
-    return acknowledged;
+    return acknowledged ? TxOutcome::kAcknowledged : TxOutcome::kNotAcknowledged;
+}
+
+std::optional<unsigned> Bus::bits_before_wire_error(const Frame& frame) {
+    // A bus stuck dominant shows the sender a bit error at the first recessive bit it drives.
+    if (faults_.stuck_dominant) return bits_to_first_recessive(frame);
+    // The random errors strike at the frame's end, so a destroyed frame costs its whole length.
+    constexpr unsigned kPercent = 100;
+    if (faults_.bit_error_percent != 0 && faults_.draws() % kPercent < faults_.bit_error_percent)
+        return frame_bit_length(frame);
+    return std::nullopt;
+}
+
+std::optional<TxOutcome> Bus::destroy(std::unique_lock<std::mutex>& lock, BusClient* sender,
+                                      Clock::time_point start, uint32_t bit_rate, unsigned bits) {
+    if (pacing_ == Pacing::kPaced) {
+        if (!occupy_bus(lock, start, bit_rate, bits)) return std::nullopt;
+        finishing_ = true;
+    }
+    ++counters_.error_frames;
+    counters_.bits += bits;
+    // Receivers at the sender's rate see its error flag break the frame's form; others cannot
+    // decode anything of it.
+    for (const Peer& peer : listeners(lock, sender)) {
+        if (peer.bit_rate == 0) continue;
+        const BusErrorKind kind = peer.bit_rate == bit_rate ? BusErrorKind::kForm : BusErrorKind::kStuff;
+        if (call_client(lock, peer.client, [&] { peer.client->bus_error(kind); }))
+            ++counters_.bus_errors;
+    }
+    return TxOutcome::kBitError;
+}
+
+void Bus::set_stuck_dominant(bool on) {
+    std::lock_guard lock(mutex_);
+    faults_.stuck_dominant = on;
+}
+
+void Bus::set_bit_errors(unsigned percent, uint32_t seed) {
+    constexpr unsigned kAll = 100;
+    std::lock_guard lock(mutex_);
+    faults_.bit_error_percent = std::min(percent, kAll);
+    faults_.draws.seed(seed);
+}
+
+void Bus::set_disconnected(BusClient* client, bool disconnected) {
+    std::lock_guard lock(mutex_);
+    if (Station* station = find(client)) station->disconnected = disconnected;
+}
+
+void Bus::clear_faults() {
+    std::lock_guard lock(mutex_);
+    faults_.stuck_dominant = false;
+    faults_.bit_error_percent = 0;
+    for (Station& station : stations_) station.disconnected = false;
 }
 
 std::vector<Bus::Peer> Bus::listeners(std::unique_lock<std::mutex>& lock, BusClient* sender) {
     std::vector<Peer> peers;
     for (const Station& station : stations_) {
-        if (station.client != sender) peers.push_back({station.client});
+        if (station.client != sender && !station.disconnected) peers.push_back({station.client});
     }
     std::erase_if(peers, [&](Peer& peer) {
         return !call_client(lock, peer.client, [&] {
@@ -272,13 +330,12 @@ std::vector<Bus::Peer> Bus::listeners(std::unique_lock<std::mutex>& lock, BusCli
 }
 
 void Bus::report_outcome(std::unique_lock<std::mutex>& lock, BusClient* sender, const Frame& frame,
-                         bool acknowledged) {
+                         TxOutcome outcome) {
     Station* const station = find(sender);
     if (station == nullptr || !station->on_bus) return;  // detached meanwhile
     // Cleared first, so that the sender may submit its next frame from transmitted().
     station->frame.reset();
     station->on_bus = false;
-    const TxOutcome outcome = acknowledged ? TxOutcome::kAcknowledged : TxOutcome::kNotAcknowledged;
     call_client(lock, sender, [&] { sender->transmitted(frame, outcome); });
 }
 

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <thread>
 #include <vector>
 
@@ -26,7 +27,20 @@ enum class BusErrorKind : uint8_t {
     kForm,
 };
 
-enum class TxOutcome : uint8_t { kAcknowledged, kNotAcknowledged };
+enum class TxOutcome : uint8_t {
+    kAcknowledged,
+    kNotAcknowledged,
+    // A bit error destroyed the frame and an error frame followed: the sender counts it (TEC +8)
+    // and tries again.
+    kBitError,
+    // The sender's transceiver is off the wire: nobody heard the frame, nor acknowledged it, and
+    // it took no time of the bus.
+    kOffTheWire,
+};
+
+// Bits an error frame takes on the wire: an error flag of 6 dominant bits, its delimiter of 8
+// recessive bits and the intermission of 3.
+inline constexpr unsigned kErrorFrameBits = 6 + 8 + 3;
 
 // A node on the bus. The bus calls these from its delivery thread (paced) or from whichever
 // thread is delivering (unpaced), one call at a time per bus, and never while it holds its own
@@ -56,6 +70,7 @@ struct BusCounters {
     uint64_t receptions = 0;    // frames handed to receivers
     uint64_t bits = 0;          // bus time used, in bits at each frame's rate
     uint64_t bus_errors = 0;    // bus errors reported to nodes
+    uint64_t error_frames = 0;  // transmissions destroyed by a fault on the wire
 };
 
 enum class Pacing : uint8_t {
@@ -91,6 +106,16 @@ class Bus {
 
     BusCounters counters() const;
 
+    // Faults on the wire, for testing error handling; each holds until changed or cleared.
+    // Stuck dominant: every transmission meets a bit error at its first recessive bit.
+    void set_stuck_dominant(bool on);
+    // That share of transmissions (0..100 %) is destroyed by a bit error at its end; the same
+    // seed destroys the same transmissions.
+    void set_bit_errors(unsigned percent, uint32_t seed);
+    // A node whose transceiver is off the wire: it hears nothing and nobody hears it.
+    void set_disconnected(BusClient* client, bool disconnected);
+    void clear_faults();
+
   private:
     using Clock = std::chrono::steady_clock;
 
@@ -98,7 +123,14 @@ class Bus {
         BusClient* client = nullptr;
         std::optional<Frame> frame;  // on its way: pending or on the bus
         bool on_bus = false;
+        bool disconnected = false;  // its transceiver is off the wire
         Clock::time_point submitted{};
+    };
+
+    struct WireFaults {
+        bool stuck_dominant = false;
+        unsigned bit_error_percent = 0;
+        std::mt19937 draws;  // decides which transmissions the bit errors destroy
     };
 
     // Frames sent back to back at one rate form a busy period; each end of frame is computed
@@ -140,15 +172,22 @@ class Bus {
     // Tells each competitor that lost against frame the bit at which it did.
     void notify_losers(std::unique_lock<std::mutex>& lock, BusClient* sender, const Frame& frame,
                        Clock::time_point start);
-    // Occupies the bus for frame and hands it (or a bus error) to every listener; whether it was
-    // acknowledged, none when the bus stops meanwhile.
-    std::optional<bool> deliver(std::unique_lock<std::mutex>& lock, BusClient* sender,
-                                const Frame& frame, Clock::time_point start, uint32_t bit_rate);
-    // Every other attached client with its rate and acknowledgement at this moment.
+    // Occupies the bus for frame and hands it (or a bus error) to every listener; the sender's
+    // outcome, none when the bus stops meanwhile.
+    std::optional<TxOutcome> deliver(std::unique_lock<std::mutex>& lock, BusClient* sender,
+                                     const Frame& frame, Clock::time_point start,
+                                     uint32_t bit_rate);
+    // Whether a fault on the wire destroys the transmission now starting, and after how many
+    // bits of it; none when it goes through.
+    std::optional<unsigned> bits_before_wire_error(const Frame& frame);
+    // An error frame after bits of the sender's transmission: every listener sees a bus error.
+    std::optional<TxOutcome> destroy(std::unique_lock<std::mutex>& lock, BusClient* sender,
+                                     Clock::time_point start, uint32_t bit_rate, unsigned bits);
+    // Every other attached client on the wire, with its rate and acknowledgement at this moment.
     std::vector<Peer> listeners(std::unique_lock<std::mutex>& lock, BusClient* sender);
     // Frees the sender's station and tells it the outcome, unless it detached meanwhile.
     void report_outcome(std::unique_lock<std::mutex>& lock, BusClient* sender, const Frame& frame,
-                        bool acknowledged);
+                        TxOutcome outcome);
     // Waits until the end of a frame starting no earlier than submitted; none when stopping.
     std::optional<Clock::time_point> occupy_bus(std::unique_lock<std::mutex>& lock,
                                                 Clock::time_point submitted, uint32_t bit_rate,
@@ -163,6 +202,7 @@ class Bus {
     std::condition_variable callee_done_;  // a call into a client returned
     std::vector<Station> stations_;        // in attach order, which breaks ties of equal frames
     BusCounters counters_;
+    WireFaults faults_;
     // The thread calling clients and the client it is in; detach waits for such a call to end.
     std::thread::id deliverer_;
     bool delivering_ = false;

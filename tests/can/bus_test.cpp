@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <future>
 #include <optional>
@@ -197,6 +198,61 @@ TEST_P(BusTest, DetachedNodesAreCalledNoMore) {
     EXPECT_TRUE(done_when_detached);
     EXPECT_EQ(send(a, data_frame(0x103, {})), TxOutcome::kNotAcknowledged);
     EXPECT_EQ(c.frames().size(), 3u);
+}
+
+// --- faults on the wire -------------------------------------------------------------------------
+
+TEST_P(BusTest, AStuckDominantWireDestroysEveryTransmissionUntilCleared) {
+    TestNode a(kRate), b(kRate), slower(kOtherRate);
+    a.join(bus);
+    b.join(bus);
+    slower.join(bus);
+    bus.set_stuck_dominant(true);
+    for (int attempt = 0; attempt < 3; ++attempt)
+        EXPECT_EQ(send(a, data_frame(0x123, {1})), TxOutcome::kBitError);
+    EXPECT_TRUE(b.frames().empty());
+    // Receivers see the error frame: at the sender's rate as a broken form, others as noise.
+    EXPECT_EQ(b.errors(), std::vector<BusErrorKind>(3, BusErrorKind::kForm));
+    EXPECT_EQ(slower.errors(), std::vector<BusErrorKind>(3, BusErrorKind::kStuff));
+    EXPECT_EQ(bus.counters().error_frames, 3u);
+
+    bus.clear_faults();
+    EXPECT_EQ(send(a, data_frame(0x123, {1})), TxOutcome::kAcknowledged);
+    EXPECT_EQ(b.frames(), std::vector<Frame>{data_frame(0x123, {1})});
+}
+
+TEST_P(BusTest, BitErrorsDestroyTheirShareAndTheSameSeedTheSameTransmissions) {
+    TestNode a(kRate), b(kRate);
+    a.join(bus);
+    b.join(bus);
+    constexpr int kTries = 200;
+    auto outcomes_with_seed = [&](uint32_t seed) {
+        bus.set_bit_errors(30, seed);
+        std::vector<TxOutcome> outcomes;
+        for (int i = 0; i < kTries; ++i) outcomes.push_back(*send(a, data_frame(0x100, {})));
+        return outcomes;
+    };
+    const std::vector<TxOutcome> first = outcomes_with_seed(7);
+    const auto destroyed = std::count(first.begin(), first.end(), TxOutcome::kBitError);
+    EXPECT_GT(destroyed, kTries * 20 / 100);
+    EXPECT_LT(destroyed, kTries * 40 / 100);
+    EXPECT_EQ(b.frames().size(), static_cast<std::size_t>(kTries - destroyed));
+    EXPECT_EQ(outcomes_with_seed(7), first);
+    EXPECT_NE(outcomes_with_seed(8), first);
+}
+
+TEST_P(BusTest, ANodeOffTheWireHearsNothingAndNobodyHearsIt) {
+    TestNode a(kRate), b(kRate);
+    a.join(bus);
+    b.join(bus);
+    bus.set_disconnected(&a, true);
+    EXPECT_EQ(send(a, data_frame(0x100, {})), TxOutcome::kOffTheWire);
+    EXPECT_EQ(send(b, data_frame(0x200, {})), TxOutcome::kNotAcknowledged);
+    EXPECT_TRUE(a.frames().empty() && b.frames().empty());
+    EXPECT_EQ(bus.counters().frames, 1u);  // b's alone took bus time
+
+    bus.set_disconnected(&a, false);
+    EXPECT_EQ(send(a, data_frame(0x100, {})), TxOutcome::kAcknowledged);
 }
 
 INSTANTIATE_TEST_SUITE_P(Pacing, BusTest, ::testing::Values(Pacing::kPaced, Pacing::kUnpaced),

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "backplane/fault_request.h"
 #include "backplane/inspect.h"
 #include "emulator/module_probe.h"
 #include "emulator/sja1000.h"
@@ -336,6 +337,52 @@ TEST_F(CanLink, SystemMessagesReportErrorStateChangesOnlyWhenOn) {
         }
         K5320_RemoveUserISR(kLoner);
     }
+}
+
+// System messages the link's sender saw.
+std::atomic<unsigned> g_sender_bus_offs{0};
+
+void record_sender_bus_off() {
+    uint8_t type = 0;
+    if (K5320_ReadUserInttType(kSender, &type) != K5320_SUCCESS) return;
+    if (type == k5320::sysmsg::kBusOff) ++g_sender_bus_offs;
+}
+
+bool wire_fault(k5320::backplane::FaultKind kind, int32_t value = 1) {
+    k5320::backplane::FaultRequest request{kind, 0, 0, value};
+    std::strncpy(request.bus, "link", sizeof request.bus - 1);
+    return k5320::backplane::inject_fault(request).has_value();
+}
+
+TEST_F(CanLink, AStuckDominantWireTakesTheSenderOffTheBusUntilTheHostStartsItAgain) {
+    using k5320::backplane::FaultKind;
+    g_sender_bus_offs = 0;
+    ASSERT_NO_FATAL_FAILURE(start(kSender, k500k));
+    ASSERT_NO_FATAL_FAILURE(start(kReceiver, k500k));
+    ASSERT_EQ(K5320_InstallUserISR(kSender, record_sender_bus_off), K5320_SUCCESS);
+    ASSERT_EQ(K5320_SetSystemMsg(kSender, 1), K5320_SUCCESS);
+
+    ASSERT_TRUE(wire_fault(FaultKind::kBusStuckDominant));
+    ASSERT_EQ(send(kSender, 0x123, false, false, {1}), K5320_SUCCESS);
+    EXPECT_TRUE(eventually([] { return (status(kSender) & sja::SR_BS) != 0; }));
+    EXPECT_TRUE(eventually([] { return g_sender_bus_offs.load() > 0; }));
+    uint8_t receive_errors = 0;
+    EXPECT_EQ(K5320_InputByte(kReceiver, sja::SJA1000_RXERR, &receive_errors), K5320_SUCCESS);
+    EXPECT_GT(receive_errors, 0);
+
+    // The wire healed, the controller stays off the bus: only the host restarts it.
+    ASSERT_TRUE(wire_fault(FaultKind::kBusClear));
+    ASSERT_EQ(send(kReceiver, 0x200, false, false, {2}), K5320_SUCCESS);
+    ASSERT_TRUE(receive(kSender, 200ms) == std::nullopt);
+    EXPECT_NE(status(kSender) & sja::SR_BS, 0);
+
+    ASSERT_EQ(K5320_ConfigWithoutStruct(kSender, 0, kAcceptAll, k500k, 0, 0), K5320_SUCCESS);
+    EXPECT_EQ(status(kSender) & sja::SR_BS, 0);
+    ASSERT_EQ(send(kSender, 0x124, false, false, {3}), K5320_SUCCESS);
+    const std::optional<Message> m = receive(kReceiver);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->id, 0x124u);
+    K5320_RemoveUserISR(kSender);
 }
 
 }  // namespace

@@ -312,8 +312,9 @@ constexpr CommandHelp kHelp[] = {
      "  k5320 flash 1 firmware.exe\n"},
     {"fault",
      "usage: k5320 fault SLOT FAULT\n"
-     "Makes the slot's emulated module fail, to test how an application handles it (until\n"
-     "'clear' or a restart of the backplane service):\n"
+     "       k5320 fault BUS WIRE-FAULT\n"
+     "Makes the slot's emulated module, or the wire of the bus named BUS, fail, to test how an\n"
+     "application handles it (until 'clear' or a restart of the backplane service):\n"
      "  silence CMD         execute CMD, never answer it\n"
      "  drop CMD            neither execute nor answer CMD\n"
      "  answer CMD VALUE    answer CMD with VALUE\n"
@@ -324,9 +325,19 @@ constexpr CommandHelp kHelp[] = {
      "  flash-fail          every flash write fails\n"
      "  seen CMD            print how many CMDs the module has taken\n"
      "  clear               end every fault of the slot\n"
+     "Faults on a bus's wire (BUS: its name in the backplane configuration, such as can0):\n"
+     "  stuck-dominant      every transmission meets a bit error: senders go bus-off\n"
+     "  bit-errors PERCENT [SEED]  that share of transmissions is destroyed by an error frame;\n"
+     "                      the same SEED destroys the same ones\n"
+     "  disconnect SLOT     the module in SLOT is off the wire: it hears nothing, nobody hears it\n"
+     "  connect SLOT        it is back on the wire\n"
+     "  clear               end every fault on the wire\n"
      "CMD and VALUE are bytes, decimal or 0x hexadecimal (commands: see k5320/commands.h).\n"
-     "Example:\n"
-     "  k5320 fault 1 silence 209; k5320 send 1 123#00; k5320 fault 1 clear\n"},
+     "Examples:\n"
+     "  k5320 fault 1 silence 209; k5320 send 1 123#00; k5320 fault 1 clear\n"
+     "  k5320 fault can0 stuck-dominant; k5320 send 1 123#00; k5320 status 1; k5320 fault can0 "
+     "clear\n"
+     "  k5320 fault can0 bit-errors 1 42\n"},
 };
 
 const char* help_of(std::string_view command) {
@@ -1909,10 +1920,59 @@ constexpr FaultForm kFaultForms[] = {
     {"clear", FaultKind::kClear, false, false, 0},
 };
 
+// A fault on a bus's wire: `words` after the bus's name.
+int bus_fault_command(const std::string& bus, const std::vector<std::string>& words) {
+    if (bus.empty() || bus.size() >= backplane::kBusNameCapacity)
+        return usage_error("fault", "a slot is 1 to 7, a bus is named by 1..15 characters");
+    if (words.empty())
+        return usage_error("fault",
+                           "a bus fault is stuck-dominant, bit-errors, disconnect, connect or clear");
+    FaultRequest request{FaultKind::kBusClear, 0, 0, 0, {}};
+    std::memcpy(request.bus, bus.data(), bus.size());
+    const std::string& name = words.front();
+    uint64_t number = 0;
+    constexpr uint64_t kAllPercent = 100;
+    if (name == "stuck-dominant" && words.size() == 1) {
+        request.kind = FaultKind::kBusStuckDominant;
+        request.value = kFaultOn;
+    } else if (name == "bit-errors" && (words.size() == 2 || words.size() == 3)) {
+        request.kind = FaultKind::kBusBitErrors;
+        if (!parse_count(words[1].c_str(), &number) || number > kAllPercent)
+            return usage_error("fault", words[1] + ": a share is 0..100 percent");
+        request.value = static_cast<int32_t>(number);
+        if (words.size() == 3) {
+            if (!parse_count(words[2].c_str(), &number) || number > UINT32_MAX)
+                return usage_error("fault", words[2] + ": a seed is 0..4294967295");
+            request.command = static_cast<uint32_t>(number);
+        }
+    } else if ((name == "disconnect" || name == "connect") && words.size() == 2) {
+        uint8_t slot = 0;
+        if (!parse_slot(words[1], &slot)) return usage_error("fault", "a slot is 1 to 7");
+        request.kind = FaultKind::kBusDisconnect;
+        request.slot = slot;
+        request.value = name == "disconnect" ? kFaultOn : 0;
+    } else if (name == "clear" && words.size() == 1) {
+        request.kind = FaultKind::kBusClear;
+    } else {
+        return usage_error("fault", "unknown bus fault or wrong arguments: " + name);
+    }
+    if (!backplane::inject_fault(request))
+        return failure("bus " + bus + ": the fault was not taken (no such bus, or the slot is not "
+                       "wired to it)");
+    return K5320_SUCCESS;
+}
+
 int fault_command(int argc, char** argv) {
+    static const option kLong[] = {{"help", no_argument, nullptr, 'h'}, {}};
+    std::vector<std::string> rest;
+    if (int rc = parse_options(argc, argv, "+", kLong, [](int, const char*) { return 0; }, &rest);
+        rc >= 0)
+        return rc;
+    if (rest.empty()) return usage_error("fault", "fault needs a slot or a bus");
     uint8_t slot = 0;
-    std::vector<std::string> words;
-    if (int rc = slot_and_words(argc, argv, &slot, &words); rc >= 0) return rc;
+    if (!parse_slot(rest[0], &slot))
+        return bus_fault_command(rest[0], std::vector<std::string>(rest.begin() + 1, rest.end()));
+    const std::vector<std::string> words(rest.begin() + 1, rest.end());
     if (words.empty())
         return usage_error("fault",
                            "fault needs a fault: silence drop answer repeats stray "
@@ -1925,7 +1985,7 @@ int fault_command(int argc, char** argv) {
     if (words.size() != expected)
         return usage_error("fault", words.front() + ": wrong number of arguments");
 
-    FaultRequest request{form->kind, slot, 0, form->fixed_value};
+    FaultRequest request{form->kind, slot, 0, form->fixed_value, {}};
     size_t next = 1;
     int32_t command = 0;
     if (form->takes_command && !parse_fault_byte(words[next++], &command))
