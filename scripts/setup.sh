@@ -10,6 +10,8 @@ packages=(
   binutils procps
   python3 python3-crcmod python3-can
   qt6-base-dev qt6-qpa-plugins fonts-dejavu-core
+  # the install test (man --warnings) and the Debian package (cpack -G DEB: dpkg-shlibdeps, file)
+  man-db dpkg-dev file
 )
 
 missing=()
