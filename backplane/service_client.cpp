@@ -91,7 +91,8 @@ std::filesystem::path service_program() {
         return kServiceProgramName;
     }
     // The folder as the loader named it: ".." is resolved by the kernel on the real folders.
-    const std::filesystem::path library_folder = std::filesystem::path(info.dli_fname).parent_path();
+    const std::filesystem::path library_folder =
+        std::filesystem::path(info.dli_fname).parent_path();
     const std::filesystem::path beside = library_folder / kServiceProgramName;
     if (access(beside.c_str(), X_OK) == 0) return beside;
     return library_folder / kInstalledServiceFolder / kServiceProgramName;

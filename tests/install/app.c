@@ -57,7 +57,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "slot %u did not receive 123#DEADBEEF\n", receiver);
         return 1;
     }
-    printf("library %u: 123#DEADBEEF from slot %u reached slot %u\n", K5320_GetDllVersion(),
-           sender, receiver);
+    printf("library %u: 123#DEADBEEF from slot %u reached slot %u\n", K5320_GetDllVersion(), sender,
+           receiver);
     return 0;
 }
