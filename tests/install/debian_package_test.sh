@@ -2,9 +2,12 @@
 # Builds the Debian package of the build tree (cpack -G DEB, into a temporary folder) and checks
 # it: its files, its dependencies (found by dpkg-shlibdeps: Qt 6 among them), and that its
 # programs run from wherever the package's tree is unpacked (nothing is installed on the machine).
-# Usage: debian_package_test.sh BUILD_DIR
+# Usage: debian_package_test.sh BUILD_DIR LIBDIR SERVICEDIR MANDIR   (install folders below /usr)
 set -uo pipefail
 build=$1
+lib=/usr/$2
+service=/usr/$3/k5320-backplaned
+man=/usr/$4
 
 work=$(mktemp -d /tmp/k5320-package-test-XXXXXX)
 failures=0
@@ -17,11 +20,11 @@ deb=$(find "$work/out" -maxdepth 1 -name 'k5320_2.1.7_*.deb')
 [ -f "$deb" ] || { cat "$work/cpack.log"; echo "FAIL: no k5320_2.1.7 package"; exit 1; }
 
 dpkg-deb -c "$deb" | awk '{print $6}' | sed 's,^\./,/,' >"$work/files"
-for file in /usr/lib/libK5320.so.2 /usr/lib/libK5320.so /usr/lib/libTarnSDK_CE.so.2 \
+for file in "$lib/libK5320.so.2" "$lib/libK5320.so" "$lib/libTarnSDK_CE.so.2" \
             /usr/include/k5320.h /usr/include/k5320_result.h /usr/bin/k5320 /usr/bin/k5320-probe \
-            /usr/bin/K5320W_Utility /usr/libexec/k5320/k5320-backplaned \
-            /usr/lib/pkgconfig/k5320.pc /usr/lib/cmake/K5320/K5320Config.cmake \
-            /usr/share/man/man8/k5320-backplaned.8 /usr/share/man/man5/k5320-backplane.conf.5; do
+            /usr/bin/K5320W_Utility "$service" \
+            "$lib/pkgconfig/k5320.pc" "$lib/cmake/K5320/K5320Config.cmake" \
+            "$man/man8/k5320-backplaned.8" "$man/man5/k5320-backplane.conf.5"; do
   grep -qx -- "$file" "$work/files" || fail "the package holds no $file"
 done
 depends=$(dpkg-deb -f "$deb" Depends)

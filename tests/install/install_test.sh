@@ -54,7 +54,7 @@ headers=$(cd "$prefix/include" && find . -type f | sort | tr '\n' ' ')
 # Every ELF file finds what it needs relative to itself, and no installed file names the build
 # tree (not in a RUNPATH, not in debug information, not in a text file).
 while IFS= read -r -d '' file; do
-  head -c 4 "$file" | grep -q 'ELF' || continue
+  [ "$(od -An -tx1 -N4 "$file" | tr -d ' \n')" = 7f454c46 ] || continue  # ELF files only
   runpath=$(readelf -d "$file" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p')
   case "$runpath" in
     '' | '$ORIGIN' | '$ORIGIN/'*) ;;
@@ -103,9 +103,10 @@ ran=$(readlink "/proc/$pid/exe" 2>/dev/null)
 "$service" --stop >/dev/null 2>&1 || fail "the installed service did not stop"
 TARN_BACKPLANE=inprocess "$prefix/bin/k5320-probe" 6 >"$work/probe" 2>&1
 grep -q 'library version: 217' "$work/probe" || fail "k5320-probe: $(cat "$work/probe")"
-missing=$(ldd "$prefix/bin/K5320W_Utility" | grep -e 'not found' -e "$build")
+libraries=$(ldd "$prefix/bin/K5320W_Utility")
+missing=$(grep -e 'not found' -e "$build" <<<"$libraries")
 [ -z "$missing" ] || fail "K5320W_Utility: $missing"
-ldd "$prefix/bin/K5320W_Utility" | grep -qF "libK5320.so.2 => $prefix/" ||
+grep -qF "libK5320.so.2 => $prefix/" <<<"$libraries" ||
   fail "K5320W_Utility does not take libK5320.so.2 from the prefix"
 
 # Every manual page renders without a warning, and is installed in its section's folder.
