@@ -24,7 +24,8 @@ inline constexpr const char* kModeInProcess = "inprocess";
 inline constexpr const char* kModeService = "service";
 // Overrides the runtime directory (the service's socket, lock files and log).
 inline constexpr const char* kRuntimeEnvironmentVariable = "TARN_BACKPLANE_RUNTIME";
-// Overrides the program started as the service (default: k5320-backplaned beside the library).
+// Overrides the program started as the service (default: k5320-backplaned beside the library,
+// else the installed one).
 inline constexpr const char* kServiceProgramEnvironmentVariable = "TARN_BACKPLANED";
 // How long the service stays after its last client has gone, in milliseconds.
 inline constexpr const char* kGraceEnvironmentVariable = "TARN_BACKPLANE_GRACE_MS";

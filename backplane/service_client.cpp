@@ -35,6 +35,9 @@ using namespace std::chrono_literals;
 constexpr auto kStartTimeout = 20s;
 constexpr auto kConnectRetry = 5ms;
 constexpr int kFaultReplyTimeoutMs = 10'000;
+// Where the installed service lies, relative to the installed library's folder: the build sets
+// it from its install folders ("../libexec/k5320" for lib and libexec).
+constexpr const char* kInstalledServiceFolder = K5320_INSTALLED_SERVICE_FOLDER;
 
 std::string system_error(const char* what) {
     return std::string(what) + ": " + std::strerror(errno);
@@ -75,16 +78,24 @@ int connect_service(const std::filesystem::path& socket) {
     return fd.release();
 }
 
+// The program started as the service: $TARN_BACKPLANED; else the one beside this library (the
+// build tree places it there); else the installed one, in the service folder that the build
+// wrote relative to the library folder (lib/../libexec/k5320), so an installed tree finds its
+// own service under any prefix.
 std::filesystem::path service_program() {
     if (const char* path = std::getenv(kServiceProgramEnvironmentVariable); path && *path)
         return path;
-    // Installed beside the library, as the build tree also places it.
     Dl_info info{};
-    if (dladdr(reinterpret_cast<const void*>(&runtime_directory), &info) != 0 &&
-        info.dli_fname != nullptr) {
-        return std::filesystem::path(info.dli_fname).parent_path() / kServiceProgramName;
+    if (dladdr(reinterpret_cast<const void*>(&runtime_directory), &info) == 0 ||
+        info.dli_fname == nullptr) {
+        return kServiceProgramName;
     }
-    return kServiceProgramName;
+    // The folder as the loader named it: ".." is resolved by the kernel on the real folders.
+    const std::filesystem::path library_folder =
+        std::filesystem::path(info.dli_fname).parent_path();
+    const std::filesystem::path beside = library_folder / kServiceProgramName;
+    if (access(beside.c_str(), X_OK) == 0) return beside;
+    return library_folder / kInstalledServiceFolder / kServiceProgramName;
 }
 
 // Starts the service detached from this process: it forks into the background at once, and

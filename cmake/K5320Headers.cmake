@@ -11,6 +11,8 @@ function(k5320_headers name folder)
   cmake_path(GET folder PARENT_PATH parent)
   file(MAKE_DIRECTORY "${root}/${parent}")
   file(CREATE_LINK "${PROJECT_SOURCE_DIR}/${folder}" "${root}/${folder}" SYMBOLIC)
+  # Debug information and __FILE__ name the header's source, not its path through the link.
+  add_compile_options("-ffile-prefix-map=${root}=${PROJECT_SOURCE_DIR}")
   add_library(${name} INTERFACE)
   target_include_directories(${name} INTERFACE "${root}")
   target_link_libraries(${name} INTERFACE ${part_USES})

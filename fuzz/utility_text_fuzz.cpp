@@ -84,7 +84,8 @@ void check_send_boxes(uint8_t flags, std::string_view id, std::string_view lengt
     for (size_t i = 0; i < m.length; ++i) {
         char byte[3];
         std::snprintf(byte, sizeof byte, "%02X", m.data[i]);
-        written += (i == 0 ? "" : " ") + std::string(byte);
+        if (i != 0) written += ' ';  // appended: "x" + std::string trips GCC 12's -Wrestrict at -O3
+        written += byte;
     }
     require(data_bytes(written, m.length) == m.data, "data bytes do not read back");
 }

@@ -11,6 +11,8 @@ packages=(
   python3 python3-crcmod python3-can
   can-utils man-db groff-base
   qt6-base-dev qt6-qpa-plugins fonts-dejavu-core
+  # the install test (man --warnings) and the Debian package (cpack -G DEB: dpkg-shlibdeps, file)
+  man-db dpkg-dev file
 )
 
 missing=()

@@ -15,6 +15,9 @@ namespace k5320::driver {
 namespace {
 
 constexpr uint16_t kLibraryVersion = 217;  // 2.1.7
+// The project's version (CMakeLists.txt), which also names the library file and its SONAME.
+static_assert(kLibraryVersion == K5320_PROJECT_VERSION_NUMBER,
+              "K5320_GetDllVersion must tell the project's version");
 constexpr uint32_t kRegistrationDelayMs = 1;
 
 // Module types this library drives; a name matches only as a whole, terminating zero included.
