@@ -86,6 +86,14 @@ else
   cat "$work/consumer.log"
   fail "the CMake project does not build with find_package(K5320)"
 fi
+# python-can finds the installed plugin by its entry point, and the plugin loads the installed
+# library.
+PYTHONPATH=$lib/python3/dist-packages TARN_BACKPLANE=inprocess /usr/bin/python3 -c '
+import os, sys, can, can_k5320._location as where
+bus = can.Bus(interface="k5320", channel=6, bitrate=500000)
+bus.shutdown()
+sys.exit(0 if os.path.realpath(where.LIBRARY).startswith(os.path.realpath(sys.argv[1])) else 1)
+' "$prefix" || fail "python-can does not open a slot through the installed plugin"
 # A major version the package is not compatible with is refused.
 mkdir -p "$work/major3"
 printf 'cmake_minimum_required(VERSION 3.16)\nproject(p LANGUAGES C)\nfind_package(K5320 3 REQUIRED)\n' \
