@@ -528,6 +528,11 @@ class Sender {
     int report_not_acknowledged() {
         // The controller would retry without end: the frames go.
         K5320_ClearTxSoftBuffer(slot_);
+        if (uint8_t status = 0; K5320_Status(slot_, &status) == K5320_SUCCESS &&
+                                (status & sja::SR_BS) != 0)
+            return failure("slot " + std::to_string(slot_) +
+                           ": the controller went bus-off (errors on the wire); it stays off the "
+                           "bus until the slot is configured again");
         return failure("slot " + std::to_string(slot_) +
                        ": nobody acknowledged a frame on the bus (the module's transmit time-out; "
                        "is another node running at " +
