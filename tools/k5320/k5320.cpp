@@ -495,17 +495,18 @@ class Sender {
                                                         bit_rate_);
         const auto earliest = Clock::now();
         const auto deadline = earliest + 2 * bus_time + kDrainSlack;
-        std::optional<Clock::time_point> done_since;
+        // When the status last turned idle; the epoch while it is not.
+        Clock::time_point done_since{};
         while (Clock::now() < deadline && !g_stop) {
             if (not_acknowledged()) return report_not_acknowledged();
             uint8_t status = 0;
             if (K5320_Status(slot_, &status) == K5320_SUCCESS &&
                 (status & (sja::SR_TBS | sja::SR_TCS | sja::SR_TS)) ==
                     (sja::SR_TBS | sja::SR_TCS)) {
-                if (!done_since) done_since = Clock::now();
-                if (Clock::now() - *done_since >= kStableDone) return K5320_SUCCESS;
+                if (done_since == Clock::time_point{}) done_since = Clock::now();
+                if (Clock::now() - done_since >= kStableDone) return K5320_SUCCESS;
             } else {
-                done_since.reset();
+                done_since = {};
             }
             std::this_thread::sleep_for(kBusyPoll);
         }
