@@ -22,11 +22,13 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <mutex>
 #include <optional>
 #include <random>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -1462,16 +1464,30 @@ struct LoadCounter {
     uint32_t bit_rate = 0;
     uint8_t slot = 0;
     std::unique_ptr<backplane::BusTap> tap;
-    std::atomic<uint64_t> frames{0};
-    std::atomic<uint64_t> bits{0};
-    std::atomic<uint64_t> payload_bits{0};
     std::atomic<int> failed{0};  // a library result that ended the thread
 
+    struct Totals {
+        uint64_t frames = 0;
+        uint64_t bits = 0;
+        uint64_t payload_bits = 0;
+    };
+    // Counted by the tap's thread, taken by the printer: one lock, so that a line's frames, bits
+    // and payload always describe the same frames.
     void add(const can::Frame& frame) {
-        frames.fetch_add(1, std::memory_order_relaxed);
-        bits.fetch_add(can::frame_bit_length(frame), std::memory_order_relaxed);
-        payload_bits.fetch_add(frame.remote ? 0u : 8u * frame.length, std::memory_order_relaxed);
+        const unsigned frame_bits = can::frame_bit_length(frame);
+        std::lock_guard lock(mutex_);
+        ++totals_.frames;
+        totals_.bits += frame_bits;
+        totals_.payload_bits += frame.remote ? 0u : 8u * frame.length;
     }
+    Totals take() {
+        std::lock_guard lock(mutex_);
+        return std::exchange(totals_, Totals{});
+    }
+
+  private:
+    std::mutex mutex_;
+    Totals totals_;
 };
 
 void count_tap(LoadCounter& counter, const std::atomic<bool>& stop) {
@@ -1604,11 +1620,9 @@ int busload_command(int argc, char** argv) {
         for (auto& counter : counters) {
             std::string name = counter->name;
             name.insert(0, width - name.size(), ' ');
-            std::printf("%s\n", text::format_busload_line(name, counter->bit_rate,
-                                                          counter->frames.exchange(0),
-                                                          counter->bits.exchange(0),
-                                                          counter->payload_bits.exchange(0),
-                                                          true)
+            const LoadCounter::Totals totals = counter->take();
+            std::printf("%s\n", text::format_busload_line(name, counter->bit_rate, totals.frames,
+                                                          totals.bits, totals.payload_bits, true)
                                     .c_str());
             if (int failed = counter->failed.load(); failed != 0 && result == 0) result = failed;
         }
