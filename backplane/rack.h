@@ -44,14 +44,15 @@ class Rack {
     // Applies the fault to the slot's module, or reads its counter; nothing for an empty slot or
     // a request the module refuses.
     std::optional<uint64_t> inject(const FaultRequest& request);
-    // Sets or lifts a fault on a bus's wire; false for an unknown bus or a bad request.
-    bool apply_bus_fault(const FaultRequest& request);
 
     // Swaps the module as if with the power off (empty type: empties the slot). The new module
     // holds its factory firmware. The host side must not touch the slot meanwhile.
     void replace_module(int slot, std::string type);
 
   private:
+    // Sets or lifts a fault on a bus's wire; false for an unknown bus or a bad request.
+    bool apply_bus_fault(const FaultRequest& request);
+
     struct Slot {
         mutable std::mutex mutex;  // guards the pointer; the module itself is thread-safe
         std::string type;
