@@ -63,6 +63,10 @@ class SlotRecord {
     std::atomic<uint32_t> fields_[kSlotRecordFields]{};
 };
 
+// A prompt answer comes within this on a free core: the interrupt service files it tens of
+// microseconds after the command.
+inline constexpr std::chrono::microseconds kAnswerSpin{30};
+
 struct SlotContext {
     SlotRecord record;
     // The slot lock. "Creating" and "deleting" it only toggles lock_exists: the object itself
@@ -72,6 +76,8 @@ struct SlotContext {
     std::atomic<bool> lock_exists{false};
     // Bumped by the interrupt service after each answer it files into the record.
     platform::EventCount answers_filed;
+    // Whether a caller spins for its answer before it sleeps: only while answers come promptly.
+    platform::AdaptiveSpin answer_spin{kAnswerSpin};
     // The answer byte as this process last read it from the module (guarded by the slot lock).
     // A byte that still holds it is no new answer: the interrupt recovery files only a new one.
     uint8_t last_answer_taken = 0;
@@ -100,8 +106,9 @@ constexpr std::chrono::microseconds poll_length(uint32_t poll_sleep_ms) {
 }
 
 // Looks with `answered` at once and again each time the interrupt service files an answer,
-// sleeping in between, until it says yes or `deadline` has passed (a last look then). Blocking
-// leaves the core to the threads that answer; a yield or a spin would take it from them.
+// waiting in between, until it says yes or `deadline` has passed (a last look then). It spins
+// first only while spins pay (see AdaptiveSpin); otherwise it blocks and leaves the core to the
+// threads that answer.
 template <typename Look>
 bool watch_answers(SlotContext& ctx, std::chrono::steady_clock::time_point deadline,
                    Look&& answered) {
@@ -109,7 +116,8 @@ bool watch_answers(SlotContext& ctx, std::chrono::steady_clock::time_point deadl
         const uint32_t answers_seen = ctx.answers_filed.current();
         if (answered()) return true;
         if (std::chrono::steady_clock::now() >= deadline) return false;
-        ctx.answers_filed.wait_past(answers_seen, deadline);
+        if (!ctx.answers_filed.spin_past(answers_seen, ctx.answer_spin))
+            ctx.answers_filed.wait_past(answers_seen, deadline);
     }
 }
 
