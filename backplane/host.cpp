@@ -3,18 +3,21 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <utility>
 
 #include "k5320/dpram_map.h"
+#include "platform/adaptive_spin.h"
 #include "platform/futex.h"
 #include "platform/thread.h"
 
 namespace k5320::backplane {
 
 namespace {
-constexpr uint32_t kSpinAfterInterruptNs = 30'000;
 constexpr uint8_t kPageMask = dpram::kSize / dpram::kPageSize - 1;
+// The next answer of a burst often follows within microseconds of a routine.
+constexpr std::chrono::microseconds kSpinForNextRaise{30};
 
 }  // namespace
 
@@ -29,6 +32,7 @@ struct Host::Slot {
     bool enabled = false;
     bool stop_delivery = false;
     std::thread interrupt_thread;  // started and joined only under thread_mutex
+    platform::AdaptiveSpin next_raise_spin{kSpinForNextRaise};  // the interrupt thread's own
     std::mutex thread_mutex;
 };
 
@@ -172,10 +176,11 @@ void Host::deliver_interrupts(Slot& slot) {
             }
         }
         if (routine != nullptr) {
+            // A look for the next raise before sleeping saves the wake-up through the kernel, but
+            // only while such looks pay: on a busy core the spin would take the time of the very
+            // thread that answers. A raise during the routine ends the wait at once.
             routine();
-            // The next answer often follows within microseconds: a look before sleeping saves
-            // the wake-up through the kernel.
-            platform::spin_while_equal(ram.line_latch, 0, kSpinAfterInterruptNs);
+            platform::spin_adaptively(slot.next_raise_spin, ram.line_latch, 0);
             continue;
         }
         platform::futex_wait(ram.line_wakeups, wakeups);

@@ -7,6 +7,8 @@
 #include <chrono>
 #include <cstdint>
 
+#include "platform/adaptive_spin.h"
+
 namespace k5320::platform {
 
 class EventCount {
@@ -15,6 +17,10 @@ class EventCount {
     void post();
     // Blocks until the count differs from `seen`, or until `deadline`. false on time-out.
     bool wait_past(uint32_t seen, std::chrono::steady_clock::time_point deadline);
+    // Watches the count without sleeping, as `spin` advises; true when it moved past `seen`.
+    bool spin_past(uint32_t seen, AdaptiveSpin& spin) const {
+        return spin_adaptively(spin, count_, seen);
+    }
 
   private:
     std::atomic<uint32_t> count_{0};

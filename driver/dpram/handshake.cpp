@@ -5,7 +5,6 @@
 #include "driver/dpram/dpram_io.h"
 #include "driver/irq/recovery.h"
 #include "k5320/commands.h"
-#include "platform/clock.h"
 
 namespace k5320::driver {
 namespace {
@@ -44,17 +43,12 @@ void clear_fields(SlotRecord& record, const Handshake& h) {
     if (h.second_field) record.set(*h.second_field, 0);
 }
 
+// One cycle of polls, as long in time as its count of polls: the wait ends when an answer is
+// filed, never sooner than the cycle for a module that stays silent.
 bool poll_cycle(SlotContext& ctx, const Handshake& h, HandshakeOutcome* outcome) {
-    const auto since = std::chrono::steady_clock::now();
-    for (uint32_t poll = 0; poll < h.polls_per_cycle; ++poll) {
-        const uint32_t answers_seen = ctx.answers_filed.current();
-        if (look(ctx.record, h, outcome)) return true;
-        if (h.poll_sleep_ms == 0)
-            give_way_to_answers(ctx, answers_seen, since);
-        else
-            platform::sleep_ms(h.poll_sleep_ms);
-    }
-    return false;
+    const auto deadline =
+        std::chrono::steady_clock::now() + h.polls_per_cycle * poll_length(h.poll_sleep_ms);
+    return watch_answers(ctx, deadline, [&] { return look(ctx.record, h, outcome); });
 }
 
 }  // namespace

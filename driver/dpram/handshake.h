@@ -45,7 +45,7 @@ struct Handshake {
     uint8_t success_low;
     uint8_t success_high = success_low;
     Refusals refusals = {};
-    uint32_t poll_sleep_ms = 0;  // 0 yields
+    uint32_t poll_sleep_ms = 0;  // a poll's length in ms; 0: a yielding poll's (kYieldingPollLength)
     uint32_t polls_per_cycle = 3000;
     uint32_t repeat_requests = 3;
     bool recovery = true;
@@ -60,7 +60,7 @@ struct Handshake {
         h.second_field = other;
         return h;
     }
-    // The same exchange, sleeping `ms` between polls instead of yielding.
+    // The same exchange, with polls of `ms` instead of yielding ones.
     constexpr Handshake polled_every(uint32_t ms) const {
         Handshake h = *this;
         h.poll_sleep_ms = ms;
@@ -80,8 +80,7 @@ struct Handshake {
     }
 };
 
-// The standard exchange of every firmware command: the caller yields between polls, 3000 polls
-// a cycle, then up to three repeat requests, then the interrupt recovery.
+// The standard exchange of every firmware command: cycles of 3000 yielding polls, then up to three repeat requests, then the interrupt recovery.
 constexpr Handshake standard_exchange(uint8_t command, Field field, uint8_t success_low,
                                       uint8_t success_high, Refusals refusals = {}) {
     return Handshake{.command = command,
@@ -97,8 +96,8 @@ constexpr Handshake standard_exchange(uint8_t command, Field field, uint8_t succ
     return standard_exchange(command, field, success, success, refusals);
 }
 
-// The exchange of reset steps and of the resident loader: the command is sent once and polled
-// every millisecond, 1200 times (at least 1.2 s), without repeat requests or the recovery.
+// The exchange of reset steps and of the resident loader: the command is sent once and awaited
+// for 1200 polls of a millisecond (1.2 s; the wait ends as soon as the answer is filed), without repeat requests or the recovery.
 inline constexpr uint32_t kOnceOnlyPollSleepMs = 1;
 inline constexpr uint32_t kOnceOnlyPolls = 1200;
 

@@ -5,7 +5,6 @@
 #include <memory>
 
 #include "k5320_result.h"
-#include "platform/clock.h"
 
 namespace k5320::driver {
 
@@ -36,21 +35,6 @@ void forget_parents_slots() {
 [[maybe_unused]] const int g_fork_handler = pthread_atfork(nullptr, nullptr, forget_parents_slots);
 
 }  // namespace
-
-void give_way_to_answers(SlotContext& ctx, uint32_t answers_seen,
-                         std::chrono::steady_clock::time_point polling_since) {
-    // A prompt answer comes within tens of microseconds: spinning that long keeps the round trip
-    // free of a kernel wake-up. The sleep is short so that a silent module still ends a cycle of
-    // polls in a fraction of a second.
-    constexpr auto kYieldingPhase = std::chrono::microseconds(50);
-    constexpr auto kLongestSleep = std::chrono::microseconds(20);
-    const auto now = std::chrono::steady_clock::now();
-    if (now - polling_since < kYieldingPhase) {
-        platform::sleep_ms(0);
-        return;
-    }
-    ctx.answers_filed.wait_past(answers_seen, now + kLongestSleep);
-}
 
 int check_slot(uint8_t slot) {
     return is_valid_slot(slot) ? K5320_SUCCESS : K5320_ERR_BAD_SLOT;

@@ -63,6 +63,10 @@ class SlotRecord {
     std::atomic<uint32_t> fields_[kSlotRecordFields]{};
 };
 
+// A prompt answer comes within this on a free core: the interrupt service files it tens of
+// microseconds after the command.
+inline constexpr std::chrono::microseconds kAnswerSpin{30};
+
 struct SlotContext {
     SlotRecord record;
     // The slot lock. "Creating" and "deleting" it only toggles lock_exists: the object itself
@@ -72,6 +76,8 @@ struct SlotContext {
     std::atomic<bool> lock_exists{false};
     // Bumped by the interrupt service after each answer it files into the record.
     platform::EventCount answers_filed;
+    // Whether a caller spins for its answer before it sleeps: only while answers come promptly.
+    platform::AdaptiveSpin answer_spin{kAnswerSpin};
     // The answer byte as this process last read it from the module (guarded by the slot lock).
     // A byte that still holds it is no new answer: the interrupt recovery files only a new one.
     uint8_t last_answer_taken = 0;
@@ -90,12 +96,30 @@ int check_initialized(uint8_t slot);
 // ... and 40 when the CAN channel is not configured.
 int check_configured(uint8_t slot);
 
-// One pause of a caller polling its answer field. For a short while after the poll began it only
-// yields; after that it sleeps until the interrupt service files the next answer, or briefly at
-// most. Yielding alone leaves the caller spinning while the scheduler keeps the interrupt thread
-// waiting on a busy core, and a cycle of polls could end before the answer is filed.
-void give_way_to_answers(SlotContext& ctx, uint32_t answers_seen,
-                         std::chrono::steady_clock::time_point polling_since);
+// How long one poll of a caller waiting for its answer lasts. A sleeping poll lasts its sleep. A
+// yielding poll has no length of its own: this is what a yield and a short look took, so a cycle of
+// them ends for a silent module when it always did (four cycles and the recovery: about 1.1 s).
+inline constexpr std::chrono::microseconds kYieldingPollLength{75};
+constexpr std::chrono::microseconds poll_length(uint32_t poll_sleep_ms) {
+    return poll_sleep_ms == 0 ? kYieldingPollLength
+                              : std::chrono::milliseconds(poll_sleep_ms);
+}
+
+// Looks with `answered` at once and again each time the interrupt service files an answer,
+// waiting in between, until it says yes or `deadline` has passed (a last look then). It spins
+// first only while spins pay (see AdaptiveSpin); otherwise it blocks and leaves the core to the
+// threads that answer.
+template <typename Look>
+bool watch_answers(SlotContext& ctx, std::chrono::steady_clock::time_point deadline,
+                   Look&& answered) {
+    for (;;) {
+        const uint32_t answers_seen = ctx.answers_filed.current();
+        if (answered()) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        if (!ctx.answers_filed.spin_past(answers_seen, ctx.answer_spin))
+            ctx.answers_filed.wait_past(answers_seen, deadline);
+    }
+}
 
 // Holds the slot lock for a scope.
 class SlotLock {

@@ -10,7 +10,6 @@
 #include "driver/sdk/tarn_sdk.h"
 #include "k5320.h"
 #include "k5320/commands.h"
-#include "platform/clock.h"
 #include "platform/named_event.h"
 
 namespace k5320::driver::irq {
@@ -68,13 +67,9 @@ int recover(uint8_t slot) {
         dpram_io::ring_doorbell(slot, cmd::kModeQuery);
     }
 
-    bool answered = false;
-    const auto since = std::chrono::steady_clock::now();
-    for (uint32_t poll = 0; poll < kModeQueryPolls && !answered; ++poll) {
-        const uint32_t answers_seen = ctx.answers_filed.current();
-        answered = mode_answered(ctx.record.get(Field::PingAnswer));
-        if (!answered) give_way_to_answers(ctx, answers_seen, since);
-    }
+    const auto deadline = std::chrono::steady_clock::now() + kModeQueryPolls * kYieldingPollLength;
+    const bool answered = watch_answers(
+        ctx, deadline, [&] { return mode_answered(ctx.record.get(Field::PingAnswer)); });
     if (!answered) return K5320_ERR_NO_ANSWER;
     if (!pending_is_new) return K5320_SUCCESS;
 

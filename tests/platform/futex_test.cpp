@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/adaptive_spin.h"
+
 #include <thread>
 
 namespace k5320::platform {
@@ -43,6 +45,25 @@ TEST(SpinWhileEqual, SeesAChangeAndGivesUpAfterItsBudget) {
     });
     EXPECT_TRUE(spin_while_equal(word, 0, UINT32_MAX));  // about 4 s: the change comes first
     changer.join();
+}
+
+// A waiter stops spinning once spins run out, probes now and then, and spins again once the probes
+// catch their events.
+TEST(AdaptiveSpin, SpinsOnlyWhileSpinsCatchTheirEvent) {
+    constexpr uint32_t kLongestNs = 1'000;
+    AdaptiveSpin spin{std::chrono::nanoseconds(kLongestNs)};
+    const auto spins_in = [&](int waits) {
+        int spins = 0;
+        for (int i = 0; i < waits; ++i) spins += spin.next_budget_ns() == kLongestNs ? 1 : 0;
+        return spins;
+    };
+    EXPECT_EQ(spins_in(64), 4);  // a fresh waiter has caught nothing yet: only probes
+
+    for (int i = 0; i < 8; ++i) spin.learn(true);
+    EXPECT_EQ(spins_in(64), 64);
+
+    for (int i = 0; i < 3; ++i) spin.learn(false);
+    EXPECT_EQ(spins_in(64), 4);
 }
 
 }  // namespace

@@ -1,0 +1,101 @@
+#!/usr/bin/env bash
+# What a frame costs on its whole way through the backplane service, and how many saturated buses
+# the machine carries at once; a figure to read, not a test. CPU from /proc/PID/stat.
+#  1. one 1 Mbit/s bus: `k5320 gen -g 0` on slot 1 saturates it, `k5320 dump 2` receives;
+#     CPU per received frame of sender + service + receiver (goal: at most 25 us).
+#  2. four 1 Mbit/s buses, each saturated by its own sender (slots 1..4, a demo node on each bus
+#     acknowledges) and received by its own bus tap through the service (`k5320 dump busN`);
+#     frames per second received beside the limit (goal: at least 0.95 of it).
+# The frames are 11-bit 0x555 with eight 0x55 bytes: 111 bits without stuff bits, so a bus
+# carries at most 1,000,000 / 111 = 9,009 of them per second.
+#   bash bench/service_path_cpu.sh [BUILD_DIR] [SECONDS]
+set -euo pipefail
+build=$(realpath "${1:-build}")
+seconds=${2:-10}
+warm_up_seconds=2
+tool=$build/tools/k5320/k5320
+service=$build/backplane/k5320-backplaned
+frame_bits=111
+bit_rate=1000000
+limit=$((bit_rate / frame_bits))
+frame=(-I 555 -L 8 -D 5555555555555555)
+work=$(mktemp -d /tmp/k5320-path-XXXXXX)
+export TARN_BACKPLANE=service TARN_BACKPLANE_RUNTIME=$work/run TARN_BACKPLANE_STATE=$work/state
+ticks_per_second=$(getconf CLK_TCK)
+children=()
+stop_children() {
+  for pid in "${children[@]}"; do kill -INT "$pid" 2>/dev/null || true; done
+  for pid in "${children[@]}"; do wait "$pid" 2>/dev/null || true; done
+  children=()
+}
+trap 'stop_children; "$service" --stop >/dev/null 2>&1; rm -rf "$work"' EXIT
+cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
+total_ticks() { local sum=0 pid; for pid in "$@"; do sum=$((sum + $(cpu_ticks "$pid"))); done; echo $sum; }
+lines() { cat "$@" 2>/dev/null | wc -l; }
+
+start_service() {  # CONFIG_TEXT
+  "$service" --stop >/dev/null 2>&1 || true
+  printf '%b' "$1" >"$work/backplane.conf"
+  export TARN_BACKPLANE_CONFIG=$work/backplane.conf
+  "$tool" list >/dev/null  # starts the service
+  cat "$work/run/backplaned.pid"
+}
+
+measure() {  # OUTPUT_FILES... -- PIDS...: frames received and CPU ticks over the window
+  local files=() pids=()
+  while [[ $1 != -- ]]; do files+=("$1"); shift; done
+  shift
+  pids=("$@")
+  sleep "$warm_up_seconds"
+  local f0 c0
+  f0=$(lines "${files[@]}")
+  c0=$(total_ticks "${pids[@]}")
+  sleep "$seconds"
+  echo $(($(lines "${files[@]}") - f0)) $(($(total_ticks "${pids[@]}") - c0))
+}
+
+one_bus() {
+  local service_pid
+  service_pid=$(start_service "bus can0 rate=$bit_rate\nslot 1 5320 bus=can0\nslot 2 5320 bus=can0\n")
+  "$tool" dump 2 -b 1M >"$work/one.out" 2>/dev/null &
+  local receiver=$!
+  children+=("$receiver")
+  sleep 1
+  "$tool" gen 1 -g 0 -b 1M "${frame[@]}" >/dev/null 2>&1 &
+  local sender=$!
+  children+=("$sender")
+  read -r frames ticks < <(measure "$work/one.out" -- "$sender" "$service_pid" "$receiver")
+  stop_children
+  awk -v f="$frames" -v c="$ticks" -v t="$ticks_per_second" -v n="$seconds" -v l="$limit" \
+    'BEGIN { us = f > 0 ? 1e6 * c / t / f : 0
+             printf "one bus, slot to slot:  %8.0f frames/s (%.2f of %d), CPU per frame %6.1f us (goal <= 25): %s\n",
+                    f / n, f / n / l, l, us, (f > 0 && us <= 25) ? "met" : "MISSED" }'
+}
+
+four_buses() {
+  local config="" bus
+  for bus in 1 2 3 4; do config+="bus b$bus rate=$bit_rate demo\nslot $bus 5320 bus=b$bus\n"; done
+  local service_pid files=() pids=()
+  service_pid=$(start_service "$config")
+  for bus in 1 2 3 4; do
+    "$tool" dump "b$bus,555:7FF" >"$work/b$bus.out" 2>/dev/null &
+    children+=($!)
+    files+=("$work/b$bus.out")
+  done
+  sleep 1
+  for bus in 1 2 3 4; do
+    "$tool" gen "$bus" -g 0 -b 1M "${frame[@]}" >/dev/null 2>&1 &
+    children+=($!)
+  done
+  pids=("${children[@]}" "$service_pid")
+  read -r frames ticks < <(measure "${files[@]}" -- "${pids[@]}")
+  stop_children
+  awk -v f="$frames" -v c="$ticks" -v t="$ticks_per_second" -v n="$seconds" -v l="$limit" \
+    'BEGIN { share = f / n / (4 * l)
+             printf "four buses, taps:       %8.0f frames/s (%.2f of 4 x %d, goal >= 0.95): %s; CPU %.0f %% of a core\n",
+                    f / n, share, l, (share >= 0.95) ? "met" : "MISSED", 100 * c / t / n }'
+}
+
+one_bus
+four_buses
+echo "load average while measuring: $(cut -d' ' -f1-3 /proc/loadavg)"
