@@ -1,6 +1,8 @@
 // The receive log on the machine's own file services: where the file goes, what it is called,
 // that it is written through and held by one writer only.
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -50,6 +52,16 @@ TEST_F(SystemFiles, ProgramPathAndLocalTimeAreThoseOfThisProcess) {
     EXPECT_GE(now.year, 2024);
     EXPECT_GE(now.month, 1);
     EXPECT_LE(now.month, 12);
+}
+
+TEST_F(SystemFiles, TheHomeFolderIsThePasswordDatabasesWhateverTheEnvironmentSays) {
+    const std::string saved = getenv("HOME") != nullptr ? getenv("HOME") : "";
+    setenv("HOME", dir.c_str(), 1);
+    const std::string home = files.home_directory();
+    setenv("HOME", saved.c_str(), 1);
+    const passwd* entry = getpwuid(getuid());
+    ASSERT_NE(entry, nullptr);
+    EXPECT_EQ(home, entry->pw_dir);
 }
 
 TEST_F(SystemFiles, AFileIsReplacedWrittenThroughAndHeldByOneWriter) {
