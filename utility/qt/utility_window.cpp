@@ -47,8 +47,8 @@ QString fromView(std::string_view text) {
 }
 
 // The template's widths, widened where the font in use needs more for the heading or the widest
-// value; the last column takes what room is left.
-void fitColumns(QTableView* view, std::span<const ListColumn> columns) {
+// value. With stretch_last, the last column takes what room is left.
+void fitColumns(QTableView* view, std::span<const ListColumn> columns, bool stretch_last) {
     const QFontMetrics cells(view->font());
     const QFontMetrics headings(view->horizontalHeader()->font());
     for (std::size_t i = 0; i < columns.size(); ++i) {
@@ -57,7 +57,7 @@ void fitColumns(QTableView* view, std::span<const ListColumn> columns) {
                            kColumnTextPadding;
         view->setColumnWidth(static_cast<int>(i), std::max(columns[i].width, needed));
     }
-    view->horizontalHeader()->setStretchLastSection(true);
+    view->horizontalHeader()->setStretchLastSection(stretch_last);
 }
 
 // A table view set up as the message list is: centred headings, whole rows selected, rows of one
@@ -238,7 +238,8 @@ void UtilityWindow::buildIdentifierView(const QFontMetrics& metrics) {
     identifierView_->setModel(&identifierModel_);
     setUpTable(identifierView_, metrics);
     identifierModel_.setColumns(identifier_columns());
-    fitColumns(identifierView_, identifier_columns());
+    // Its last column is a data byte: stretched, it would stand apart from the others.
+    fitColumns(identifierView_, identifier_columns(), false);
     identifierView_->setGeometry(list_->geometry());
     identifierView_->hide();
     placements_.push_back({identifierView_, list_->geometry()});
@@ -426,7 +427,7 @@ void UtilityWindow::set_status_text(StatusField field, std::string_view text) {
 
 void UtilityWindow::set_list_columns(std::span<const ListColumn> columns) {
     listModel_.setColumns(columns);
-    fitColumns(list_, columns);
+    fitColumns(list_, columns, true);
 }
 
 void UtilityWindow::show_message_list(MessageList& list) {
