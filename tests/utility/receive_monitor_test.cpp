@@ -9,6 +9,7 @@
 #include "can/frame_length.h"
 #include "k5320/sja1000_registers.h"
 #include "k5320_result.h"
+#include "k5320_result_text.h"
 #include "tests/utility/fake_dialog_parts.h"
 #include "utility/main/utility_dialog.h"
 
@@ -283,7 +284,9 @@ TEST_F(ReceiveMonitorTest, BusHealthShowsStateCountersRateAndLoadFromExactFrameL
 
     module.results["read_register"] = K5320_ERR_NOT_INITIALIZED;
     dialog.update_bus_health(1.0);
-    EXPECT_EQ(view.status[StatusField::kBusHealth], "error counters not readable, Error Code=41");
+    EXPECT_EQ(view.status[StatusField::kBusHealth],
+              std::string("error counters not readable: ") +
+                  k5320_result_meaning(K5320_ERR_NOT_INITIALIZED) + " (result 41)");
     EXPECT_TRUE(dialog.state().polling_active);  // the monitor itself goes on
 
     // Stopped polling reads nothing; a user-defined timing has no known rate, so no load.

@@ -7,6 +7,7 @@
 
 #include "k5320/sja1000_registers.h"
 #include "k5320_result.h"
+#include "k5320_result_text.h"
 #include "utility/main/send_parser.h"
 
 namespace k5320::utility {
@@ -57,7 +58,7 @@ constexpr std::string_view kCannotWriteLog = "Can not write to the log file";
 constexpr std::string_view kNoInputPanel = "This desktop has no on-screen keyboard";
 constexpr std::string_view kNotInitialised = "Not initialised";
 constexpr std::string_view kLoggingTo = "Log: ";
-constexpr std::string_view kCountersUnreadable = "error counters not readable, Error Code=";
+constexpr std::string_view kCountersUnreadable = "error counters not readable: ";
 constexpr uint32_t kBitsPerKbit = 1000;
 constexpr std::string_view kPauseCaption = "Pause";
 constexpr std::string_view kGoCaption = "Go";
@@ -447,9 +448,10 @@ void UtilityDialog::update_bus_health(double seconds) {
     const BusMeter::Tally tally = busMeter_.take();
     if (result != K5320_SUCCESS) {
         // Only the health line says so: the monitor itself still works.
-        view_.set_status_text(
-            StatusField::kBusHealth,
-            std::string(kCountersUnreadable) + std::to_string(static_cast<uint16_t>(result)));
+        const auto code = static_cast<uint16_t>(result);
+        view_.set_status_text(StatusField::kBusHealth,
+                              std::string(kCountersUnreadable) + k5320_result_meaning(code) +
+                                  " (result " + std::to_string(code) + ")");
         return;
     }
     const bool bus_off = (state_.last_status & sja::SR_BS) != 0;
