@@ -10,6 +10,7 @@
 #include <array>
 #include <cstdint>
 
+#include "can/error_state.h"
 #include "emulator/acceptance_filter.h"
 #include "k5320/sja1000_registers.h"
 
@@ -23,7 +24,7 @@ inline constexpr uint8_t kSja1000AcceptanceBytes = kAcceptanceRegisters;
 // Fault confinement (CAN 2.0).
 inline constexpr unsigned kTxErrorStep = 8;
 inline constexpr unsigned kRxErrorStep = 1;
-inline constexpr unsigned kErrorPassiveLimit = 128;  // a counter at or above: error passive
+inline constexpr unsigned kErrorPassiveLimit = can::kErrorPassiveLimit;
 inline constexpr unsigned kBusOffLimit = 255;        // TXERR above: bus-off
 inline constexpr uint8_t kTxerrAtBusOff = 127;
 // A good reception brings a receive counter above the passive limit back to this value, so that
@@ -43,7 +44,7 @@ inline constexpr uint8_t CDR_RESET_ONLY = 0xE0;
 // Values after a hardware reset.
 inline constexpr uint8_t kModAfterReset = MOD_RM;
 inline constexpr uint8_t kSrAfterReset = SR_TS | SR_RS | SR_TCS | SR_TBS;  // 0x3C
-inline constexpr uint8_t kEwlrAfterReset = 96;
+inline constexpr uint8_t kEwlrAfterReset = can::kErrorWarningLimit;
 
 // The register file as named fields.
 struct Sja1000Registers {

@@ -14,6 +14,9 @@ constexpr std::size_t kLongestName = kNameCapacity - 1;  // the record keeps a t
 constexpr std::size_t kShortNamePrefix = 7;
 constexpr std::string_view kShortNameSuffix = "~.exe";
 static_assert(kShortNamePrefix + kShortNameSuffix.size() == kLongestName);
+// A UTF-8 byte that continues a character: 10xxxxxx.
+constexpr unsigned kUtf8ContinuationMask = 0xC0;
+constexpr unsigned kUtf8ContinuationBits = 0x80;
 
 // The loop sleeps this long before each block and after the last.
 constexpr uint32_t kBlockPauseMs = 1;
@@ -25,13 +28,21 @@ std::string with_code(std::string_view operation, int result) {
     return std::string(operation) + ", Error Code=" + std::to_string(static_cast<uint16_t>(result));
 }
 
+bool is_utf8_continuation(char byte) {
+    return (static_cast<unsigned char>(byte) & kUtf8ContinuationMask) == kUtf8ContinuationBits;
+}
+
 }  // namespace
 
 std::string recorded_file_name(std::string_view path) {
     const std::size_t slash = path.find_last_of('/');
     std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
     if (name.size() <= kLongestName) return std::string(name);
-    return std::string(name.substr(0, kShortNamePrefix)) + std::string(kShortNameSuffix);
+    // The name is cut between characters: a character's bytes after the first, in UTF-8, would
+    // leave the record holding no valid text.
+    std::size_t cut = kShortNamePrefix;
+    while (cut > 0 && is_utf8_continuation(name[cut])) --cut;
+    return std::string(name.substr(0, cut)) + std::string(kShortNameSuffix);
 }
 
 void set_record_time(FirmwareInfo& info, const CalendarTime& local) {

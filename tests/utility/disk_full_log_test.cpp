@@ -29,6 +29,7 @@ class FilesInDirectory final : public FileServices {
   public:
     explicit FilesInDirectory(fs::path directory) : directory_(std::move(directory)) {}
     std::string program_path() override { return (directory_ / "K5320W_Utility").string(); }
+    std::string home_directory() override { return {}; }
     LocalTime local_time() override { return system_file_services().local_time(); }
     std::unique_ptr<LogFile> create_file(const std::string& path) override {
         return system_file_services().create_file(path);
@@ -97,7 +98,7 @@ TEST(DiskFullWhileLogging, TheCutLineIsReportedOnceTheFileEndsAndMonitoringGoesO
     view.checked[C::kSaveToFile] = true;
     dialog.save_to_file_clicked();
     ASSERT_EQ(boxes.shown.size(), 2u);
-    EXPECT_EQ(boxes.shown[1].text, "Can not create a new file");
+    EXPECT_EQ(boxes.shown[1].text, "Can not create a new file\n" + dialog.log_path());
     EXPECT_FALSE(dialog.state().log_open);
 
     k5320_disk_full_after(-1);

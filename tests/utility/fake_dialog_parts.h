@@ -68,7 +68,11 @@ class FakeView final : public MainView {
     bool timerRunning = false;
     int timerStarts = 0;
     bool inputPanelVisible = false;
+    bool inputPanelAvailable = true;
+    std::map<ControlId, std::string> toolTips;
+    std::map<StatusField, std::string> status;
     MessageList* list = nullptr;
+    IdentifierTable* identifiers = nullptr;
     ListChanges listChanges;
     std::vector<int> scrolls;
     std::vector<std::function<void()>> posted;
@@ -124,11 +128,19 @@ class FakeView final : public MainView {
     }
     void stop_polling_timer() override { timerRunning = false; }
     void set_input_panel_visible(bool visible) override { inputPanelVisible = visible; }
+    bool input_panel_available() override { return inputPanelAvailable; }
+    void set_tool_tip(ControlId id, std::string_view text) override {
+        toolTips[id] = std::string(text);
+    }
+    void set_status_text(StatusField field, std::string_view text) override {
+        status[field] = std::string(text);
+    }
     void show_message_list(MessageList& shown) override {
         list = &shown;
         list->set_observer(&listChanges);
     }
     void scroll_list_to(int row) override { scrolls.push_back(row); }
+    void show_identifier_table(IdentifierTable& shown) override { identifiers = &shown; }
     void run_later(std::function<void()> task) override { posted.push_back(std::move(task)); }
 };
 
@@ -165,6 +177,8 @@ class FakeModule final : public ModuleApi {
     std::deque<int> receiveResults;
     // The receive-overflow flag: every delivered message returns 22 until a buffer clear.
     bool overflow = false;
+    // The CAN controller's registers by address.
+    std::map<uint8_t, uint8_t> registers;
 
     uint16_t dll_version() override { return static_cast<uint16_t>(log("dll_version", 0)); }
     int init(uint8_t slot) override { return log("init", slot); }
@@ -222,6 +236,11 @@ class FakeModule final : public ModuleApi {
         return overflow ? K5320_RX_DELIVERED_AFTER_OVERFLOW : 0;
     }
 
+    int read_register(uint8_t slot, uint8_t reg, uint8_t* value) override {
+        *value = registers[reg];
+        return log("read_register", slot);
+    }
+
   private:
     static constexpr std::size_t kBank = 64;
 
@@ -247,22 +266,27 @@ class FakeBoxes final : public MessageBoxes {
     }
 };
 
-// Files kept in memory by path. The program lives in /opt/k5320/; creating or writing fails on
-// demand.
+// Files kept in memory by path. The program lives in /opt/k5320/, its user's home is
+// /home/operator; creating (everywhere or in one folder) or writing fails on demand.
 class FakeFiles final : public FileServices {
   public:
     std::string program = "/opt/k5320/K5320W_Utility";
     LocalTime time{2024, 3, 9, 7, 5, 3};
+    std::string home = "/home/operator";
     bool createFails = false;
+    // A folder in which nothing can be created, as an installed program's is to its user.
+    std::string readOnlyFolder;
     // Writes that still succeed before every further one fails; negative: none fails.
     int writesBeforeFailure = -1;
     std::map<std::string, std::string> files;
     int openFiles = 0;
 
     std::string program_path() override { return program; }
+    std::string home_directory() override { return home; }
     LocalTime local_time() override { return time; }
     std::unique_ptr<LogFile> create_file(const std::string& path) override {
         if (createFails) return nullptr;
+        if (!readOnlyFolder.empty() && path.starts_with(readOnlyFolder)) return nullptr;
         files[path].clear();
         return std::make_unique<File>(*this, files[path]);
     }

@@ -2,6 +2,7 @@
 // the Msg Format choices.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -70,6 +71,16 @@ TEST(MessageFormat, LogLinesTakeAllEightBytesInTheFormatOfTheMoment) {
     text.mode = 1;
     text.data[6] = 0xE9;  // beyond the length, still logged
     EXPECT_EQ(log_line(text, DisplayMode::kAscii).view(), "2.0B,1fffffff,0,4,O,K,,!,,,\xE9,,7\r\n");
+}
+
+TEST(MessageFormat, CharacterLogEscapesCommaCrAndLfSoTheLineKeepsItsFields) {
+    const ReceivedMessage message = dataFrame(0x100, {',', '\r', '\n', '\\', 'x'}, 9);
+    const std::string line(log_line(message, DisplayMode::kAscii).view());
+    EXPECT_EQ(line, "2.0A,100,0,5,\\x2c,\\x0d,\\x0a,\\,x,,,,9\r\n");
+    EXPECT_EQ(std::count(line.begin(), line.end(), ','), 12);
+    EXPECT_EQ(line.find_first_of("\r\n"), line.size() - 2);
+    // The list shows the bytes themselves; only the file's line structure needs the escape.
+    EXPECT_EQ(list_row(message, 0, DisplayMode::kAscii)[kFirstDataColumn].view(), ",");
 }
 
 TEST(MessageFormat, TimeStampIsUnsignedWholeSixtyFourBits) {

@@ -2,10 +2,14 @@
 // with its numbering, wrap and format conversions, Pause/Clear/Show-on-list, and the log file.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
+#include "can/frame_length.h"
+#include "k5320/sja1000_registers.h"
 #include "k5320_result.h"
+#include "k5320_result_text.h"
 #include "tests/utility/fake_dialog_parts.h"
 #include "utility/main/utility_dialog.h"
 
@@ -231,6 +235,93 @@ TEST_F(ReceiveMonitorTest, TransmitTimeoutIsReportedOncePerChangeWhilePollingGoe
     EXPECT_EQ(ticksWhileOpen, 2);
 }
 
+TEST_F(ReceiveMonitorTest, TransmitFailIsNotShownOncePollingStoppedForAnotherError) {
+    // The module is lost: the flag reads set, then the count read of the same tick fails.
+    module.tx_timeout = 1;
+    module.results["rx_msg_count"] = K5320_ERR_NOT_INITIALIZED;
+    dialog.poll_tick();
+    view.runPosted();
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(boxes.shown[0].text, "Get Message Count Error, Error Code=41");
+
+    // Paused with the box still waiting: nothing once polling has stopped either.
+    module.results.clear();
+    dialog.initialize();
+    module.tx_timeout = 0;
+    tick();
+    module.tx_timeout = 1;
+    dialog.poll_tick();
+    dialog.pause();
+    view.runPosted();
+    EXPECT_EQ(boxes.shown.size(), 1u);
+}
+
+TEST_F(ReceiveMonitorTest, BusHealthShowsStateCountersRateAndLoadFromExactFrameLengths) {
+    module.registers[sja1000::SJA1000_RXERR] = 3;
+    module.registers[sja1000::SJA1000_TXERR] = 128;
+    ReceivedMessage extended = frame(0x18FF0001, {0xAA});
+    extended.mode = 1;
+    arrive(frame(0x100, {1, 2, 3, 4, 5, 6, 7, 8}), 100);
+    arrive(extended, 50);
+    while (!module.waiting.empty()) tick();
+    dialog.update_bus_health(0.5);
+    can::Frame standard_wire{0x100, false, false, 8, {1, 2, 3, 4, 5, 6, 7, 8}};
+    can::Frame extended_wire{0x18FF0001, true, false, 1, {0xAA}};
+    const double bits =
+        100.0 * can::frame_bit_length(standard_wire) + 50.0 * can::frame_bit_length(extended_wire);
+    char expected[128];
+    std::snprintf(expected, sizeof expected,
+                  "error passive, REC 3, TEC 128, 300 frames/s, load %.1f %%",
+                  100 * bits / (0.5 * 125000));
+    EXPECT_EQ(view.status[StatusField::kBusHealth], expected);
+
+    // A quiet second counts from zero; the status byte's bus-off bit wins over the counters.
+    module.statusByte = sja1000::SR_BS;
+    tick();
+    dialog.update_bus_health(1.0);
+    EXPECT_EQ(view.status[StatusField::kBusHealth],
+              "bus-off, REC 3, TEC 128, 0 frames/s, load 0.0 %");
+
+    module.results["read_register"] = K5320_ERR_NOT_INITIALIZED;
+    dialog.update_bus_health(1.0);
+    EXPECT_EQ(view.status[StatusField::kBusHealth],
+              std::string("error counters not readable: ") +
+                  k5320_result_meaning(K5320_ERR_NOT_INITIALIZED) + " (result 41)");
+    EXPECT_TRUE(dialog.state().polling_active);  // the monitor itself goes on
+
+    // Stopped polling reads nothing; a user-defined timing has no known rate, so no load.
+    dialog.pause();
+    module.calls.clear();
+    dialog.update_bus_health(1.0);
+    EXPECT_TRUE(module.calls.empty());
+    module.results.clear();
+    module.statusByte = 0x0C;
+    view.selected[C::kBaud] = kUserDefinedBaud;
+    dialog.initialize();
+    tick();
+    dialog.update_bus_health(1.0);
+    EXPECT_EQ(view.status[StatusField::kBusHealth], "error passive, REC 3, TEC 128, 0 frames/s");
+}
+
+TEST_F(ReceiveMonitorTest, TheViewPerIdentifierTakesEachRefreshsFramesAndEmptiesWithTheList) {
+    check(C::kShowOnList, false);  // the view counts what the list does not show
+    arrive(frame(0x100, {1}, 0), 3);
+    arrive(frame(0x200, {2}, 0));
+    dialog.poll_tick();
+    dialog.poll_tick();
+    EXPECT_EQ(view.identifiers->size(), 0);  // until the refresh
+    dialog.refresh_view();
+    ASSERT_EQ(view.identifiers->size(), 2);
+    EXPECT_EQ(view.identifiers->row(0).count, 3u);
+    dialog.clear_list();
+    EXPECT_EQ(view.identifiers->size(), 0);
+    arrive(frame(0x300, {3}, 0));
+    dialog.poll_tick();
+    dialog.initialize();  // a new set-up starts the view afresh
+    dialog.refresh_view();
+    EXPECT_EQ(view.identifiers->size(), 0);
+}
+
 TEST_F(ReceiveMonitorTest, ClearBeforeAnyInitializePollsSlot255AndItsFailureStopsPolling) {
     FakeView freshView;
     FakeModule freshModule;
@@ -409,12 +500,30 @@ TEST_F(ReceiveMonitorTest, TheLogFileIsNamedFromTheTimeAndTakesTheFormatOfEachMo
     EXPECT_FALSE(dialog.state().log_open);
 }
 
+TEST_F(ReceiveMonitorTest, TheLogGoesToTheHomeFolderWhenTheProgramsFolderIsNotWritable) {
+    files.readOnlyFolder = "/opt/k5320/";
+    check(C::kSaveToFile, true);
+    EXPECT_TRUE(boxes.shown.empty());
+    EXPECT_TRUE(dialog.state().log_open);
+    EXPECT_EQ(dialog.log_path(), "/home/operator/20240309_070503.txt");
+    EXPECT_EQ(view.status[StatusField::kLogFile], "Log: /home/operator/20240309_070503.txt");
+    arrive(frame(0x100, {1}));
+    tick();
+    EXPECT_EQ(files.files["/home/operator/20240309_070503.txt"],
+              std::string(kHeader) + "2.0A,100,0,1,1,0,0,0,0,0,0,0,0\r\n");
+    check(C::kSaveToFile, false);
+    EXPECT_EQ(view.status[StatusField::kLogFile], "");
+}
+
 TEST_F(ReceiveMonitorTest, AFileThatCannotBeCreatedIsReportedAndLogsNothingUntilCheckedAgain) {
     files.createFails = true;
     check(C::kSaveToFile, true);
     ASSERT_EQ(boxes.shown.size(), 1u);
     EXPECT_EQ(boxes.shown[0].caption, "K5320W_Utility");
-    EXPECT_EQ(boxes.shown[0].text, "Can not create a new file");
+    // The box names each place tried.
+    EXPECT_EQ(boxes.shown[0].text,
+              "Can not create a new file\n/opt/k5320/20240309_070503.txt\n"
+              "/home/operator/20240309_070503.txt");
     EXPECT_TRUE(view.checked[C::kSaveToFile]);
     EXPECT_FALSE(dialog.state().log_open);
     arrive(frame(0x100, {1}));

@@ -320,6 +320,17 @@ TEST_F(UpdateDialogTest, TheRecordCarriesTheShortenedNameLocalTimeCrcAndSize) {
     EXPECT_EQ(update::recorded_file_name("/opt/fw/firmware.exe"), "firmware.exe");
     EXPECT_EQ(update::recorded_file_name("/opt/fw/newfirmware.exe"), "newfirm~.exe");
     EXPECT_EQ(update::recorded_file_name("firmware_2.bin"), "firmwar~.exe");
+    // Cut between characters, never inside one: a character whose bytes span the seventh and
+    // eighth byte stays out whole.
+    EXPECT_EQ(update::recorded_file_name("/fw/Pr\xC3\xBC"
+                                         "fstand_neu.exe"),
+              "Pr\xC3\xBC"
+              "fst~.exe");
+    EXPECT_EQ(update::recorded_file_name("/fw/Schalt\xC3\xA4"
+                                         "ffchen.exe"),
+              "Schalt~.exe");
+    EXPECT_EQ(update::recorded_file_name("/fw/\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E.exe"),
+              "\xE6\x97\xA5\xE6\x9C\xAC~.exe");
 
     updateWith("/home/op/newfirmware.exe", 1000, utc(2014, 3, 5, 9, 7, 5));
     ASSERT_TRUE(loader.sent.has_value());

@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QLabel>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
@@ -84,6 +85,23 @@ std::vector<QString> panes(const UpdateWindow& update) {
     return {update.paneText(0), update.paneText(1), update.paneText(2)};
 }
 
+// Every pane is as wide as its text needs and lies inside the dialog; empty when so, else the
+// pane that is not.
+QString paneCutShort(const UpdateWindow& update) {
+    for (int pane = 0; pane < 3; ++pane) {
+        const QLabel* label = update.paneLabel(pane);
+        const int right = label->mapTo(&update, label->rect().topRight()).x();
+        if (label->width() < label->sizeHint().width() || right >= update.width())
+            return QStringLiteral("%1: %2 of %3 px, ends at %4 of %5")
+                .arg(label->text())
+                .arg(label->width())
+                .arg(label->sizeHint().width())
+                .arg(right)
+                .arg(update.width());
+    }
+    return {};
+}
+
 }  // namespace
 
 class UpdateWindowTest : public QObject {
@@ -151,14 +169,17 @@ class UpdateWindowTest : public QObject {
         QCOMPARE(window.windowTitle(), QStringLiteral("K-5320W Utility Ver 1.05"));
 
         std::vector<QString> after;
+        QString cutShort;
         QVERIFY(withUpdateDialog(window, [&](UpdateWindow& update) {
             after = panes(update);
+            cutShort = paneCutShort(update);
             QVERIFY(update.grab().save(QStringLiteral(K5320_UPDATE_SCREENSHOT)));
             update.reject();
         }));
         QCOMPARE(after, (std::vector<QString>{QStringLiteral("Firmware: fw100k.exe"),
                                               QStringLiteral("Modified: 2014/3/5--9:7:5"),
                                               QStringLiteral("Size: 102400 bytes")}));
+        QVERIFY2(cutShort.isEmpty(), qPrintable(cutShort));
         QCOMPARE(boxes.shown.size(), std::size_t{1});
 
         // Closed, the dialog has started the new firmware and released the slot: the main
@@ -166,6 +187,40 @@ class UpdateWindowTest : public QObject {
         QTest::mouseClick(window.control(ControlId::kInitialize), Qt::LeftButton);
         QVERIFY2(boxes.shown.size() == 1, boxes.shown.back().second.c_str());
         QVERIFY(window.control(ControlId::kSend)->isEnabled());
+    }
+
+    void aBoxAtTheDialogsStartIsCentredOverTheMainWindow() {
+        // Slot 3 is empty: the dialog's start fails before the dialog is on the screen.
+        CApiModule library;
+        CApiLoader loader;
+        UtilityWindow window(library);
+        UpdateDialogParts parts;
+        parts.loader = &loader;
+        window.setFirmwareUpdate(parts);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        window.move(300, 250);  // away from the screen's centre, where a lost box would go too
+        auto* slotList = qobject_cast<QComboBox*>(window.control(ControlId::kSlot));
+        slotList->setCurrentIndex(2);
+
+        QString text;
+        QPoint boxCentre;
+        QTimer lookout;
+        lookout.setInterval(10);
+        connect(&lookout, &QTimer::timeout, [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (box == nullptr || !box->isVisible()) return;
+            lookout.stop();
+            text = box->text();
+            boxCentre = box->geometry().center();
+            box->accept();
+        });
+        lookout.start();
+        QTest::mouseClick(window.control(ControlId::kUpdateFirmware), Qt::LeftButton);
+        QCOMPARE(text, QStringLiteral("Module Initialization Error, Error Code=3"));
+        const QPoint offCentre = boxCentre - window.geometry().center();
+        QVERIFY2(offCentre.manhattanLength() <= 2,
+                 qPrintable(QStringLiteral("%1,%2").arg(offCentre.x()).arg(offCentre.y())));
     }
 
     void closingAfterAFailedStepKeepsTheLoaderButGivesTheSlotUp() {

@@ -109,7 +109,11 @@ TEST_F(UtilityDialogTest, InitializeSetsUpTheSelectedSlotAndEntersTheInitialised
     EXPECT_TRUE(view.timerRunning);
     EXPECT_TRUE(dialog.state().polling_active);
     EXPECT_EQ(view.caption, "K-5320W Utility Ver 1.05, Filter[0,FFFFFFFF], Baud:125 kbps");
+    // The window's own line shows what a window manager may cut from the caption.
+    EXPECT_EQ(view.status[StatusField::kSettings], "Filter[0,FFFFFFFF], Baud:125 kbps");
     EXPECT_TRUE(boxes.shown.empty());
+    dialog.reset_module_view();
+    EXPECT_EQ(view.status[StatusField::kSettings], "Not initialised");
 }
 
 TEST_F(UtilityDialogTest, UserDefinedRatePassesTheTypedBusTimingAndSaysSoInTheCaption) {
@@ -388,7 +392,16 @@ TEST_F(UtilityDialogTest, ClosingReleasesTheActiveModuleOrPassesSlot255) {
     EXPECT_FALSE(view.timerRunning);
 }
 
-TEST_F(UtilityDialogTest, SoftKeyboardFollowsItsCheckBox) {
+TEST_F(UtilityDialogTest, SoftKeyboardFollowsItsCheckBoxAndIsDisabledWithoutAPanel) {
+    EXPECT_TRUE(view.enabled(C::kSoftKeyboard));
+    EXPECT_EQ(view.toolTips.count(C::kSoftKeyboard), 0u);
+    FakeView bare;
+    bare.inputPanelAvailable = false;
+    UtilityDialog without{bare, module, boxes};
+    without.start();
+    EXPECT_FALSE(bare.enabled(C::kSoftKeyboard));
+    EXPECT_EQ(bare.toolTips[C::kSoftKeyboard], "This desktop has no on-screen keyboard");
+
     view.checked[C::kSoftKeyboard] = true;
     dialog.soft_keyboard_clicked();
     EXPECT_TRUE(view.inputPanelVisible);

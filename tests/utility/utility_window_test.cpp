@@ -9,6 +9,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFile>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -25,6 +26,7 @@
 #include <utility>
 #include <vector>
 
+#include "backplane/fault_request.h"
 #include "backplane/inspect.h"
 #include "driver/frame/slot_ownership.h"
 #include "emulator/module_probe.h"
@@ -122,6 +124,17 @@ std::set<QString> listedIds(const UtilityWindow& window) {
 
 QString labelText(const UtilityWindow& window, ControlId id) {
     return qobject_cast<QLabel*>(window.control(id))->text();
+}
+
+bool saveScreenshot(QWidget& window, const char* path) {
+    return window.grab().save(QString::fromUtf8(path));
+}
+
+// Slot 1 off (or back on) the default backplane's wire: alone, its frames meet no acknowledgement.
+bool setDisconnected(bool off) {
+    backplane::FaultRequest request{backplane::FaultKind::kBusDisconnect, 1, 0, off ? 1 : 0};
+    std::snprintf(request.bus, sizeof request.bus, "%s", "can0");
+    return backplane::inject_fault(request).has_value();
 }
 
 }  // namespace
@@ -306,6 +319,116 @@ class UtilityWindowTest : public QObject {
         QTRY_COMPARE(boxes.shown.size(), std::size_t{2});
         QCOMPARE(boxes.shown[1].second, std::string("Get Status Error, Error Code=41"));
         QVERIFY(!window.behaviour().state().polling_active);
+    }
+
+    void theWindowGrowsItsListAndKeepsTheTemplateAtItsSmallestSize() {
+        CApiModule library;
+        RecordingBoxes boxes;
+        UtilityWindow window(library, &boxes);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QCOMPARE(window.size(), window.minimumSize());
+        QTableView* list = messageList(window);
+        const QRect listAtTemplate = list->geometry();
+        const QRect initializeAt = window.control(ControlId::kInitialize)->geometry();
+        const QRect softKeyboardAt = window.control(ControlId::kSoftKeyboard)->geometry();
+        const QRect sendAt = window.control(ControlId::kSend)->geometry();
+        const QRect saveAt = window.control(ControlId::kSaveToFile)->geometry();
+        press(window, ControlId::kInitialize);
+        QVERIFY(boxes.shown.empty());
+        QCOMPARE(window.statusText(StatusField::kSettings),
+                 QStringLiteral("Filter[0,FFFFFFFF], Baud:125 kbps"));
+        QVERIFY(saveScreenshot(window, K5320_SCREENSHOT_TEMPLATE_SIZE));
+
+        window.resize(1024, 768);
+        QTRY_COMPARE(window.size(), QSize(1024, 768));
+        const QSize grown = window.size() - window.minimumSize();
+        QCOMPARE(list->geometry(), listAtTemplate.adjusted(0, 0, grown.width(), grown.height()));
+        QCOMPARE(window.control(ControlId::kInitialize)->geometry(), initializeAt);
+        QCOMPARE(window.control(ControlId::kSoftKeyboard)->geometry(), softKeyboardAt);
+        QCOMPARE(window.control(ControlId::kSend)->geometry(),
+                 sendAt.translated(0, grown.height()));
+        QCOMPARE(window.control(ControlId::kSaveToFile)->geometry(),
+                 saveAt.translated(0, grown.height()));
+        // Every heading fits its column, and the time stamps' column ends inside the view.
+        const QHeaderView* header = list->horizontalHeader();
+        const QFontMetrics headings(header->font());
+        for (int column = 0; column < header->count(); ++column) {
+            const QString heading = list->model()->headerData(column, Qt::Horizontal).toString();
+            QVERIFY2(header->sectionSize(column) > headings.horizontalAdvance(heading),
+                     qPrintable(heading));
+        }
+        QVERIFY(header->sectionViewportPosition(13) + header->sectionSize(13) <=
+                list->viewport()->width());
+
+        // A full list: more rows than the view shows.
+        const int shownRows =
+            list->viewport()->height() / list->verticalHeader()->defaultSectionSize();
+        QTRY_VERIFY_WITH_TIMEOUT(listRows(window) > shownRows, 10000);
+        QVERIFY(saveScreenshot(window, K5320_SCREENSHOT_GROWN));
+    }
+
+    void theViewPerIdentifierShowsTheDemoTrafficInTheListsPlace() {
+        CApiModule library;
+        RecordingBoxes boxes;
+        UtilityWindow window(library, &boxes);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        press(window, ControlId::kInitialize);
+        QTest::mouseClick(window.identifierToggle(), Qt::LeftButton);
+        QTableView* view = window.identifierView();
+        QVERIFY(view->isVisible());
+        QVERIFY(!messageList(window)->isVisible());
+        QCOMPARE(view->geometry(), messageList(window)->geometry());
+
+        // 0x321 comes once a second: two of them give it a cycle time.
+        const QAbstractItemModel* model = view->model();
+        const auto countOf = [&](const QString& id) {
+            for (int row = 0; row < model->rowCount(); ++row)
+                if (model->data(model->index(row, 0)).toString() == id)
+                    return model->data(model->index(row, 2)).toInt();
+            return 0;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(countOf(QStringLiteral("321")) >= 2, 5000);
+        QCOMPARE(model->rowCount(), 3);
+        QVERIFY(countOf(QStringLiteral("100")) > countOf(QStringLiteral("321")));
+        QVERIFY(countOf(QStringLiteral("18FF0001")) > 0);
+        QVERIFY(saveScreenshot(window, K5320_SCREENSHOT_PER_ID));
+
+        QTest::mouseClick(window.identifierToggle(), Qt::LeftButton);
+        QVERIFY(messageList(window)->isVisible());
+        QVERIFY(!view->isVisible());
+    }
+
+    void busHealthFollowsAModuleDrivenToErrorPassive() {
+        CApiModule library;
+        RecordingBoxes boxes;
+        UtilityWindow window(library, &boxes);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        press(window, ControlId::kInitialize);
+        QTRY_VERIFY_WITH_TIMEOUT(window.statusText(StatusField::kBusHealth)
+                                     .startsWith(QStringLiteral("error active, REC 0, TEC 0, ")),
+                                 3000);
+        QVERIFY(window.statusText(StatusField::kBusHealth).contains(QStringLiteral("load")));
+
+        // Alone on the wire, a frame meets no acknowledgement: the transmit counter climbs to
+        // the passive limit and stays there.
+        QVERIFY(setDisconnected(true));
+        press(window, ControlId::kSend);
+        QTRY_VERIFY_WITH_TIMEOUT(window.statusText(StatusField::kBusHealth)
+                                     .startsWith(QStringLiteral("error passive, REC 0, TEC 128")),
+                                 5000);
+        QVERIFY(saveScreenshot(window, K5320_SCREENSHOT_BUS_HEALTH));
+        QVERIFY(setDisconnected(false));
+    }
+
+    void softKeyboardIsDisabledWhereNoInputPanelExists() {
+        CApiModule library;
+        UtilityWindow window(library);
+        // The offscreen platform has no input panel.
+        QVERIFY(!window.control(ControlId::kSoftKeyboard)->isEnabled());
+        QVERIFY(!window.control(ControlId::kSoftKeyboard)->toolTip().isEmpty());
     }
 
     void initializeOnAnEmptySlotIsReportedThroughTheBoxes() {

@@ -59,4 +59,8 @@ int CApiModule::receive(uint8_t slot, ReceivedMessage& message) {
                                       &message.time_low);
 }
 
+int CApiModule::read_register(uint8_t slot, uint8_t reg, uint8_t* value) {
+    return K5320_InputByte(slot, reg, value);
+}
+
 }  // namespace k5320::utility

@@ -87,26 +87,30 @@ inline constexpr int kDefaultBaud = 4;  // 125 kbit/s, the rate of the default e
 inline constexpr int kFirstSlot = 1;
 inline constexpr int kLastSlot = 7;
 
-// Columns of the message list, widths in pixels.
+// Columns of the message list: template widths in pixels, and the widest text a cell of the
+// column holds, so that a window with a larger font can widen the column to fit it.
 struct ListColumn {
     std::string_view heading;
     int width;
+    std::string_view widest;
 };
+// A time stamp of twelve digits: more than three years of 100 us units.
+inline constexpr std::string_view kWidestTimeStamp = "888888888888";
+inline constexpr std::string_view kWidestDataCell = "888";
 inline constexpr std::array<ListColumn, 14> kMessageListColumns{{
-    {"No", 30},
-    {"Mode", 42},
-    {"ID", 75},
-    {"RTR", 34},
-    {"L", 19},
-    {"D0", 28},
-    {"D1", 28},
-    {"D2", 28},
-    {"D3", 28},
-    {"D4", 28},
-    {"D5", 28},
-    {"D6", 28},
-    {"D7", 28},
-    {"Time(100us)", 82},
+    {"No", 30, "888"},
+    {"Mode", 42, "2.0B"},
+    {"ID", 75, "1FFFFFFF"},
+    {"RTR", 34, "Y"},
+    {"L", 19, "8"},
+    {"D0", 28, kWidestDataCell},
+    {"D1", 28, kWidestDataCell},
+    {"D2", 28, kWidestDataCell},
+    {"D3", 28, kWidestDataCell},
+    {"D4", 28, kWidestDataCell},
+    {"D5", 28, kWidestDataCell},
+    {"D6", 28, kWidestDataCell},
+    {"D7", 28, kWidestDataCell},
+    {"Time(100us)", 82, kWidestTimeStamp},
 }};
-
 }  // namespace k5320::utility

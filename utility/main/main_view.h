@@ -9,9 +9,14 @@
 
 #include "utility/main/dialog_ids.h"
 #include "utility/main/dialog_template.h"
+#include "utility/main/identifier_table.h"
 #include "utility/main/message_list.h"
 
 namespace k5320::utility {
+
+// The lines the window shows beside its template: the settings the caption carries (a window
+// manager may cut the caption), the bus's health and where the log goes.
+enum class StatusField { kSettings, kBusHealth, kLogFile };
 
 class MainView {
   public:
@@ -23,6 +28,7 @@ class MainView {
     virtual void set_enabled(ControlId id, bool enabled) = 0;
     virtual bool is_checked(ControlId id) const = 0;
     virtual void set_checked(ControlId id, bool checked) = 0;
+    virtual void set_tool_tip(ControlId id, std::string_view text) = 0;
 
     // Drop-down lists: the entries, and the index of the selected one.
     virtual void set_choices(ControlId id, std::span<const std::string_view> entries) = 0;
@@ -34,10 +40,14 @@ class MainView {
     virtual void show_lamp(ControlId id, BitmapImage image) = 0;
 
     virtual void set_caption(std::string_view caption) = 0;
+    virtual void set_status_text(StatusField field, std::string_view text) = 0;
     virtual void set_list_columns(std::span<const ListColumn> columns) = 0;
     // The message list shows the rows of list, which announces each change to the view; the
     // list outlives the view's use of it.
     virtual void show_message_list(MessageList& list) = 0;
+    // The view per identifier shows the rows of table, which announces each change; the table
+    // outlives the view's use of it.
+    virtual void show_identifier_table(IdentifierTable& table) = 0;
     // Scrolls the message list so that the row is in view.
     virtual void scroll_list_to(int row) = 0;
 
@@ -45,7 +55,8 @@ class MainView {
     virtual void start_polling_timer() = 0;
     virtual void stop_polling_timer() = 0;
 
-    // The platform's on-screen keyboard.
+    // The platform's on-screen keyboard, where the desktop has one.
+    virtual bool input_panel_available() = 0;
     virtual void set_input_panel_visible(bool visible) = 0;
 
     // Runs task from the window's event loop once the current handler has returned. A box shown

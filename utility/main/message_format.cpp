@@ -52,6 +52,16 @@ Printed byte_text(uint8_t byte, DisplayMode format, bool padded) {
     return Printed("%c", static_cast<char>(byte));
 }
 
+// A byte in the log's character format. A comma, CR or LF written as itself would split the
+// line's fields or the line; it is written as \xHH, which no one-character field can be, so the
+// byte can still be told.
+Printed log_character(uint8_t byte) {
+    const char c = static_cast<char>(byte);
+    if (c == kLogSeparator || kLineEnd.find(c) != std::string_view::npos)
+        return Printed("\\x%02x", byte);
+    return byte_text(byte, DisplayMode::kAscii, false);
+}
+
 std::string_view mode_text(uint8_t mode) {
     return mode == 0 ? kStandardMode : kExtendedMode;
 }
@@ -137,7 +147,7 @@ LogLine log_line(const ReceivedMessage& message, DisplayMode format) {
                 line.append(Printed("%d", byte).view());
                 break;
             case DisplayMode::kAscii:
-                line.append(byte_text(byte, DisplayMode::kAscii, false).view());
+                line.append(log_character(byte).view());
                 break;
         }
     }

@@ -88,7 +88,8 @@ inline constexpr std::string_view kLogHeader =
 // stamp, comma-separated. A remote frame logs 0 in every data field; a data frame logs all eight
 // bytes of its data ("%x", "%d" or the byte as a character). In the character format a byte 0
 // logs as an empty field: the byte itself would end the line's text early, and a reader of the
-// file would lose the fields after it.
+// file would lose the fields after it. A comma, CR or LF byte logs as \xHH (two lower-case hex
+// digits), so the line keeps its 13 fields and its one line end.
 LogLine log_line(const ReceivedMessage& message, DisplayMode format);
 
 }  // namespace k5320::utility

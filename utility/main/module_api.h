@@ -28,6 +28,8 @@ class ModuleApi {
     virtual int rx_msg_count(uint8_t slot, uint16_t* count) = 0;
     // The next waiting message; a remote frame leaves message.data as it was.
     virtual int receive(uint8_t slot, ReceivedMessage& message) = 0;
+    // A register of the module's CAN controller.
+    virtual int read_register(uint8_t slot, uint8_t reg, uint8_t* value) = 0;
 };
 
 // Forwards every call to libK5320.
@@ -48,6 +50,7 @@ class CApiModule final : public ModuleApi {
     int is_tx_timeout(uint8_t slot, uint8_t* flag) override;
     int rx_msg_count(uint8_t slot, uint16_t* count) override;
     int receive(uint8_t slot, ReceivedMessage& message) override;
+    int read_register(uint8_t slot, uint8_t reg, uint8_t* value) override;
 };
 
 }  // namespace k5320::utility

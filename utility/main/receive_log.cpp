@@ -36,18 +36,28 @@ std::string_view application_name_of(std::string_view path) {
 
 bool ReceiveLog::open() {
     close();
-    const std::string program = files_.program_path();
-    // Without the program's own directory the file would land wherever the process happens to
-    // stand; that is reported as a file that cannot be created.
-    if (directory_of(program).empty()) return false;
-    path_ = std::string(directory_of(program)) + log_file_name(files_.local_time());
-    file_ = files_.create_file(path_);
-    if (file_ == nullptr) return false;
-    if (!file_->write(kLogHeader)) {
-        file_.reset();
-        return false;
+    tried_.clear();
+    const std::string name = log_file_name(files_.local_time());
+    // Without a known folder the file would land wherever the process happens to stand: such a
+    // place is skipped.
+    const std::string beside_program(directory_of(files_.program_path()));
+    std::string home = files_.home_directory();
+    if (!home.empty() && home.back() != kPathSeparator) home += kPathSeparator;
+    for (const std::string& folder : {beside_program, home}) {
+        if (folder.empty()) continue;
+        if (open_at(folder + name)) return true;
     }
-    return true;
+    return false;
+}
+
+bool ReceiveLog::open_at(const std::string& path) {
+    tried_.push_back(path);
+    path_ = path;
+    file_ = files_.create_file(path);
+    if (file_ == nullptr) return false;
+    if (file_->write(kLogHeader)) return true;
+    file_.reset();
+    return false;
 }
 
 bool ReceiveLog::write(std::string_view line) {

@@ -1,13 +1,16 @@
-// The receive log: a text file in the running program's directory, named after the local time
-// at which logging was switched on, with a header line and one line per received message.
+// The receive log: a text file named after the local time at which logging was switched on, with
+// a header line and one line per received message. It goes beside the running program when that
+// folder takes it; an installed program's folder is not its user's to write, so the user's home
+// folder is the second place.
 //
-// The file services it needs (the program's path, the local time, creating and writing a file)
-// are behind FileServices, so tests can put the file elsewhere or make it fail.
+// The file services it needs (the program's path, the home folder, the local time, creating and
+// writing a file) are behind FileServices, so tests can put the file elsewhere or make it fail.
 #pragma once
 
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace k5320::utility {
 
@@ -32,6 +35,9 @@ class FileServices {
     virtual ~FileServices() = default;
     // The full path of the running program file; empty when it cannot be told.
     virtual std::string program_path() = 0;
+    // The user's home folder as the password database has it (the environment can name any
+    // folder); empty when it cannot be told.
+    virtual std::string home_directory() = 0;
     virtual LocalTime local_time() = 0;
     // Creates the file anew (one of that name is replaced) for writing only, not shared with
     // other writers; nullptr when it cannot be created.
@@ -52,9 +58,9 @@ class ReceiveLog {
   public:
     explicit ReceiveLog(FileServices& files) : files_(files) {}
 
-    // Creates the file named from the local time in the program's directory and writes the
-    // header line. False when the file cannot be created or the header not written; the log
-    // then stays closed.
+    // Creates the file named from the local time beside the program, or else in the home
+    // folder, and writes the header line. False when neither place takes the file; the log then
+    // stays closed and tried() names the paths it tried.
     bool open();
     bool is_open() const { return file_ != nullptr; }
     // Appends one line. False when it could not be written whole.
@@ -62,11 +68,17 @@ class ReceiveLog {
     void close();
     // Where the open (or last opened) file is.
     const std::string& path() const { return path_; }
+    // The paths the last open tried, in order.
+    const std::vector<std::string>& tried() const { return tried_; }
 
   private:
+    // Creates the file at path and writes the header; false when either fails.
+    bool open_at(const std::string& path);
+
     FileServices& files_;
     std::unique_ptr<LogFile> file_;
     std::string path_;
+    std::vector<std::string> tried_;
 };
 
 }  // namespace k5320::utility

@@ -1,14 +1,16 @@
-// FileServices of a POSIX system: the program's path from /proc, the local time from the C
-// library, and files written straight through with write(2), so every line is in the file as
-// soon as it is logged.
+// FileServices of a POSIX system: the program's path from /proc, the home folder from the
+// password database, the local time from the C library, and files written straight through with
+// write(2), so every line is in the file as soon as it is logged.
 #include <errno.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <unistd.h>
 
 #include <ctime>
 #include <filesystem>
 #include <system_error>
+#include <vector>
 
 #include "utility/main/receive_log.h"
 
@@ -17,6 +19,8 @@ namespace {
 
 constexpr int kTmBaseYear = 1900;
 constexpr mode_t kLogFileMode = 0644;
+// When the system names no size for a password database entry.
+constexpr long kPasswordBufferFallback = 16384;
 
 class PosixLogFile final : public LogFile {
   public:
@@ -45,6 +49,18 @@ class SystemFileServices final : public FileServices {
         std::error_code error;
         const std::filesystem::path path = std::filesystem::read_symlink("/proc/self/exe", error);
         return error ? std::string() : path.string();
+    }
+
+    std::string home_directory() override {
+        long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+        if (size <= 0) size = kPasswordBufferFallback;
+        std::vector<char> buffer(static_cast<std::size_t>(size));
+        passwd entry{};
+        passwd* found = nullptr;
+        if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
+            found == nullptr || found->pw_dir == nullptr)
+            return {};
+        return found->pw_dir;
     }
 
     LocalTime local_time() override {

@@ -5,13 +5,16 @@
 #include <cstdio>
 #include <string>
 
+#include "k5320/sja1000_registers.h"
 #include "k5320_result.h"
+#include "k5320_result_text.h"
 #include "utility/main/send_parser.h"
 
 namespace k5320::utility {
 namespace {
 
 using C = ControlId;
+namespace sja = sja1000;
 
 // Enabled only while a module is initialised.
 constexpr std::array kModuleControls{
@@ -52,6 +55,11 @@ constexpr std::string_view kCountError = "Get Message Count Error";
 constexpr std::string_view kTransmitFailed = "Transmit message fail.";
 constexpr std::string_view kCannotCreateLog = "Can not create a new file";
 constexpr std::string_view kCannotWriteLog = "Can not write to the log file";
+constexpr std::string_view kNoInputPanel = "This desktop has no on-screen keyboard";
+constexpr std::string_view kNotInitialised = "Not initialised";
+constexpr std::string_view kLoggingTo = "Log: ";
+constexpr std::string_view kCountersUnreadable = "error counters not readable: ";
+constexpr uint32_t kBitsPerKbit = 1000;
 constexpr std::string_view kPauseCaption = "Pause";
 constexpr std::string_view kGoCaption = "Go";
 
@@ -118,10 +126,16 @@ void UtilityDialog::start() {
     view_.set_text(C::kCounterDisplay, kCounterPlaceholder);
     view_.set_list_columns(kMessageListColumns);
     view_.show_message_list(messages_);
+    view_.show_identifier_table(identifiers_);
 
     state_.log_open = false;
     view_.set_checked(C::kShowOnList, true);
     state_.show_on_list = true;
+    if (!view_.input_panel_available()) {
+        // A box that would do nothing says why instead.
+        view_.set_enabled(C::kSoftKeyboard, false);
+        view_.set_tool_tip(C::kSoftKeyboard, kNoInputPanel);
+    }
 
     api_.dll_version();  // only to load and greet the library; the value is not shown
 }
@@ -148,6 +162,8 @@ void UtilityDialog::reset_module_view() {
     state_.row_count = 0;
     messages_.start_run();
     view_.set_caption(kProgramTitle);
+    view_.set_status_text(StatusField::kSettings, kNotInitialised);
+    view_.set_status_text(StatusField::kBusHealth, {});
 }
 
 void UtilityDialog::initialize() {
@@ -196,6 +212,10 @@ void UtilityDialog::initialize() {
     counterStale_ = false;
     start_polling();
     set_caption_for(acc_code, acc_mask, baud_index);
+    clear_identifiers();
+    bitRate_ = static_cast<uint32_t>(kBaudChoices.at(static_cast<std::size_t>(baud_index)).kbps) *
+               kBitsPerKbit;
+    busMeter_.take();
 }
 
 void UtilityDialog::slot_chosen() {
@@ -296,8 +316,14 @@ void UtilityDialog::pause() {
 void UtilityDialog::clear_list() {
     pendingRows_.clear();
     messages_.clear();
+    clear_identifiers();
     state_.row_count = 0;
     start_polling();
+}
+
+void UtilityDialog::clear_identifiers() {
+    pendingFrames_.clear();
+    identifiers_.clear();
 }
 
 void UtilityDialog::format_chosen(DisplayMode target) {
@@ -313,18 +339,26 @@ void UtilityDialog::show_on_list_clicked() {
 
 void UtilityDialog::save_to_file_clicked() {
     if (!view_.is_checked(C::kSaveToFile)) {
-        log_.close();
-        state_.log_open = false;
+        close_log();
         return;
     }
     if (state_.log_open) return;
     // A file that cannot be created leaves the box checked and nothing logged until it is
-    // unchecked and checked again.
+    // unchecked and checked again. The box names every place tried, so the user can mend one.
     if (!log_.open()) {
-        boxes_.show(application_name(), kCannotCreateLog);
+        std::string text(kCannotCreateLog);
+        for (const std::string& path : log_.tried()) text += "\n" + path;
+        boxes_.show(application_name(), text);
         return;
     }
     state_.log_open = true;
+    view_.set_status_text(StatusField::kLogFile, std::string(kLoggingTo) + log_.path());
+}
+
+void UtilityDialog::close_log() {
+    log_.close();
+    state_.log_open = false;
+    view_.set_status_text(StatusField::kLogFile, {});
 }
 
 void UtilityDialog::poll_tick() {
@@ -348,9 +382,14 @@ void UtilityDialog::poll_tick() {
     if (tx_timeout != state_.last_tx_timeout) {
         state_.last_tx_timeout = tx_timeout;
         // Shown from the event loop, after this tick: polling goes on while it is open, and the
-        // stored flag keeps later ticks from showing a second one.
-        if (tx_timeout != 0)
-            view_.run_later([this] { boxes_.show(kErrorCaption, kTransmitFailed); });
+        // stored flag keeps later ticks from showing a second one. Once polling has stopped
+        // (a later read of this tick failed, the module is lost) the flag says nothing more.
+        if (tx_timeout != 0) {
+            view_.run_later([this, run = pollingRun_] {
+                if (state_.polling_active && run == pollingRun_)
+                    boxes_.show(kErrorCaption, kTransmitFailed);
+            });
+        }
     }
 
     uint16_t count = 0;
@@ -364,7 +403,9 @@ void UtilityDialog::poll_tick() {
         ReceivedMessage message;
         result = api_.receive(slot, message);
         if (result == kReceivedAfterOverflow) {
-            // Not listed, logged or counted: the lamp tells that messages were lost.
+            // Not listed, logged or counted: the lamp tells that messages were lost. The frame
+            // was on the bus all the same.
+            busMeter_.count(message);
             alarm |= kRxBufferAlarm;
         } else if (result != K5320_SUCCESS) {
             // The rest of the bank stays in the library; Pause, Clear, Reset Counter or Clear
@@ -376,6 +417,8 @@ void UtilityDialog::poll_tick() {
             return;
         } else {
             alarm &= static_cast<uint8_t>(~kRxBufferAlarm);
+            busMeter_.count(message);
+            pendingFrames_.push_back(message);
             if (state_.show_on_list) add_row(message);
             if (state_.log_open) log_message(message);
             ++state_.rx_count;
@@ -387,10 +430,34 @@ void UtilityDialog::poll_tick() {
 
 void UtilityDialog::refresh_view() {
     flush_rows();
+    identifiers_.add(pendingFrames_);
+    pendingFrames_.clear();
     if (!counterStale_) return;
     // Unsigned: the count must not turn negative past 2^31 messages.
     view_.set_text(C::kCounterDisplay, formatted("%010u", state_.rx_count));
     counterStale_ = false;
+}
+
+void UtilityDialog::update_bus_health(double seconds) {
+    if (!state_.polling_active) return;
+    const uint8_t slot = active_slot_byte();
+    uint8_t rx_errors = 0;
+    uint8_t tx_errors = 0;
+    int result = api_.read_register(slot, sja::SJA1000_RXERR, &rx_errors);
+    if (result == K5320_SUCCESS) result = api_.read_register(slot, sja::SJA1000_TXERR, &tx_errors);
+    const BusMeter::Tally tally = busMeter_.take();
+    if (result != K5320_SUCCESS) {
+        // Only the health line says so: the monitor itself still works.
+        const auto code = static_cast<uint16_t>(result);
+        view_.set_status_text(StatusField::kBusHealth,
+                              std::string(kCountersUnreadable) + k5320_result_meaning(code) +
+                                  " (result " + std::to_string(code) + ")");
+        return;
+    }
+    const bool bus_off = (state_.last_status & sja::SR_BS) != 0;
+    view_.set_status_text(
+        StatusField::kBusHealth,
+        bus_health_text(bus_health(bus_off, rx_errors, tx_errors, tally, seconds, bitRate_)));
 }
 
 void UtilityDialog::apply_buffer_alarm(uint8_t flags) {
@@ -417,6 +484,7 @@ void UtilityDialog::start_polling() {
 void UtilityDialog::stop_polling() {
     if (state_.polling_active) view_.stop_polling_timer();
     state_.polling_active = false;
+    ++pollingRun_;
 }
 
 int UtilityDialog::selected_slot() const {
@@ -437,15 +505,14 @@ void UtilityDialog::set_both_lamps(BitmapImage image) {
 }
 
 void UtilityDialog::set_caption_for(uint32_t acc_code, uint32_t acc_mask, int baud_index) {
-    const std::string title(kProgramTitle);
     const int kbps = kBaudChoices.at(static_cast<std::size_t>(baud_index)).kbps;
-    if (baud_index == kUserDefinedBaud) {
-        view_.set_caption(
-            formatted("%s, Filter[%X,%X], Baud:User-defined", title.c_str(), acc_code, acc_mask));
-    } else {
-        view_.set_caption(
-            formatted("%s, Filter[%X,%X], Baud:%d kbps", title.c_str(), acc_code, acc_mask, kbps));
-    }
+    const std::string settings =
+        baud_index == kUserDefinedBaud
+            ? formatted("Filter[%X,%X], Baud:User-defined", acc_code, acc_mask)
+            : formatted("Filter[%X,%X], Baud:%d kbps", acc_code, acc_mask, kbps);
+    view_.set_caption(std::string(kProgramTitle) + ", " + settings);
+    // A window manager cuts a long caption; the window's own line shows the settings whole.
+    view_.set_status_text(StatusField::kSettings, settings);
 }
 
 void UtilityDialog::fail_poll(std::string_view operation, int result) {
@@ -472,8 +539,7 @@ void UtilityDialog::log_message(const ReceivedMessage& message) {
     if (log_.write(log_line(message, state_.display_mode).view())) return;
     // A file that has lost a line is closed rather than written on with a gap. Said once: the
     // box stays checked and logging starts a new file when it is unchecked and checked again.
-    log_.close();
-    state_.log_open = false;
+    close_log();
     view_.run_later([this] { boxes_.show(application_name(), kCannotWriteLog); });
 }
 

@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "utility/main/bus_health.h"
+#include "utility/main/identifier_table.h"
 #include "utility/main/main_view.h"
 #include "utility/main/message_format.h"
 #include "utility/main/message_list.h"
@@ -80,6 +82,11 @@ class UtilityDialog {
     // the newest in view, and the message count. The window calls it a few dozen times a
     // second: a saturated bus then costs one repaint of the list per refresh, not one per tick.
     void refresh_view();
+    // Shows the bus's health over the seconds since the last call: the error state and
+    // counters read from the module now, frames per second and bus load from the messages the
+    // ticks received meanwhile. The window calls it once a second; nothing is read while
+    // polling is stopped.
+    void update_bus_health(double seconds);
 
     // Returns the window to the not-initialised view and stops polling. The list keeps its rows;
     // the next row goes to its top, numbered 000.
@@ -93,6 +100,7 @@ class UtilityDialog {
 
     const DialogState& state() const { return state_; }
     const MessageList& messages() const { return messages_; }
+    const IdentifierTable& identifiers() const { return identifiers_; }
     // Where the log file is (or was last opened).
     const std::string& log_path() const { return log_.path(); }
 
@@ -107,6 +115,8 @@ class UtilityDialog {
     // not-initialised view, then the failure is reported.
     void fail_poll(std::string_view operation, int result);
     std::string application_name();
+    void close_log();
+    void clear_identifiers();
     void add_row(const ReceivedMessage& message);
     void log_message(const ReceivedMessage& message);
     // Puts the rows gathered so far into the list in one insertion and shows the newest.
@@ -120,6 +130,9 @@ class UtilityDialog {
     MessageList messages_;
     // Rows gathered by ticks since the last refresh, not yet in the list.
     std::vector<MessageRow> pendingRows_;
+    IdentifierTable identifiers_;
+    // Frames received by ticks since the last refresh, not yet in the view per identifier.
+    std::vector<ReceivedMessage> pendingFrames_;
     // The count changed since the counter display was last written.
     bool counterStale_ = false;
     ReceiveLog log_;
@@ -127,6 +140,12 @@ class UtilityDialog {
     // ResetModuleView write the display without a status read, so last_status alone cannot tell
     // whether the display is current.
     std::optional<uint8_t> displayedStatus_;
+    // Counts the stops of polling: a box a tick left for the event loop is shown only while
+    // polling still runs as it did in that tick.
+    unsigned pollingRun_ = 0;
+    BusMeter busMeter_;
+    // The bit rate set by the last Initialize, in bits per second; 0 for a user-defined timing.
+    uint32_t bitRate_ = 0;
 };
 
 }  // namespace k5320::utility

@@ -6,7 +6,7 @@ MessageListModel::~MessageListModel() {
     if (list_ != nullptr) list_->set_observer(nullptr);
 }
 
-void MessageListModel::setColumns(std::span<const ListColumn> columns) {
+void ObservedTableModel::setColumns(std::span<const ListColumn> columns) {
     beginResetModel();
     headings_.clear();
     for (const ListColumn& column : columns)
@@ -27,7 +27,7 @@ int MessageListModel::rowCount(const QModelIndex& parent) const {
     return parent.isValid() || list_ == nullptr ? 0 : list_->size();
 }
 
-int MessageListModel::columnCount(const QModelIndex& parent) const {
+int ObservedTableModel::columnCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : static_cast<int>(headings_.size());
 }
 
@@ -40,41 +40,41 @@ QVariant MessageListModel::data(const QModelIndex& index, int role) const {
     return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
 }
 
-QVariant MessageListModel::headerData(int section, Qt::Orientation orientation, int role) const {
+QVariant ObservedTableModel::headerData(int section, Qt::Orientation orientation, int role) const {
     if (orientation != Qt::Horizontal || section < 0 || section >= headings_.size()) return {};
     if (role == Qt::DisplayRole) return headings_.at(section);
     if (role == Qt::TextAlignmentRole) return int{Qt::AlignCenter};
     return {};
 }
 
-void MessageListModel::rows_about_to_be_inserted(int first, int count) {
+void ObservedTableModel::rows_about_to_be_inserted(int first, int count) {
     beginInsertRows({}, first, first + count - 1);
 }
 
-void MessageListModel::rows_inserted() {
+void ObservedTableModel::rows_inserted() {
     endInsertRows();
 }
 
-void MessageListModel::rows_about_to_be_removed(int first, int count) {
+void ObservedTableModel::rows_about_to_be_removed(int first, int count) {
     beginRemoveRows({}, first, first + count - 1);
 }
 
-void MessageListModel::rows_removed() {
+void ObservedTableModel::rows_removed() {
     endRemoveRows();
 }
 
-void MessageListModel::about_to_clear() {
+void ObservedTableModel::about_to_clear() {
     beginResetModel();
 }
 
-void MessageListModel::cleared() {
+void ObservedTableModel::cleared() {
     endResetModel();
 }
 
-void MessageListModel::cells_changed(int first_row, int last_row, int first_column,
-                                     int last_column) {
-    emit dataChanged(index(first_row, first_column), index(last_row, last_column),
-                     {Qt::DisplayRole});
+void ObservedTableModel::cells_changed(int first_row, int last_row, int first_column,
+                                       int last_column) {
+    // Every role: a cell's look may follow its text.
+    emit dataChanged(index(first_row, first_column), index(last_row, last_column));
 }
 
 void MessageListView::showRow(int row) {

@@ -14,18 +14,15 @@
 
 namespace k5320::utility {
 
-class MessageListModel final : public QAbstractTableModel, public ListObserver {
+// A table model kept over rows held elsewhere that announce their changes through
+// ListObserver: each announcement becomes the model's own, so a view reads the rows in place.
+class ObservedTableModel : public QAbstractTableModel, public ListObserver {
   public:
     using QAbstractTableModel::QAbstractTableModel;
-    ~MessageListModel() override;
 
     void setColumns(std::span<const ListColumn> columns);
-    // Shows the rows of list from now on; nullptr shows none.
-    void bind(MessageList* list);
 
-    int rowCount(const QModelIndex& parent = {}) const override;
     int columnCount(const QModelIndex& parent = {}) const override;
-    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
     QVariant headerData(int section, Qt::Orientation orientation,
                         int role = Qt::DisplayRole) const override;
 
@@ -40,6 +37,20 @@ class MessageListModel final : public QAbstractTableModel, public ListObserver {
 
   private:
     QStringList headings_;
+};
+
+class MessageListModel final : public ObservedTableModel {
+  public:
+    using ObservedTableModel::ObservedTableModel;
+    ~MessageListModel() override;
+
+    // Shows the rows of list from now on; nullptr shows none.
+    void bind(MessageList* list);
+
+    int rowCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+
+  private:
     MessageList* list_ = nullptr;
 };
 

@@ -9,6 +9,7 @@
 #include <QPushButton>
 #include <QStatusBar>
 #include <QStringList>
+#include <algorithm>
 
 #include "utility/main/dialog_units.h"
 #include "utility/qt/images.h"
@@ -57,6 +58,7 @@ UpdateWindow::UpdateWindow(uint16_t slot, const UpdateDialogParts& parts, QWidge
         base_units_of(metrics.horizontalAdvance(fromView(kAverageWidthSample)), metrics.height());
     const DialogRect size = to_pixels({0, 0, kUpdateDialogWidth, kUpdateDialogHeight}, base);
     setFixedSize(size.width, size.height);
+    templateWidth_ = size.width;
 
     progress_ = new QProgressBar(this);
     progress_->setTextVisible(false);
@@ -94,20 +96,29 @@ bool UpdateWindow::create_status_bar(std::span<const int> pane_widths) {
         pane->setFrameShadow(QFrame::Sunken);
         bar->addWidget(pane);
         panes_[i] = pane;
+        paneWidths_[i] = pane_widths[i];
     }
-    const int barHeight = bar->sizeHint().height();
-    bar->setGeometry(0, height() - barHeight, width(), barHeight);
+    statusBar_ = bar;
+    fitStatusBar();
     return true;
+}
+
+void UpdateWindow::fitStatusBar() {
+    const int barHeight = statusBar_->sizeHint().height();
+    setFixedSize(std::max(templateWidth_, statusBar_->sizeHint().width()), height());
+    statusBar_->setGeometry(0, height() - barHeight, width(), barHeight);
 }
 
 void UpdateWindow::set_pane_text(int pane, std::string_view text) {
     if (pane < 0 || static_cast<std::size_t>(pane) >= panes_.size() || panes_[pane] == nullptr)
         return;
     const QString shown = QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
-    panes_[pane]->setText(shown);
-    // The panes keep their fixed pixel widths, which a wider font can overrun; the tip shows
-    // a clipped name or date whole.
-    panes_[pane]->setToolTip(shown);
+    QLabel* label = panes_[pane];
+    label->setText(shown);
+    // A pane keeps its template width unless the font in use needs more for its text.
+    label->setFixedWidth(
+        std::max(paneWidths_.at(static_cast<std::size_t>(pane)), label->sizeHint().width()));
+    fitStatusBar();
 }
 
 void UpdateWindow::set_progress_range(int lowest, int highest) {

@@ -43,6 +43,7 @@ class UpdateWindow final : public QDialog, private UpdateView {
     void run();
 
     QString paneText(int pane) const;
+    const QLabel* paneLabel(int pane) const { return panes_.at(static_cast<std::size_t>(pane)); }
     QProgressBar* progressBar() const { return progress_; }
     QPushButton* updateButton() const { return updateButton_; }
     const UpdateDialog& behaviour() const { return dialog_; }
@@ -61,7 +62,13 @@ class UpdateWindow final : public QDialog, private UpdateView {
     FileChooser chooser_;
     QProgressBar* progress_ = nullptr;
     QPushButton* updateButton_ = nullptr;
+    // Widens the dialog where the panes, widened to their texts, need more than its template.
+    void fitStatusBar();
+
     std::array<QLabel*, kUpdateStatusPaneWidths.size()> panes_{};
+    std::array<int, kUpdateStatusPaneWidths.size()> paneWidths_{};
+    QWidget* statusBar_ = nullptr;
+    int templateWidth_ = 0;
     bool ended_ = false;  // closed before it was shown
     UpdateDialog dialog_;
 };

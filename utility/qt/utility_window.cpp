@@ -7,6 +7,7 @@
 #include <QFontMetrics>
 #include <QGroupBox>
 #include <QGuiApplication>
+#include <QHBoxLayout>
 #include <QHeaderView>
 #include <QInputMethod>
 #include <QKeyEvent>
@@ -15,8 +16,10 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpressionValidator>
+#include <QResizeEvent>
 #include <QScreen>
 #include <QTableView>
+#include <algorithm>
 
 #include "utility/main/dialog_units.h"
 #include "utility/main/lamp_image.h"
@@ -31,9 +34,44 @@ constexpr int kRowPadding = 4;
 // How often received rows and the count are brought to the screen: about as often as a display
 // shows a new picture, far less often than the 1 ms ticks.
 constexpr int kViewRefreshMs = 20;
+constexpr int kBusHealthPeriodMs = 1000;
+constexpr double kMsPerSecond = 1000;
+// Room beside a header's or a cell's text: the section's margins and its sort indicator's place.
+constexpr int kColumnTextPadding = 12;
+// Share of the status line's width each field takes: settings, bus health, log file.
+constexpr std::array<int, 3> kStatusFieldStretch{2, 3, 3};
+constexpr int kStatusMargin = 2;
 
 QString fromView(std::string_view text) {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+// The template's widths, widened where the font in use needs more for the heading or the widest
+// value. With stretch_last, the last column takes what room is left.
+void fitColumns(QTableView* view, std::span<const ListColumn> columns, bool stretch_last) {
+    const QFontMetrics cells(view->font());
+    const QFontMetrics headings(view->horizontalHeader()->font());
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+        const int needed = std::max(headings.horizontalAdvance(fromView(columns[i].heading)),
+                                    cells.horizontalAdvance(fromView(columns[i].widest))) +
+                           kColumnTextPadding;
+        view->setColumnWidth(static_cast<int>(i), std::max(columns[i].width, needed));
+    }
+    view->horizontalHeader()->setStretchLastSection(stretch_last);
+}
+
+// A table view set up as the message list is: centred headings, whole rows selected, rows of one
+// height (the view places a row without measuring the others).
+void setUpTable(QTableView* view, const QFontMetrics& metrics) {
+    view->verticalHeader()->hide();
+    view->horizontalHeader()->setDefaultAlignment(Qt::AlignCenter);
+    view->horizontalHeader()->setHighlightSections(false);
+    view->setSelectionBehavior(QAbstractItemView::SelectRows);
+    view->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    view->setWordWrap(false);
+    view->setShowGrid(false);
+    view->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    view->verticalHeader()->setDefaultSectionSize(metrics.height() + kRowPadding);
 }
 
 template <typename Widget>
@@ -55,11 +93,13 @@ UtilityWindow::UtilityWindow(ModuleApi& api, MessageBoxes* boxes, QWidget* paren
       dialog_(*this, api, boxes == nullptr ? *ownBoxes_ : *boxes) {
     setWindowIcon(mainIcon());
     buildControls();
+    buildStatusLine();
     pollTimer_.setInterval(kPollingPeriodMs);
     // A coarse timer may let a 1 ms period slip by up to 5 %, and on a busy bus every tick
     // counts.
     pollTimer_.setTimerType(Qt::PreciseTimer);
     refreshTimer_.setInterval(kViewRefreshMs);
+    healthTimer_.setInterval(kBusHealthPeriodMs);
     bindHandlers();
     centreOnScreen();
     dialog_.start();
@@ -71,6 +111,8 @@ UtilityWindow::~UtilityWindow() {
     // dialog's rows, once they are gone.
     list_->setModel(nullptr);
     listModel_.bind(nullptr);
+    identifierView_->setModel(nullptr);
+    identifierModel_.bind(nullptr);
 }
 
 QWidget* UtilityWindow::control(ControlId id) const {
@@ -97,7 +139,7 @@ void UtilityWindow::buildControls() {
     const DialogBaseUnits base =
         base_units_of(metrics.horizontalAdvance(fromView(kAverageWidthSample)), metrics.height());
     const DialogRect size = to_pixels({0, 0, dialog.width, dialog.height}, base);
-    setFixedSize(size.width, size.height);
+    templateSize_ = QSize(size.width, size.height);
 
     greenLamp_ = lampPixmap(BitmapImage::kGreenLamp);
     redLamp_ = lampPixmap(BitmapImage::kRedLamp);
@@ -172,26 +214,92 @@ void UtilityWindow::buildControls() {
             case ControlKind::kReportList: {
                 list_ = new MessageListView(this);
                 list_->setModel(&listModel_);
-                list_->verticalHeader()->hide();
-                list_->horizontalHeader()->setDefaultAlignment(Qt::AlignCenter);
-                list_->horizontalHeader()->setHighlightSections(false);
-                list_->setSelectionBehavior(QAbstractItemView::SelectRows);
-                list_->setEditTriggers(QAbstractItemView::NoEditTriggers);
-                list_->setWordWrap(false);
-                list_->setShowGrid(false);
-                // Rows of one height: the view places a row without measuring the others.
-                list_->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
-                list_->verticalHeader()->setDefaultSectionSize(metrics.height() + kRowPadding);
+                setUpTable(list_, metrics);
                 widget = list_;
                 break;
             }
         }
         widget->setGeometry(place.x, place.y, place.width, place.height);
+        placements_.push_back({widget, widget->geometry()});
+        if (item.kind == ControlKind::kReportList) {
+            listTop_ = widget->geometry().top();
+            buildIdentifierView(metrics);
+        }
         if (item.id != ControlId::kLabel) {
             widget->setObjectName(QStringLiteral("control%1").arg(static_cast<int>(item.id)));
             controls_[item.id] = widget;
         }
     }
+}
+
+void UtilityWindow::buildIdentifierView(const QFontMetrics& metrics) {
+    identifierView_ = new QTableView(this);
+    identifierView_->setObjectName(QStringLiteral("identifierView"));
+    identifierView_->setModel(&identifierModel_);
+    setUpTable(identifierView_, metrics);
+    identifierModel_.setColumns(identifier_columns());
+    // Its last column is a data byte: stretched, it would stand apart from the others.
+    fitColumns(identifierView_, identifier_columns(), false);
+    identifierView_->setGeometry(list_->geometry());
+    identifierView_->hide();
+    placements_.push_back({identifierView_, list_->geometry()});
+}
+
+void UtilityWindow::showIdentifierView(bool shown) {
+    identifierView_->setVisible(shown);
+    list_->setVisible(!shown);
+}
+
+void UtilityWindow::buildStatusLine() {
+    statusLine_ = new QWidget(this);
+    statusLine_->setObjectName(QStringLiteral("statusLine"));
+    auto* layout = new QHBoxLayout(statusLine_);
+    layout->setContentsMargins(kStatusMargin, kStatusMargin, kStatusMargin, kStatusMargin);
+    auto* toggle = new QCheckBox(QStringLiteral("Per ID"), statusLine_);
+    toggle->setObjectName(QStringLiteral("identifierToggle"));
+    toggle->setToolTip(QStringLiteral("One row per identifier in the list's place"));
+    connect(toggle, &QCheckBox::toggled, this, [this](bool on) { showIdentifierView(on); });
+    identifierToggle_ = toggle;
+    layout->addWidget(toggle);
+    for (std::size_t i = 0; i < statusFields_.size(); ++i) {
+        auto* field = new QLabel(statusLine_);
+        field->setTextFormat(Qt::PlainText);
+        field->setFrameShape(QFrame::Panel);
+        field->setFrameShadow(QFrame::Sunken);
+        // A field never widens the window: a long text is cut, and its tip shows it whole.
+        field->setMinimumWidth(0);
+        field->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+        layout->addWidget(field, kStatusFieldStretch[i]);
+        statusFields_[i] = field;
+    }
+    const int lineHeight = statusLine_->sizeHint().height();
+    setMinimumSize(templateSize_.width(), templateSize_.height() + lineHeight);
+    resize(minimumSize());
+}
+
+void UtilityWindow::resizeEvent(QResizeEvent* event) {
+    QDialog::resizeEvent(event);
+    placeControls();
+}
+
+void UtilityWindow::placeControls() {
+    if (statusLine_ == nullptr) return;
+    const int lineHeight = minimumHeight() - templateSize_.height();
+    const int grownWidth = width() - templateSize_.width();
+    const int grownHeight = height() - minimumHeight();
+    for (const Placement& placement : placements_) {
+        QRect place = placement.place;
+        if (placement.widget == list_ || placement.widget == identifierView_)
+            place.adjust(0, 0, grownWidth, grownHeight);
+        else if (place.top() > listTop_)
+            place.translate(0, grownHeight);
+        placement.widget->setGeometry(place);
+    }
+    statusLine_->setGeometry(0, height() - lineHeight, width(), lineHeight);
+}
+
+QString UtilityWindow::statusText(StatusField field) const {
+    return statusFields_.at(static_cast<std::size_t>(field))->text();
 }
 
 void UtilityWindow::bindHandlers() {
@@ -221,6 +329,12 @@ void UtilityWindow::bindHandlers() {
     connect(&pollTimer_, &QTimer::timeout, this, [this] { dialog_.poll_tick(); });
     connect(&refreshTimer_, &QTimer::timeout, this, [this] { dialog_.refresh_view(); });
     refreshTimer_.start();
+    // The rates are over the time that really passed: a busy window's timer comes late.
+    connect(&healthTimer_, &QTimer::timeout, this, [this] {
+        dialog_.update_bus_health(static_cast<double>(sinceHealth_.restart()) / kMsPerSecond);
+    });
+    healthTimer_.start();
+    sinceHealth_.start();
 }
 
 void UtilityWindow::centreOnScreen() {
@@ -297,18 +411,31 @@ void UtilityWindow::show_lamp(ControlId id, BitmapImage image) {
     lamp->repaint();
 }
 
+void UtilityWindow::set_tool_tip(ControlId id, std::string_view text) {
+    if (QWidget* widget = control(id)) widget->setToolTip(fromView(text));
+}
+
 void UtilityWindow::set_caption(std::string_view caption) {
     setWindowTitle(fromView(caption));
 }
 
+void UtilityWindow::set_status_text(StatusField field, std::string_view text) {
+    QLabel* label = statusFields_.at(static_cast<std::size_t>(field));
+    label->setText(fromView(text));
+    label->setToolTip(label->text());
+}
+
 void UtilityWindow::set_list_columns(std::span<const ListColumn> columns) {
     listModel_.setColumns(columns);
-    for (std::size_t i = 0; i < columns.size(); ++i)
-        list_->setColumnWidth(static_cast<int>(i), columns[i].width);
+    fitColumns(list_, columns, true);
 }
 
 void UtilityWindow::show_message_list(MessageList& list) {
     listModel_.bind(&list);
+}
+
+void UtilityWindow::show_identifier_table(IdentifierTable& table) {
+    identifierModel_.bind(&table);
 }
 
 void UtilityWindow::scroll_list_to(int row) {
@@ -321,6 +448,17 @@ void UtilityWindow::start_polling_timer() {
 
 void UtilityWindow::stop_polling_timer() {
     pollTimer_.stop();
+}
+
+bool UtilityWindow::input_panel_available() {
+    // Qt tells no more than whether a panel it asked for is showing: a desktop without one
+    // never shows it.
+    QInputMethod* panel = QGuiApplication::inputMethod();
+    if (panel->isVisible()) return true;
+    panel->show();
+    const bool shown = panel->isVisible();
+    panel->hide();
+    return shown;
 }
 
 void UtilityWindow::set_input_panel_visible(bool visible) {
