@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# Two backplane services of the test's own (runtime, state and configuration each), as two
-# machines would run them: A serves its bus can0 by socketcand, B's can0 joins it. Frames sent on
-# either side's module arrive on the other's exactly and in order; k5320 list shows the link and
-# its counters; when A's service stops, B counts the frames it drops, and the link comes back by
-# itself once A runs again.
+# Backplane services of the test's own (runtime, state and configuration each), as machines
+# would run them: A serves its bus can0 by socketcand, B's can0 joins it. Frames sent on either
+# side's module arrive on the other's exactly and in order; k5320 list shows the link and its
+# counters; when A's service stops, B counts the frames it drops, and the link comes back by
+# itself once A runs again. Then three services joined in a ring carry each frame once to each.
 set -uo pipefail
 tool=$(realpath "$1")
 service="${tool%/*}/../../backplane/k5320-backplaned"
@@ -21,9 +21,8 @@ on() {  # SIDE COMMAND...: runs the command against that side's service ("exec" 
 }
 dumper=
 finish() {
-  [ -n "$dumper" ] && kill "$dumper" 2>/dev/null
-  on a "$service" --stop >/dev/null 2>&1
-  on b "$service" --stop >/dev/null 2>&1
+  [ -n "$dumper" ] && kill $dumper 2>/dev/null
+  for side in a b c; do on $side "$service" --stop >/dev/null 2>&1; done
   [ $failures -eq 0 ] && rm -rf "$work" || echo "kept $work"
 }
 trap finish EXIT
@@ -32,7 +31,10 @@ eventually() {
   for _ in $(seq 300); do "$@" && return 0; sleep 0.1; done
   return 1
 }
-port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+free_port() {
+  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+port=$(free_port)
 
 # The ownership table of slots is one per user: A's module sits in slot 1, B's in slot 2.
 printf 'bus can0 rate=1000000 socketcand=127.0.0.1:%s\nslot 1 5320 bus=can0\n' "$port" >"$work/a.conf"
@@ -55,27 +57,38 @@ on a "$tool" list >/dev/null || fail "service A did not start"
 on b "$tool" list >/dev/null || fail "service B did not start"
 eventually link_is ": up, " || fail "the link did not come up: $(link_line)"
 
-# cross FROM_SIDE FROM_SLOT TO_SIDE TO_SLOT NAME: sends the frames on one side's module and
-# checks the other side's module got exactly them, in order. Probes (7FF) until the dump takes
-# frames; a last frame (7FE) ends the stream.
+# cross NAME FROM_SIDE FROM_SLOT TARGET...: sends the frames on one side's module and checks that
+# each TARGET (SIDE:SLOT, a module; SIDE:BUS, a tap on that side's bus) got exactly them, in
+# order. Probes (7FF) until every dump takes frames; a last frame (7FE) ends the stream.
 cross() {
-  local from=$1 from_slot=$2 to=$3 to_slot=$4 name=$5
-  # exec: the dump is the background job itself, so that killing the job ends it.
-  on "$to" exec "$tool" dump "$to_slot" -b 1M -L -T 60000 >"$work/$name.out" 2>"$work/$name.err" &
-  dumper=$!
-  probe() { on "$from" "$tool" send "$from_slot" -b 1M 7FF# && grep -q " 7FF#" "$work/$name.out"; }
+  local name=$1 from=$2 from_slot=$3 target
+  shift 3
+  local targets=("$@")
+  out_of() { echo "$work/$name-${1/:/-}"; }
+  for target in "${targets[@]}"; do
+    # exec: the dump is the background job itself, so that killing the job ends it.
+    on "${target%%:*}" exec "$tool" dump "${target#*:}" -b 1M -L -T 60000 \
+      >"$(out_of "$target").out" 2>"$(out_of "$target").err" &
+    dumper="$dumper $!"
+  done
+  all_have() {
+    for target in "${targets[@]}"; do grep -q " $1#" "$(out_of "$target").out" || return 1; done
+  }
+  probe() { on "$from" "$tool" send "$from_slot" -b 1M 7FF# && all_have 7FF; }
   eventually probe || fail "$name: no probe crossed"
   on "$from" "$tool" send "$from_slot" -b 1M $(cat "$work/frames") 7FE# || fail "$name: send failed"
-  eventually grep -q " 7FE#" "$work/$name.out" || fail "$name: the last frame did not cross"
-  kill "$dumper"
-  wait "$dumper" 2>/dev/null
+  eventually all_have 7FE || fail "$name: the last frame did not cross"
+  kill $dumper
+  wait $dumper 2>/dev/null
   dumper=
-  sed 's/.* //' "$work/$name.out" | grep -v '^7F[EF]#' >"$work/$name.frames"
-  cmp -s "$work/frames" "$work/$name.frames" ||
-    fail "$name: $(wc -l <"$work/$name.frames") frames arrived, $(diff "$work/frames" "$work/$name.frames" | grep -c '^[<>]') lines differ"
+  for target in "${targets[@]}"; do
+    sed 's/.* //' "$(out_of "$target").out" | grep -v '^7F[EF]#' >"$(out_of "$target").frames"
+    cmp -s "$work/frames" "$(out_of "$target").frames" ||
+      fail "$name, $target: $(wc -l <"$(out_of "$target").frames") frames arrived, $(diff "$work/frames" "$(out_of "$target").frames" | grep -c '^[<>]') lines differ"
+  done
 }
-cross a 1 b 2 a-to-b
-cross b 2 a 1 b-to-a
+cross a-to-b a 1 b:2
+cross b-to-a b 2 a:1
 link_is ", dropped out 0, in 0, connections 1$" || fail "counters after the crossings: $(link_line)"
 
 # A goes away: the link notices, B's frames are acknowledged on B and counted as dropped.
@@ -87,7 +100,30 @@ link_is "dropped out $((dropped_before + 3)), " || fail "the frames were not cou
 # A runs again: the link comes back by itself, and frames cross again.
 on a "$tool" list >/dev/null || fail "service A did not start again"
 eventually link_is ": up, .*connections 2$" || fail "the link did not come back: $(link_line)"
-cross b 2 a 1 after-restart
+cross after-restart b 2 a:1
+restarted=$(link_line)
 
-[ $failures -eq 0 ] && echo "socketcand link: $count frames each way exact and in order; back after a restart: $(link_line)"
+# A ring of three: A joins B, B joins C, C joins A. Every frame of A's module reaches B's and C's
+# modules once, and never comes back round to A's bus (its tap sees each frame once).
+on a "$service" --stop >/dev/null
+on b "$service" --stop >/dev/null
+mkdir "$work/c"
+port_b=$(free_port)
+port_c=$(free_port)
+ring_line() {  # SIDE SLOT OWN_PORT NEXT_PORT
+  printf 'bus can0 rate=1000000 socketcand=127.0.0.1:%s socketcand-remote=127.0.0.1:%s\n' "$3" "$4"
+  printf 'slot %s 5320 bus=can0\n' "$2"
+}
+ring_line a 1 "$port" "$port_b" >"$work/a.conf"
+ring_line b 2 "$port_b" "$port_c" >"$work/b.conf"
+ring_line c 3 "$port_c" "$port" >"$work/c.conf"
+for side in a b c; do on $side "$tool" list >/dev/null || fail "service $side did not start"; done
+ring_up() {
+  for side in a b c; do on $side "$tool" list 2>/dev/null | grep -q "^link can0 .*: up, " || return 1; done
+}
+eventually ring_up || fail "the ring did not close"
+cross ring a 1 b:2 c:3 a:can0
+on c "$service" --stop >/dev/null 2>&1
+
+[ $failures -eq 0 ] && echo "socketcand link: $count frames each way exact and in order; back after a restart: $restarted; a ring of three carried them once to each"
 exit $failures
