@@ -32,14 +32,13 @@ constexpr auto kReplyTimeout = 5s;
 constexpr int kKeepAliveIdleSeconds = 5;
 constexpr int kKeepAliveIntervalSeconds = 2;
 constexpr int kKeepAliveProbes = 3;
-// And one that stops taking what is written, within this time.
-constexpr int kUnacknowledgedTimeoutMs =
-    (kKeepAliveIdleSeconds + kKeepAliveIntervalSeconds * kKeepAliveProbes) * 1000;
-// Every frame on the stream ends with it, so counting it counts frames.
-constexpr char kMessageEnd = '>';
+// And one that stops taking what is written, within as long.
+constexpr auto kUnacknowledgedTimeout =
+    std::chrono::seconds(kKeepAliveIdleSeconds + kKeepAliveIntervalSeconds * kKeepAliveProbes);
 
+// Each frame on the stream ends with the close of its message.
 uint64_t frames_in(std::string_view text) {
-    return static_cast<uint64_t>(std::count(text.begin(), text.end(), kMessageEnd));
+    return static_cast<uint64_t>(std::count(text.begin(), text.end(), socketcand::kMessageClose));
 }
 
 int milliseconds_until(Clock::time_point deadline) {
@@ -199,7 +198,10 @@ std::optional<std::string> SocketcandLink::connect_to_remote() {
     set_socket_option(socket_, IPPROTO_TCP, TCP_KEEPIDLE, kKeepAliveIdleSeconds);
     set_socket_option(socket_, IPPROTO_TCP, TCP_KEEPINTVL, kKeepAliveIntervalSeconds);
     set_socket_option(socket_, IPPROTO_TCP, TCP_KEEPCNT, kKeepAliveProbes);
-    set_socket_option(socket_, IPPROTO_TCP, TCP_USER_TIMEOUT, kUnacknowledgedTimeoutMs);
+    set_socket_option(
+        socket_, IPPROTO_TCP, TCP_USER_TIMEOUT,
+        static_cast<int>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(kUnacknowledgedTimeout).count()));
     return std::nullopt;
 }
 

@@ -8,8 +8,6 @@
 namespace k5320::bridges::socketcand {
 namespace {
 
-constexpr char kOpen = '<';
-constexpr char kClose = '>';
 constexpr int kHexBase = 16;
 constexpr std::size_t kMaxIdDigits = 8;
 constexpr std::size_t kStandardIdDigits = 3;
@@ -91,7 +89,7 @@ Command parse_send(const std::vector<std::string_view>& words) {
 
 // The words between '<' and '>'; none when text is not a message.
 std::vector<std::string_view> message_words(std::string_view text) {
-    if (text.size() < 2 || text.front() != kOpen || text.back() != kClose) return {};
+    if (text.size() < 2 || text.front() != kMessageOpen || text.back() != kMessageClose) return {};
     return words_of(text.substr(1, text.size() - 2));
 }
 
@@ -138,7 +136,7 @@ std::string send_command(const can::Frame& frame) {
 }
 
 Command parse_command(std::string_view text) {
-    if (text.size() < 2 || text.front() != kOpen || text.back() != kClose) {
+    if (text.size() < 2 || text.front() != kMessageOpen || text.back() != kMessageClose) {
         return Invalid{"not a command"};
     }
     const std::vector<std::string_view> words = message_words(text);
@@ -191,7 +189,7 @@ std::optional<Command> CommandSplitter::next() {
 }
 
 std::optional<std::variant<std::string, Invalid>> CommandSplitter::next_text() {
-    const std::size_t open = buffer_.find(kOpen);
+    const std::size_t open = buffer_.find(kMessageOpen);
     // Anything before a command is garbage; it is answered once per run of it.
     const std::size_t skip = open == std::string::npos ? buffer_.size() : open;
     const std::string_view skipped = std::string_view(buffer_).substr(0, skip);
@@ -200,8 +198,8 @@ std::optional<std::variant<std::string, Invalid>> CommandSplitter::next_text() {
     buffer_.erase(0, skip);
     if (garbage) return Invalid{"text outside a command"};
     if (buffer_.empty()) return std::nullopt;
-    const std::size_t close = buffer_.find(kClose);
-    const std::size_t nested = buffer_.find(kOpen, 1);
+    const std::size_t close = buffer_.find(kMessageClose);
+    const std::size_t nested = buffer_.find(kMessageOpen, 1);
     if (nested != std::string::npos && (close == std::string::npos || nested < close)) {
         buffer_.erase(0, nested);
         return Invalid{"unterminated command"};

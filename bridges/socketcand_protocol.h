@@ -17,6 +17,10 @@ inline constexpr const char* kDefaultAddress = "127.0.0.1";
 
 inline constexpr const char* kDefaultChannel = "can0";
 
+// Every message of either side runs from the one to the other.
+inline constexpr char kMessageOpen = '<';
+inline constexpr char kMessageClose = '>';
+
 // A server and the channel (CAN interface) to open there.
 struct RemoteEndpoint {
     std::string host;  // a name or an IPv4 address
