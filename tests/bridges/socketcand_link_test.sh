@@ -89,7 +89,9 @@ cross() {
 }
 cross a-to-b a 1 b:2
 cross b-to-a b 2 a:1
-link_is ", dropped out 0, in 0, connections 1$" || fail "counters after the crossings: $(link_line)"
+# Nothing dropped on the way out; on the way in, a probe that arrives before the dump has started
+# B's module finds nobody to acknowledge it, and counts.
+link_is ", dropped out 0, in [0-9]*, connections 1$" || fail "counters after the crossings: $(link_line)"
 
 # A goes away: the link notices, B's frames are acknowledged on B and counted as dropped.
 on a "$service" --stop >/dev/null || fail "service A did not stop"
