@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
@@ -135,6 +136,35 @@ bool valid_interface_name(std::string_view name) {
     return true;
 }
 
+bool valid_host_name(std::string_view host) {
+    constexpr std::size_t kMaxHostLength = 253;
+    if (host.empty() || host.size() > kMaxHostLength || host.front() == '-') return false;
+    return std::all_of(host.begin(), host.end(), [](char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+               c == '.' || c == '-';
+    });
+}
+
+// "HOST:PORT" or "HOST:PORT/CHANNEL"; none when malformed.
+std::optional<bridges::socketcand::RemoteEndpoint> parse_remote(std::string_view text) {
+    bridges::socketcand::RemoteEndpoint remote;
+    if (const auto slash = text.find('/'); slash != std::string_view::npos) {
+        remote.channel = std::string(text.substr(slash + 1));
+        text = text.substr(0, slash);
+    }
+    const auto colon = text.rfind(':');
+    if (colon == std::string_view::npos) return std::nullopt;
+    const std::optional<uint64_t> port = number_of(text.substr(colon + 1));
+    if (!port || *port == 0 || *port > UINT16_MAX) return std::nullopt;
+    remote.port = static_cast<uint16_t>(*port);
+    remote.host = std::string(text.substr(0, colon));
+    // The channel goes into the protocol's "< open CHANNEL >": no brackets of its own.
+    const bool bracketed = remote.channel.find_first_of("<>") != std::string::npos;
+    if (!valid_host_name(remote.host) || !valid_interface_name(remote.channel) || bracketed)
+        return std::nullopt;
+    return remote;
+}
+
 const std::string kBusNameRule = "bus name must be 1..15 characters of A-Z, a-z, 0-9, _ and -";
 
 class Parser {
@@ -228,6 +258,21 @@ class Parser {
                         line,
                         "socketcand takes PORT, ADDRESS or ADDRESS:PORT (IPv4, port 1..65535)");
                 }
+            } else if (option.key == "socketcand-remote" && option.has_value) {
+                // Several remote servers may share a bus: no "given twice" here.
+                std::optional<bridges::socketcand::RemoteEndpoint> remote =
+                    parse_remote(option.value);
+                if (!remote) {
+                    return fail(line,
+                                "socketcand-remote takes HOST:PORT or HOST:PORT/CHANNEL (port "
+                                "1..65535, channel 1..15 characters)");
+                }
+                if (++remote_links_ > kMaxRemoteLinks) {
+                    return fail(line, "at most " + std::to_string(kMaxRemoteLinks) +
+                                          " socketcand-remote links in all");
+                }
+                bus.remote_links.push_back(std::move(*remote));
+                continue;
             } else if (option.key == "socketcan" && option.has_value) {
                 given = &socketcan_given;
                 if (!valid_interface_name(option.value)) {
@@ -285,6 +330,7 @@ class Parser {
     }
 
     Config config_;
+    std::size_t remote_links_ = 0;
     std::array<int, kLastSlot + 1> slot_lines_{};
     ParseResult error_;
 };

@@ -21,6 +21,8 @@ inline constexpr uint32_t kMinBitRate = 1000;
 inline constexpr uint32_t kMaxBitRate = 1000000;
 inline constexpr std::size_t kMaxTypeLength = 51;  // the module name buffer holds 52 with its zero
 inline constexpr std::size_t kMaxBusNameLength = 15;
+// Links to remote socketcand servers, on all buses together.
+inline constexpr std::size_t kMaxRemoteLinks = 16;
 inline constexpr const char* kConfigEnvironmentVariable = "TARN_BACKPLANE_CONFIG";
 
 struct BusConfig {
@@ -34,6 +36,8 @@ struct BusConfig {
     uint16_t socketcand_port = bridges::socketcand::kDefaultPort;
     // ",open": a loopback server serves every local user, not only the backplane's own.
     bool socketcand_open = false;
+    // Remote socketcand servers the bus joins as a client ("socketcand-remote=", any number).
+    std::vector<bridges::socketcand::RemoteEndpoint> remote_links;
     // A SocketCAN interface bridged to the bus; empty for none.
     std::string socketcan_interface;
     // Faults on the wire from the start (see can::Bus).

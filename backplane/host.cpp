@@ -125,6 +125,20 @@ std::string Host::problems() const {
     return memory_.problems_text();
 }
 
+std::vector<RemoteLinkReport> Host::remote_links() const {
+    std::vector<RemoteLinkReport> reports;
+    for (const SharedLink& link : memory_.links) {
+        const std::size_t length = strnlen(link.name.data(), link.name.size());
+        if (length == 0) break;
+        const bridges::LinkStatus& status = link.status;
+        reports.push_back(RemoteLinkReport{std::string(link.name.data(), length),
+                                           bridges::link_state_name(status.state), status.to_remote,
+                                           status.from_remote, status.dropped_to_remote,
+                                           status.dropped_from_remote, status.connections});
+    }
+    return reports;
+}
+
 uint32_t Host::service_pid() const {
     return memory_.service_pid.load(std::memory_order_relaxed);
 }

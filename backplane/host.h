@@ -18,6 +18,7 @@
 #include "backplane/config.h"
 #include "backplane/module_faults.h"
 #include "backplane/rack.h"
+#include "backplane/remote_links.h"
 #include "backplane/shared_backplane.h"
 #include "backplane/tap_node.h"
 #include "backplane/trace.h"
@@ -79,6 +80,8 @@ class Host {
     uint32_t service_pid() const;
     // Why the backplane is not as configured, one line each; empty when it is.
     std::string problems() const;
+    // The buses' links to remote socketcand servers, in configuration order.
+    std::vector<RemoteLinkReport> remote_links() const;
 
     // Injects a fault into the slot's module, or reads its command counter, wherever the module
     // runs. nullopt for an empty slot, a request out of range or a service that did not answer.

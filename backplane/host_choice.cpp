@@ -11,6 +11,7 @@
 
 #include "backplane/inspect.h"
 #include "backplane/problems.h"
+#include "backplane/remote_links.h"
 #include "backplane/service.h"
 
 namespace k5320::backplane {
@@ -94,6 +95,10 @@ InProcessHost& in_process_host() {
 
 std::string backplane_problems() {
     return host().problems();
+}
+
+std::vector<RemoteLinkReport> remote_links() {
+    return host().remote_links();
 }
 
 void select_host(Host& chosen) {

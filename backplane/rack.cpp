@@ -44,6 +44,7 @@ Rack::Rack(const Config& config, SharedBackplane& memory)
                                                                      bus.bit_rate);
             if (bridge->ok()) socketcan_[bus.name] = std::move(bridge);
         }
+        join_remote_servers(bus, *wire);
     }
     for (int number = kFirstSlot; number <= kLastSlot; ++number) {
         if (!config_.slots[number].type.empty()) insert_module(number, config_.slots[number].type);
@@ -55,6 +56,18 @@ Rack::~Rack() {
     for (auto& [name, node] : demo_nodes_) node->stop();
     for (auto& [name, server] : socketcand_) server->stop();
     for (auto& [name, bridge] : socketcan_) bridge->stop();
+    for (auto& link : links_) link->stop();
+}
+
+void Rack::join_remote_servers(const BusConfig& bus, can::Bus& wire) {
+    for (const bridges::socketcand::RemoteEndpoint& remote : bus.remote_links) {
+        // The configuration allows no more links than the table holds.
+        SharedLink& shared = memory_.links.at(links_.size());
+        const std::string name = bus.name + " -> " + bridges::socketcand::endpoint_text(remote);
+        std::memcpy(shared.name.data(), name.data(), std::min(name.size(), kLinkNameCapacity - 1));
+        links_.push_back(std::make_unique<bridges::SocketcandLink>(wire, bus.name, bus.bit_rate,
+                                                                   remote, shared.status));
+    }
 }
 
 std::string Rack::problems() const {

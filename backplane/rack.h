@@ -17,6 +17,7 @@
 #include "backplane/module_faults.h"
 #include "backplane/shared_backplane.h"
 #include "bridges/socketcan_bridge.h"
+#include "bridges/socketcand_link.h"
 #include "bridges/socketcand_server.h"
 #include "emulator/can/bus.h"
 #include "emulator/can/demo_node.h"
@@ -58,6 +59,8 @@ class Rack {
         std::string type;
         std::unique_ptr<emulator::Module> module;
     };
+    // Joins the bus to each remote server its configuration names.
+    void join_remote_servers(const BusConfig& bus, can::Bus& wire);
     void insert_module(int slot, std::string type);
     void remove_module(int slot);
     std::optional<std::filesystem::path> flash_file(int slot) const;
@@ -75,6 +78,8 @@ class Rack {
     std::map<std::string, std::unique_ptr<can::DemoNode>, std::less<>> demo_nodes_;
     std::map<std::string, std::unique_ptr<bridges::SocketcandServer>, std::less<>> socketcand_;
     std::map<std::string, std::unique_ptr<bridges::SocketcanBridge>, std::less<>> socketcan_;
+    // Each publishes its state in the shared block's link table, in configuration order.
+    std::vector<std::unique_ptr<bridges::SocketcandLink>> links_;
     std::array<Slot, kLastSlot + 1> slots_;
 };
 

@@ -15,6 +15,7 @@
 #include <type_traits>
 
 #include "backplane/config.h"
+#include "bridges/socketcand_link.h"
 #include "driver/sdk/tarn_sdk.h"
 #include "emulator/dual_port_ram.h"
 
@@ -38,10 +39,19 @@ struct SharedSlot {
     std::array<char, TRN_MODULE_NAME_SIZE> type{};
 };
 
+// Room for a link's name: "BUS -> HOST:PORT/CHANNEL".
+inline constexpr std::size_t kLinkNameCapacity = 320;
+
+// A bus's link to a remote socketcand server, for k5320 list.
+struct SharedLink {
+    std::array<char, kLinkNameCapacity> name{};  // written once before stamp(); empty: unused
+    bridges::LinkStatus status;
+};
+
 struct SharedBackplane {
     static constexpr uint32_t kMagic = 0x54424B50;  // "TBKP"
     // Bumped whenever this layout changes: a client never maps a service of another build.
-    static constexpr uint32_t kLayoutVersion = 2;
+    static constexpr uint32_t kLayoutVersion = 3;
 
     std::atomic<uint32_t> magic{0};
     std::atomic<uint32_t> layout_version{0};
@@ -51,6 +61,7 @@ struct SharedBackplane {
     std::array<SharedSlot, kLastSlot + 1> slots{};  // indexed by slot number; [0] unused
     // Written once before stamp(), zero-terminated, one line per problem.
     std::array<char, kProblemsCapacity> problems{};
+    std::array<SharedLink, kMaxRemoteLinks> links{};
 
     void set_problems(std::string_view text) {
         const std::size_t length = std::min(text.size(), problems.size() - 1);

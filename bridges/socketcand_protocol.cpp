@@ -8,8 +8,6 @@
 namespace k5320::bridges::socketcand {
 namespace {
 
-constexpr char kOpen = '<';
-constexpr char kClose = '>';
 constexpr int kHexBase = 16;
 constexpr std::size_t kMaxIdDigits = 8;
 constexpr std::size_t kStandardIdDigits = 3;
@@ -40,6 +38,35 @@ std::optional<uint32_t> hex_of(std::string_view text, std::size_t max_digits) {
     return value;
 }
 
+// Eight digits, or an identifier no 11-bit frame can carry, make an extended frame.
+bool extended_id(std::string_view digits, uint32_t id) {
+    return digits.size() > kStandardIdDigits || id > can::kStandardIdMask;
+}
+
+// "ID SECS.USECS DATA": DATA is the bytes in hex without blanks, absent for a frame without data.
+ServerMessage parse_frame(const std::vector<std::string_view>& words) {
+    constexpr std::size_t kWithoutData = 3;
+    constexpr std::size_t kWithData = 4;
+    if (words.size() != kWithoutData && words.size() != kWithData) return Invalid{"bad frame"};
+    const std::optional<uint32_t> id = hex_of(words[1], kMaxIdDigits);
+    if (!id || *id > can::kExtendedIdMask) return Invalid{"bad identifier"};
+    can::Frame frame;
+    frame.id = *id;
+    frame.extended = extended_id(words[1], *id);
+    const std::string_view data = words.size() == kWithData ? words[3] : std::string_view();
+    if (data.size() % kMaxByteDigits != 0 || data.size() / kMaxByteDigits > can::kMaxDataLength) {
+        return Invalid{"bad frame data"};
+    }
+    frame.length = static_cast<uint8_t>(data.size() / kMaxByteDigits);
+    for (std::size_t i = 0; i < frame.length; ++i) {
+        const std::optional<uint32_t> byte =
+            hex_of(data.substr(i * kMaxByteDigits, kMaxByteDigits), kMaxByteDigits);
+        if (!byte) return Invalid{"bad frame data"};
+        frame.data[i] = static_cast<uint8_t>(*byte);
+    }
+    return Received{frame};
+}
+
 Command parse_send(const std::vector<std::string_view>& words) {
     // send ID DLC B0 .. B(DLC-1)
     if (words.size() < 3) return Invalid{"send needs an identifier and a length"};
@@ -50,8 +77,7 @@ Command parse_send(const std::vector<std::string_view>& words) {
     if (words.size() != 3 + *length) return Invalid{"data does not match the length"};
     can::Frame frame;
     frame.id = *id;
-    // Eight digits, or an identifier no 11-bit frame can carry, make an extended frame.
-    frame.extended = words[1].size() > kStandardIdDigits || *id > can::kStandardIdMask;
+    frame.extended = extended_id(words[1], *id);
     frame.length = static_cast<uint8_t>(*length);
     for (std::size_t i = 0; i < *length; ++i) {
         const std::optional<uint32_t> byte = hex_of(words[3 + i], kMaxByteDigits);
@@ -61,13 +87,59 @@ Command parse_send(const std::vector<std::string_view>& words) {
     return Send{frame};
 }
 
+// The words between '<' and '>'; none when text is not a message.
+std::vector<std::string_view> message_words(std::string_view text) {
+    if (text.size() < 2 || text.front() != kMessageOpen || text.back() != kMessageClose) return {};
+    return words_of(text.substr(1, text.size() - 2));
+}
+
 }  // namespace
 
+ServerMessage parse_server_message(std::string_view text) {
+    const std::vector<std::string_view> words = message_words(text);
+    if (words.empty()) return Invalid{"not a message"};
+    if (words[0] == "hi" && words.size() == 1) return Hello{};
+    if (words[0] == "ok" && words.size() == 1) return Ok{};
+    if (words[0] == "error") {
+        std::string reason;
+        for (std::size_t i = 1; i < words.size(); ++i) {
+            if (!reason.empty()) reason += ' ';
+            reason += words[i];
+        }
+        return Error{reason};
+    }
+    if (words[0] == "frame") return parse_frame(words);
+    return Invalid{"unknown message"};
+}
+
+std::string endpoint_text(const RemoteEndpoint& endpoint) {
+    return endpoint.host + ":" + std::to_string(endpoint.port) + "/" + endpoint.channel;
+}
+
+std::string open_command(std::string_view channel) {
+    return "< open " + std::string(channel) + " >";
+}
+
+std::string send_command(const can::Frame& frame) {
+    char head[32];
+    const uint8_t length = can::clamp_length(frame.length);
+    std::snprintf(head, sizeof head, frame.extended ? "< send %08X %u" : "< send %03X %u", frame.id,
+                  static_cast<unsigned>(length));
+    std::string command = head;
+    for (std::size_t i = 0; i < length; ++i) {
+        char byte[4];
+        std::snprintf(byte, sizeof byte, " %02X", frame.data[i]);
+        command += byte;
+    }
+    command += " >";
+    return command;
+}
+
 Command parse_command(std::string_view text) {
-    if (text.size() < 2 || text.front() != kOpen || text.back() != kClose) {
+    if (text.size() < 2 || text.front() != kMessageOpen || text.back() != kMessageClose) {
         return Invalid{"not a command"};
     }
-    const std::vector<std::string_view> words = words_of(text.substr(1, text.size() - 2));
+    const std::vector<std::string_view> words = message_words(text);
     if (words.empty()) return Invalid{"empty command"};
     if (words[0] == "open") {
         if (words.size() != 2) return Invalid{"open needs one bus name"};
@@ -82,6 +154,7 @@ Command parse_command(std::string_view text) {
         return Echo{};
     }
     if (words[0] == "send") return parse_send(words);
+    if (words[0] == "backplane" && words.size() == 1) return BackplaneLink{};
     return Invalid{"unknown command"};
 }
 
@@ -109,7 +182,14 @@ std::string frame_message(const can::Frame& frame, uint64_t wall_time_us) {
 }
 
 std::optional<Command> CommandSplitter::next() {
-    const std::size_t open = buffer_.find(kOpen);
+    std::optional<std::variant<std::string, Invalid>> text = next_text();
+    if (!text) return std::nullopt;
+    if (auto* invalid = std::get_if<Invalid>(&*text)) return std::move(*invalid);
+    return parse_command(std::get<std::string>(*text));
+}
+
+std::optional<std::variant<std::string, Invalid>> CommandSplitter::next_text() {
+    const std::size_t open = buffer_.find(kMessageOpen);
     // Anything before a command is garbage; it is answered once per run of it.
     const std::size_t skip = open == std::string::npos ? buffer_.size() : open;
     const std::string_view skipped = std::string_view(buffer_).substr(0, skip);
@@ -118,8 +198,8 @@ std::optional<Command> CommandSplitter::next() {
     buffer_.erase(0, skip);
     if (garbage) return Invalid{"text outside a command"};
     if (buffer_.empty()) return std::nullopt;
-    const std::size_t close = buffer_.find(kClose);
-    const std::size_t nested = buffer_.find(kOpen, 1);
+    const std::size_t close = buffer_.find(kMessageClose);
+    const std::size_t nested = buffer_.find(kMessageOpen, 1);
     if (nested != std::string::npos && (close == std::string::npos || nested < close)) {
         buffer_.erase(0, nested);
         return Invalid{"unterminated command"};
@@ -131,10 +211,10 @@ std::optional<Command> CommandSplitter::next() {
         }
         return std::nullopt;
     }
-    const std::string text = buffer_.substr(0, close + 1);
+    std::string text = buffer_.substr(0, close + 1);
     buffer_.erase(0, close + 1);
     if (text.size() > kMaxCommandLength) return Invalid{"command too long"};
-    return parse_command(text);
+    return text;
 }
 
 }  // namespace k5320::bridges::socketcand

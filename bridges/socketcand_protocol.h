@@ -15,12 +15,30 @@ namespace k5320::bridges::socketcand {
 inline constexpr uint16_t kDefaultPort = 29536;
 inline constexpr const char* kDefaultAddress = "127.0.0.1";
 
+inline constexpr const char* kDefaultChannel = "can0";
+
+// Every message of either side runs from the one to the other.
+inline constexpr char kMessageOpen = '<';
+inline constexpr char kMessageClose = '>';
+
+// A server and the channel (CAN interface) to open there.
+struct RemoteEndpoint {
+    std::string host;  // a name or an IPv4 address
+    uint16_t port = kDefaultPort;
+    std::string channel = kDefaultChannel;
+
+    bool operator==(const RemoteEndpoint&) const = default;
+};
+// "HOST:PORT/CHANNEL".
+std::string endpoint_text(const RemoteEndpoint& endpoint);
+
 // A command longer than this without its closing '>' is not one: the longest valid command,
 // "< send 1FFFFFFF 8 ff ff ff ff ff ff ff ff >", has 43 characters.
 inline constexpr std::size_t kMaxCommandLength = 128;
 
 inline constexpr std::string_view kHello = "< hi >";
 inline constexpr std::string_view kOk = "< ok >";
+inline constexpr std::string_view kRawModeCommand = "< rawmode >";
 
 struct Open {
     std::string bus;
@@ -30,13 +48,38 @@ struct Echo {};
 struct Send {
     can::Frame frame;
 };
+// Not in the protocol of socketcand: a link of another backplane says so after its raw-mode
+// reply, so that the server sends it only frames first sent on this backplane (see can::Origin).
+// A socketcand daemon answers it with an error, which the link ignores.
+inline constexpr std::string_view kBackplaneLinkCommand = "< backplane >";
+struct BackplaneLink {};
 struct Invalid {
     std::string reason;
 };
-using Command = std::variant<Open, RawMode, Echo, Send, Invalid>;
+using Command = std::variant<Open, RawMode, Echo, Send, BackplaneLink, Invalid>;
+
+// What a server says to a client.
+struct Hello {};
+struct Ok {};
+struct Error {
+    std::string reason;
+};
+struct Received {
+    can::Frame frame;
+};
+using ServerMessage = std::variant<Hello, Ok, Error, Received, Invalid>;
 
 // One command, from '<' to '>' inclusive.
 Command parse_command(std::string_view text);
+// One message of a server, from '<' to '>' inclusive. Frames of 8 identifier digits, or with an
+// identifier no 11-bit frame can carry, are extended.
+ServerMessage parse_server_message(std::string_view text);
+
+// "< open CHANNEL >".
+std::string open_command(std::string_view channel);
+// "< send ID DLC B0 .. >": ID %03X or %08X, the bytes in hex. A remote frame cannot be said in
+// this protocol: the caller keeps it back.
+std::string send_command(const can::Frame& frame);
 
 // "< error REASON >".
 std::string error_reply(std::string_view reason);
@@ -45,13 +88,15 @@ std::string error_reply(std::string_view reason);
 // remote frame has no data in this protocol and goes out as a frame without data.
 std::string frame_message(const can::Frame& frame, uint64_t wall_time_us);
 
-// Splits a client's byte stream into commands.
+// Splits a byte stream of either side into messages.
 class CommandSplitter {
   public:
     void append(std::string_view bytes) { buffer_.append(bytes); }
-    // The next complete command, or bytes that cannot be one (text outside '<' .. '>', or a
-    // command grown beyond kMaxCommandLength), which come back as an Invalid. None when more
-    // bytes are needed.
+    // The next complete message from '<' to '>', or bytes that cannot be one (text outside
+    // '<' .. '>', or a message grown beyond kMaxCommandLength), which come back as an Invalid.
+    // None when more bytes are needed.
+    std::optional<std::variant<std::string, Invalid>> next_text();
+    // next_text() read as a client's command.
     std::optional<Command> next();
     // Whether a command has begun and not yet ended; meaningful once next() has given none.
     bool partial() const { return !buffer_.empty(); }

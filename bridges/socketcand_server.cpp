@@ -322,7 +322,8 @@ void SocketcandServer::handle_commands(TimePoint now) {
         const auto next = std::find_if(connections_.begin(), connections_.end(),
                                        [](const Connection& c) { return c.waiting && !c.closing; });
         if (next == connections_.end()) break;
-        queue_.push(Outgoing{*next->waiting, next->id});
+        queue_.push(Outgoing{*next->waiting, next->id,
+                             next->backplane_link ? can::Origin::kRelayed : can::Origin::kLocal});
         next->waiting.reset();
         // Served now: last in line for the next place.
         connections_.splice(connections_.end(), connections_, next);
@@ -379,6 +380,9 @@ void SocketcandServer::handle(Connection& connection, const socketcand::Command&
         connection.stage = Stage::kRaw;
         connection.output += socketcand::kOk;
         connection.frames_from = std::chrono::steady_clock::now() + kHandshakeGap;
+    } else if (std::holds_alternative<socketcand::BackplaneLink>(command)) {
+        if (connection.stage != Stage::kRaw) return refuse("rawmode first");
+        connection.backplane_link = true;
     } else if (std::holds_alternative<socketcand::Echo>(command)) {
         connection.output += "< echo >";
     } else if (std::holds_alternative<socketcand::Send>(command)) {
@@ -414,10 +418,18 @@ void SocketcandServer::write_clients(std::chrono::steady_clock::time_point now) 
     }
 }
 
-void SocketcandServer::queue_to_clients(const std::string& message, uint64_t except) {
+bool SocketcandServer::for_backplane_links(const can::Frame& frame, can::Origin origin) {
+    // A remote frame would reach the other backplane as a data frame: the link there keeps its
+    // own back for the same reason.
+    return origin == can::Origin::kLocal && !frame.remote;
+}
+
+void SocketcandServer::queue_to_clients(const std::string& message, uint64_t except,
+                                        bool to_backplane_links) {
     bool any = false;
     for (Connection& connection : connections_) {
-        if (connection.stage != Stage::kRaw || connection.closing || connection.id == except) {
+        if (connection.stage != Stage::kRaw || connection.closing || connection.id == except ||
+            (connection.backplane_link && !to_backplane_links)) {
             continue;
         }
         if (connection.frames.size() > kMaxClientBacklog) {
@@ -443,9 +455,17 @@ void SocketcandServer::pump() {
 }
 
 void SocketcandServer::receive(const can::Frame& frame, uint64_t) {
+    forward_from_bus(frame, can::Origin::kLocal);
+}
+
+void SocketcandServer::receive_relayed(const can::Frame& frame, uint64_t) {
+    forward_from_bus(frame, can::Origin::kRelayed);
+}
+
+void SocketcandServer::forward_from_bus(const can::Frame& frame, can::Origin origin) {
     const std::string message = socketcand::frame_message(frame, wall_clock_us());
     std::lock_guard lock(mutex_);
-    queue_to_clients(message, 0);
+    queue_to_clients(message, 0, for_backplane_links(frame, origin));
 }
 
 void SocketcandServer::bus_error(can::BusErrorKind) {}
@@ -459,7 +479,9 @@ void SocketcandServer::transmitted(const can::Frame& frame, can::TxOutcome outco
         const std::optional<Outgoing> finished = queue_.finished();
         if (acknowledged) {
             ++counters_.sent;
-            queue_to_clients(message, finished ? finished->sender : 0);
+            queue_to_clients(
+                message, finished ? finished->sender : 0,
+                for_backplane_links(frame, finished ? finished->origin : can::Origin::kLocal));
         } else {
             ++counters_.not_acknowledged;
         }

@@ -10,6 +10,10 @@
 // whose frame waits is not read further, so TCP holds it back and nothing is lost. Commands that
 // need no queue place are answered at once.
 //
+// A client that says it is another backplane's link (socketcand::kBackplaneLinkCommand) gets
+// only the data frames first sent on this backplane, and the frames it sends count as relayed,
+// so that backplanes joined in a ring carry each frame once (see can::Origin).
+//
 // On a loopback address the server accepts only connections whose socket belongs to its own
 // user, unless it is opened to every local user; on any other address it serves every peer. A
 // connection that has not opened a bus, or has held a begun command, for the idle time-out is
@@ -72,6 +76,7 @@ class SocketcandServer final : public can::BusClient {
     uint32_t bit_rate() const override { return bit_rate_; }
     bool active() const override { return true; }
     void receive(const can::Frame& frame, uint64_t time_ns) override;
+    void receive_relayed(const can::Frame& frame, uint64_t time_ns) override;
     void bus_error(can::BusErrorKind kind) override;
     void transmitted(const can::Frame& frame, can::TxOutcome outcome) override;
 
@@ -94,10 +99,12 @@ class SocketcandServer final : public can::BusClient {
         // of the wall clock cannot hold them back.
         std::chrono::steady_clock::time_point frames_from{};
         bool closing = false;
+        bool backplane_link = false;  // another backplane's link: local frames only
     };
     struct Outgoing {
         can::Frame frame;
         uint64_t sender = 0;
+        can::Origin origin = can::Origin::kLocal;
     };
 
     void run();
@@ -112,7 +119,11 @@ class SocketcandServer final : public can::BusClient {
     void handle(Connection& connection, const socketcand::Command& command);
     void close_idle(TimePoint now);
     void write_clients(std::chrono::steady_clock::time_point now);
-    void queue_to_clients(const std::string& message, uint64_t except);  // mutex_ held
+    // Whether another backplane's link gets the frame: only a data frame first sent here.
+    static bool for_backplane_links(const can::Frame& frame, can::Origin origin);
+    // To every client in raw mode but except (and the backplane links unless told). mutex_ held.
+    void queue_to_clients(const std::string& message, uint64_t except, bool to_backplane_links);
+    void forward_from_bus(const can::Frame& frame, can::Origin origin);
     void pump();
     void wake();
 

@@ -41,6 +41,10 @@ BusClient::~BusClient() = default;
 
 void BusClient::arbitration_lost(const Frame&, unsigned) {}
 
+void BusClient::receive_relayed(const Frame& frame, uint64_t time_ns) {
+    receive(frame, time_ns);
+}
+
 Bus::Bus(Pacing pacing) : pacing_(pacing) {
     if (pacing_ == Pacing::kPaced) {
         thread_ = std::thread([this] { run(); });
@@ -76,12 +80,13 @@ void Bus::detach(BusClient* client) {
     });
 }
 
-bool Bus::submit(BusClient* client, const Frame& frame) {
+bool Bus::submit(BusClient* client, const Frame& frame, Origin origin) {
     if (!well_formed(frame)) return false;
     std::unique_lock lock(mutex_);
     Station* station = find(client);
     if (station == nullptr || station->frame) return false;
     station->frame = as_sent(frame);
+    station->origin = origin;
     station->on_bus = false;
     // The callbacks at the end of a frame stand for what a controller does within the
     // intermission: a frame submitted from them waits at that frame's end, so a sender can keep
@@ -149,13 +154,15 @@ bool Bus::transmit_next(std::unique_lock<std::mutex>& lock) {
     winner.on_bus = true;
     BusClient* const sender = winner.client;
     const Frame frame = *winner.frame;
+    const Origin origin = winner.origin;
     notify_losers(lock, sender, frame, start);
 
     uint32_t bit_rate = 0;
     call_client(lock, sender, [&] { bit_rate = sender->bit_rate(); });
     TxOutcome outcome = TxOutcome::kNotAcknowledged;
     if (bit_rate != 0) {
-        const std::optional<TxOutcome> delivered = deliver(lock, sender, frame, start, bit_rate);
+        const std::optional<TxOutcome> delivered =
+            deliver(lock, sender, frame, origin, start, bit_rate);
         if (!delivered) return false;
         outcome = *delivered;
     }
@@ -216,7 +223,7 @@ void Bus::notify_losers(std::unique_lock<std::mutex>& lock, BusClient* sender, c
 }
 
 std::optional<TxOutcome> Bus::deliver(std::unique_lock<std::mutex>& lock, BusClient* sender,
-                                      const Frame& frame, Clock::time_point start,
+                                      const Frame& frame, Origin origin, Clock::time_point start,
                                       uint32_t bit_rate) {
     const Station* const station = find(sender);
     if (station == nullptr || station->disconnected) return TxOutcome::kOffTheWire;
@@ -248,7 +255,14 @@ std::optional<TxOutcome> Bus::deliver(std::unique_lock<std::mutex>& lock, BusCli
                 ++counters_.bus_errors;
             }
         } else if (acknowledged) {
-            if (call_client(lock, client, [&] { client->receive(frame, time_ns); })) {
+            const auto hand_over = [&] {
+                if (origin == Origin::kRelayed) {
+                    client->receive_relayed(frame, time_ns);
+                } else {
+                    client->receive(frame, time_ns);
+                }
+            };
+            if (call_client(lock, client, hand_over)) {
                 ++counters_.receptions;
             }
         } else {

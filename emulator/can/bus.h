@@ -38,6 +38,14 @@ enum class TxOutcome : uint8_t {
     kOffTheWire,
 };
 
+// Where a frame was first sent: on this bus, or on another machine's bus whose frames a link
+// relays onto this one. Links send only local frames on to other machines, so that joined buses
+// carry each frame once and never round in a circle.
+enum class Origin : uint8_t {
+    kLocal,
+    kRelayed,
+};
+
 // Bits an error frame takes on the wire: an error flag of 6 dominant bits, its delimiter of 8
 // recessive bits and the intermission of 3.
 inline constexpr unsigned kErrorFrameBits = 6 + 8 + 3;
@@ -55,6 +63,9 @@ class BusClient {
     virtual bool active() const = 0;
     // A frame another node sent; time_ns is the end of the frame on the steady clock.
     virtual void receive(const Frame& frame, uint64_t time_ns) = 0;
+    // A frame another node relayed from another machine's bus; to most nodes a frame like any
+    // other.
+    virtual void receive_relayed(const Frame& frame, uint64_t time_ns);
     virtual void bus_error(BusErrorKind kind) = 0;
     // The end of this node's frame. A frame nobody acknowledged is not repeated by the bus:
     // retrying is the sender's business.
@@ -99,10 +110,11 @@ class Bus {
     // until transmitted() is called for it (a submit from within transmitted() is taken).
     // false when the client is not attached, already has a frame on its way, or the frame is
     // malformed (identifier beyond its format, length above 8). A remote frame's data and bytes
-    // past the length are sent as 0. Unpaced, the frame has been delivered when submit returns
+    // past the length are sent as 0. origin tells receivers whether the frame was relayed from
+    // another machine's bus. Unpaced, the frame has been delivered when submit returns
     // unless another thread or an enclosing callback was delivering at that moment; that one
     // delivers it.
-    bool submit(BusClient* client, const Frame& frame);
+    bool submit(BusClient* client, const Frame& frame, Origin origin = Origin::kLocal);
 
     BusCounters counters() const;
 
@@ -122,6 +134,7 @@ class Bus {
     struct Station {
         BusClient* client = nullptr;
         std::optional<Frame> frame;  // on its way: pending or on the bus
+        Origin origin = Origin::kLocal;
         bool on_bus = false;
         bool disconnected = false;  // its transceiver is off the wire
         Clock::time_point submitted{};
@@ -175,7 +188,7 @@ class Bus {
     // Occupies the bus for frame and hands it (or a bus error) to every listener; the sender's
     // outcome, none when the bus stops meanwhile.
     std::optional<TxOutcome> deliver(std::unique_lock<std::mutex>& lock, BusClient* sender,
-                                     const Frame& frame, Clock::time_point start,
+                                     const Frame& frame, Origin origin, Clock::time_point start,
                                      uint32_t bit_rate);
     // Whether a fault on the wire destroys the transmission now starting, and after how many
     // bits of it; none when it goes through.

@@ -17,7 +17,8 @@
 namespace k5320::can {
 
 // Item is a Frame, or a struct whose .frame goes to the bus and whose other members ride along
-// until the bus is done with it (the sender of a frame, say).
+// until the bus is done with it (the sender of a frame, say); an .origin member, when there is
+// one, tells the bus where the frame was first sent.
 template <typename Item = Frame>
 class SendQueue {
   public:
@@ -46,14 +47,16 @@ class SendQueue {
     // one go.
     bool pump() {
         Frame frame;
+        Origin origin = Origin::kLocal;
         {
             std::lock_guard lock(mutex_);
             if (closed_ || on_its_way_ || waiting_.empty()) return true;
             on_its_way_ = std::move(waiting_.front());
             waiting_.pop_front();
             frame = frame_of(*on_its_way_);
+            origin = origin_of(*on_its_way_);
         }
-        return bus_.submit(&owner_, frame);
+        return bus_.submit(&owner_, frame, origin);
     }
 
     // The item that was on its way, now done with (from transmitted(), or after a refusal);
@@ -72,6 +75,13 @@ class SendQueue {
     }
 
   private:
+    static Origin origin_of(const Item& item) {
+        if constexpr (requires { item.origin; }) {
+            return item.origin;
+        } else {
+            return Origin::kLocal;
+        }
+    }
     static const Frame& frame_of(const Item& item) {
         if constexpr (std::is_same_v<Item, Frame>) {
             return item;

@@ -90,6 +90,27 @@ TEST(ConfigTest, SocketcandAndSocketcanOptions) {
     EXPECT_FALSE(Config::default_backplane().buses[0].socketcand);
 }
 
+TEST(ConfigTest, SocketcandRemoteLinksSeveralPerBus) {
+    using bridges::socketcand::RemoteEndpoint;
+    const ParseResult result = parse_config(
+        "bus a socketcand=30000 socketcand-remote=10.0.0.2:29536 "
+        "socketcand-remote=rig-2.example.org:30001/vcan1\n"
+        "bus b socketcand-remote=localhost:1\n");
+    ASSERT_TRUE(result.ok()) << result.error();
+    EXPECT_EQ(result.config->bus("a")->remote_links,
+              (std::vector<RemoteEndpoint>{{"10.0.0.2", 29536, "can0"},
+                                           {"rig-2.example.org", 30001, "vcan1"}}));
+    EXPECT_EQ(result.config->bus("b")->remote_links,
+              (std::vector<RemoteEndpoint>{{"localhost", 1, "can0"}}));
+    EXPECT_TRUE(Config::default_backplane().buses[0].remote_links.empty());
+
+    std::string most = "bus a";
+    for (std::size_t i = 0; i < kMaxRemoteLinks; ++i) most += " socketcand-remote=h:1";
+    EXPECT_TRUE(parse_config(most).ok());
+    EXPECT_EQ(parse_config(most + "\nbus b socketcand-remote=h:2").error(),
+              "line 2: at most 16 socketcand-remote links in all");
+}
+
 struct Rejection {
     std::string text;
     std::string error;  // exactly as reported
@@ -168,6 +189,38 @@ INSTANTIATE_TEST_SUITE_P(
                   "line 3: socketcand takes PORT, ADDRESS or ADDRESS:PORT (IPv4, port 1..65535)"},
         Rejection{kGood + "bus b socketcand socketcand=1",
                   "line 3: bus option 'socketcand' given twice"},
+        Rejection{kGood + "bus b socketcand-remote=",
+                  "line 3: socketcand-remote takes HOST:PORT or HOST:PORT/CHANNEL (port 1..65535, "
+                  "channel 1..15 characters)"},
+        Rejection{kGood + "bus b socketcand-remote=host",
+                  "line 3: socketcand-remote takes HOST:PORT or HOST:PORT/CHANNEL (port 1..65535, "
+                  "channel 1..15 characters)"},
+        Rejection{kGood + "bus b socketcand-remote=host:0",
+                  "line 3: socketcand-remote takes HOST:PORT or HOST:PORT/CHANNEL (port 1..65535, "
+                  "channel 1..15 characters)"},
+        Rejection{kGood + "bus b socketcand-remote=host:65536",
+                  "line 3: socketcand-remote takes HOST:PORT or HOST:PORT/CHANNEL (port 1..65535, "
+                  "channel 1..15 characters)"},
+        Rejection{kGood + "bus b socketcand-remote=:30000",
+                  "line 3: socketcand-remote takes HOST:PORT or HOST:PORT/CHANNEL (port 1..65535, "
+                  "channel 1..15 characters)"},
+        Rejection{kGood + "bus b socketcand-remote=-host:1",
+                  "line 3: socketcand-remote takes HOST:PORT or HOST:PORT/CHANNEL (port 1..65535, "
+                  "channel 1..15 characters)"},
+        Rejection{kGood + "bus b socketcand-remote=ho_st:1",
+                  "line 3: socketcand-remote takes HOST:PORT or HOST:PORT/CHANNEL (port 1..65535, "
+                  "channel 1..15 characters)"},
+        Rejection{kGood + "bus b socketcand-remote=host:1/",
+                  "line 3: socketcand-remote takes HOST:PORT or HOST:PORT/CHANNEL (port 1..65535, "
+                  "channel 1..15 characters)"},
+        Rejection{kGood + "bus b socketcand-remote=host:1/a>b",
+                  "line 3: socketcand-remote takes HOST:PORT or HOST:PORT/CHANNEL (port 1..65535, "
+                  "channel 1..15 characters)"},
+        Rejection{kGood + "bus b socketcand-remote=host:1/" + std::string(16, 'c') + "",
+                  "line 3: socketcand-remote takes HOST:PORT or HOST:PORT/CHANNEL (port 1..65535, "
+                  "channel 1..15 characters)"},
+        Rejection{kGood + "bus b socketcand-remote",
+                  "line 3: unknown bus option 'socketcand-remote'"},
         Rejection{kGood + "bus b socketcan=",
                   "line 3: socketcan needs an interface name of 1..15 characters"},
         Rejection{kGood + "bus b socketcan=" + std::string(16, 'v'),

@@ -93,5 +93,44 @@ TEST(SocketcandProtocolTest, SplitterCutsTheStreamAndReportsGarbageOnce) {
     EXPECT_TRUE(std::holds_alternative<RawMode>(*splitter.next()));
 }
 
+// What a link reads from a server: the handshake replies, errors and frames of both formats,
+// and frames the link cannot take refused.
+TEST(SocketcandProtocolTest, ServerMessagesAsTheLinkReadsThem) {
+    EXPECT_TRUE(std::holds_alternative<Hello>(parse_server_message("< hi >")));
+    EXPECT_TRUE(std::holds_alternative<Ok>(parse_server_message("< ok >")));
+    EXPECT_EQ(std::get<Error>(parse_server_message("< error no such  bus >")).reason,
+              "no such bus");
+    const auto received = [](const std::string& text) {
+        const ServerMessage message = parse_server_message(text);
+        const auto* frame = std::get_if<Received>(&message);
+        if (frame == nullptr) ADD_FAILURE() << text << " is no frame";
+        return frame == nullptr ? can::Frame{} : frame->frame;
+    };
+    EXPECT_EQ(received("< frame 123 1436509052.249713 DEADBEEF >"),
+              (can::Frame{0x123, false, false, 4, {0xDE, 0xAD, 0xBE, 0xEF}}));
+    EXPECT_EQ(received("< frame 00000123 1.000000 01 >"), (can::Frame{0x123, true, false, 1, {1}}));
+    EXPECT_EQ(received("< frame 7FF 1.000000  >"), (can::Frame{0x7FF, false, false, 0, {}}));
+    for (const char* bad :
+         {"< frame 123 1.0 ABC >", "< frame 123 1.0 001122334455667788 >", "< frame 123 1.0 ZZ >",
+          "< frame 20000000 1.0 >", "< frame >", "< hello >", "hi"}) {
+        EXPECT_TRUE(std::holds_alternative<Invalid>(parse_server_message(bad))) << bad;
+    }
+}
+
+// What the link writes reads back, through the server's own parser, as the frame it was.
+TEST(SocketcandProtocolTest, TheLinksCommandsReadBackAsSent) {
+    for (const can::Frame& frame : {can::Frame{0x123, false, false, 4, {0xDE, 0xAD, 0xBE, 0xEF}},
+                                    can::Frame{0x5, false, false, 0, {}},
+                                    can::Frame{0x5, true, false, 8, {1, 2, 3, 4, 5, 6, 7, 8}},
+                                    can::Frame{0x1FFFFFFF, true, false, 1, {0xFF}}}) {
+        EXPECT_EQ(sent(send_command(frame)), frame) << send_command(frame);
+    }
+    EXPECT_EQ(send_command(can::Frame{0x5, true, false, 2, {0xA, 0xB}}),
+              "< send 00000005 2 0A 0B >");
+    EXPECT_EQ(open_command("vcan0"), "< open vcan0 >");
+    EXPECT_TRUE(std::holds_alternative<BackplaneLink>(parse_command(kBackplaneLinkCommand)));
+    EXPECT_TRUE(std::holds_alternative<Invalid>(parse_command("< backplane x >")));
+}
+
 }  // namespace
 }  // namespace k5320::bridges::socketcand

@@ -31,7 +31,7 @@ LAYERS = [
         "include", "platform", "can", "driver/sdk", "update",
         # the backplane's public requests
         "backplane/fault_request.h", "backplane/problems.h", "backplane/bus_tap.h",
-        "backplane/slot_holder.h",
+        "backplane/slot_holder.h", "backplane/remote_links.h",
     ]),
 ]
 

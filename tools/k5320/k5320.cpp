@@ -35,6 +35,7 @@
 #include "backplane/bus_tap.h"
 #include "backplane/fault_request.h"
 #include "backplane/problems.h"
+#include "backplane/remote_links.h"
 #include "backplane/slot_holder.h"
 #include "can/frame_length.h"
 #include "can/text.h"
@@ -204,7 +205,9 @@ constexpr CommandHelp kHelp[] = {
      "usage: k5320 list\n"
      "Lists the slots: module type, whether its firmware runs, and the firmware record its\n"
      "loader keeps (a free module is briefly taken into its loader for it; slots another\n"
-     "process holds are left alone). Exit status 1 when the backplane is not as configured.\n"
+     "process holds are left alone), then each bus's link to a remote socketcand server: its\n"
+     "state (connecting, up, down), the frames it sent and received, those it dropped either way\n"
+     "and how often it connected. Exit status 1 when the backplane is not as configured.\n"
      "Example:\n"
      "  k5320 list\n"},
     {"dump",
@@ -607,6 +610,12 @@ int list_command(int argc, char** argv) {
         }
         K5320_Load_RunProgram(slot);
         K5320_RestoreK5320(slot);
+    }
+    for (const backplane::RemoteLinkReport& link : backplane::remote_links()) {
+        std::printf("link %s: %s, frames out %" PRIu64 ", in %" PRIu64 ", dropped out %" PRIu64
+                    ", in %" PRIu64 ", connections %" PRIu64 "\n",
+                    link.name.c_str(), link.state.c_str(), link.to_remote, link.from_remote,
+                    link.dropped_to_remote, link.dropped_from_remote, link.connections);
     }
     return problems.empty() ? K5320_SUCCESS : kExitFailure;
 }
