@@ -25,7 +25,7 @@ inline constexpr uint8_t kSja1000AcceptanceBytes = kAcceptanceRegisters;
 inline constexpr unsigned kTxErrorStep = 8;
 inline constexpr unsigned kRxErrorStep = 1;
 inline constexpr unsigned kErrorPassiveLimit = can::kErrorPassiveLimit;
-inline constexpr unsigned kBusOffLimit = 255;        // TXERR above: bus-off
+inline constexpr unsigned kBusOffLimit = 255;  // TXERR above: bus-off
 inline constexpr uint8_t kTxerrAtBusOff = 127;
 // A good reception brings a receive counter above the passive limit back to this value, so that
 // an error-passive receiver becomes error active again.

@@ -45,7 +45,8 @@ struct Handshake {
     uint8_t success_low;
     uint8_t success_high = success_low;
     Refusals refusals = {};
-    uint32_t poll_sleep_ms = 0;  // a poll's length in ms; 0: a yielding poll's (kYieldingPollLength)
+    uint32_t poll_sleep_ms =
+        0;  // a poll's length in ms; 0: a yielding poll's (kYieldingPollLength)
     uint32_t polls_per_cycle = 3000;
     uint32_t repeat_requests = 3;
     bool recovery = true;
@@ -80,7 +81,8 @@ struct Handshake {
     }
 };
 
-// The standard exchange of every firmware command: cycles of 3000 yielding polls, then up to three repeat requests, then the interrupt recovery.
+// The standard exchange of every firmware command: cycles of 3000 yielding polls, then up to three
+// repeat requests, then the interrupt recovery.
 constexpr Handshake standard_exchange(uint8_t command, Field field, uint8_t success_low,
                                       uint8_t success_high, Refusals refusals = {}) {
     return Handshake{.command = command,
@@ -97,7 +99,8 @@ constexpr Handshake standard_exchange(uint8_t command, Field field, uint8_t succ
 }
 
 // The exchange of reset steps and of the resident loader: the command is sent once and awaited
-// for 1200 polls of a millisecond (1.2 s; the wait ends as soon as the answer is filed), without repeat requests or the recovery.
+// for 1200 polls of a millisecond (1.2 s; the wait ends as soon as the answer is filed), without
+// repeat requests or the recovery.
 inline constexpr uint32_t kOnceOnlyPollSleepMs = 1;
 inline constexpr uint32_t kOnceOnlyPolls = 1200;
 

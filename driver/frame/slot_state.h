@@ -101,8 +101,7 @@ int check_configured(uint8_t slot);
 // them ends for a silent module when it always did (four cycles and the recovery: about 1.1 s).
 inline constexpr std::chrono::microseconds kYieldingPollLength{75};
 constexpr std::chrono::microseconds poll_length(uint32_t poll_sleep_ms) {
-    return poll_sleep_ms == 0 ? kYieldingPollLength
-                              : std::chrono::milliseconds(poll_sleep_ms);
+    return poll_sleep_ms == 0 ? kYieldingPollLength : std::chrono::milliseconds(poll_sleep_ms);
 }
 
 // Looks with `answered` at once and again each time the interrupt service files an answer,
