@@ -70,6 +70,9 @@ std::string written(const Config& config) {
             if (bus.socketcand_open) text += ",open";
         }
         if (!bus.socketcan_interface.empty()) text += " socketcan=" + bus.socketcan_interface;
+        for (const auto& remote : bus.remote_links)
+            text += " socketcand-remote=" + remote.host + ":" + std::to_string(remote.port) + "/" +
+                    remote.channel;
         if (bus.stuck_dominant) text += " stuck-dominant";
         if (bus.bit_error_percent != 0 || bus.bit_error_seed != 0)
             text += " bit-errors=" + std::to_string(bus.bit_error_percent) + ":" +
