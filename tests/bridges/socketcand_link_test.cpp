@@ -11,6 +11,7 @@
 
 #include "bridges/socketcand_server.h"
 #include "tests/can/bus_node.h"
+#include "tests/eventually.h"
 
 namespace k5320::bridges {
 namespace {
@@ -60,11 +61,11 @@ struct Side {
 
 // Counters move a moment after the frame has arrived: when written, and when its sender hears.
 bool reaches(const std::atomic<uint64_t>& counter, uint64_t value) {
-    return can::eventually([&] { return counter == value; });
+    return test::eventually([&] { return counter == value; });
 }
 
 bool up(const LinkStatus& status) {
-    return can::eventually([&] { return status.state == LinkState::kUp; });
+    return test::eventually([&] { return status.state == LinkState::kUp; });
 }
 
 // Standard and extended, empty and full frames, each told apart by its identifier.
@@ -129,13 +130,13 @@ TEST(SocketcandLinkTest, ALinkComesBackAfterItsServerRestartsAndCountsWhatItDrop
     const uint16_t port = a.server->port();
 
     a.server->stop();
-    ASSERT_TRUE(can::eventually([&] { return link.state != LinkState::kUp; }));
+    ASSERT_TRUE(test::eventually([&] { return link.state != LinkState::kUp; }));
     // The link acknowledges them here and drops them: the local bus does not wait.
     b.send(frames_from(0x200, kWhileDown));
     EXPECT_EQ(link.dropped_to_remote, kWhileDown);
 
     a.start_server(port);
-    ASSERT_TRUE(can::eventually([&] { return link.connections == 2; }));
+    ASSERT_TRUE(test::eventually([&] { return link.connections == 2; }));
     const can::Frame after = can::data_frame(0x300, {1, 2, 3});
     b.send({after});
     EXPECT_TRUE(received_exactly(a.node, {after}));

@@ -9,7 +9,6 @@
 #include <functional>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <type_traits>
 #include <vector>
 
@@ -126,16 +125,6 @@ class TestNode : public BusClient {
     std::vector<TxOutcome> outcomes_;
     std::vector<std::pair<uint32_t, unsigned>> lost_;
 };
-
-// Waits until condition holds, looking every millisecond; false after kTimeout.
-inline bool eventually(const std::function<bool()>& condition) {
-    const auto deadline = std::chrono::steady_clock::now() + kTimeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
 
 inline Frame data_frame(uint32_t id, std::initializer_list<uint8_t> bytes, bool extended = false) {
     Frame frame{.id = id, .extended = extended, .length = static_cast<uint8_t>(bytes.size())};

@@ -22,6 +22,7 @@
 #include "k5320/sja1000_registers.h"
 #include "platform/named_event.h"
 #include "platform/thread.h"
+#include "tests/eventually.h"
 
 namespace {
 
@@ -81,12 +82,7 @@ int thread_count() {
     return n;
 }
 
-bool eventually(const std::function<bool()>& condition) {
-    for (auto until = std::chrono::steady_clock::now() + 10s;
-         std::chrono::steady_clock::now() < until; std::this_thread::sleep_for(1ms))
-        if (condition()) return true;
-    return condition();
-}
+using k5320::test::eventually;
 
 bool user_event_exists() {
     struct stat st {};

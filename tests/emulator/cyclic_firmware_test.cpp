@@ -14,12 +14,14 @@
 #include "k5320/baud_codes.h"
 #include "k5320/commands.h"
 #include "k5320/dpram_map.h"
+#include "tests/eventually.h"
 #include "tests/emulator/module_fixture.h"
 
 namespace k5320::emulator {
 namespace {
 
 using namespace std::chrono_literals;
+using test::eventually;
 
 class CyclicFirmwareTest : public ModuleTest {
   protected:
@@ -58,15 +60,6 @@ class CyclicFirmwareTest : public ModuleTest {
     }
     uint32_t read_dword(uint16_t address) {
         return read_word(address) | uint32_t{read_word(static_cast<uint16_t>(address + 2))} << 16;
-    }
-    template <typename Predicate>
-    static bool eventually(Predicate predicate) {
-        const auto deadline = std::chrono::steady_clock::now() + kTimeout;
-        while (!predicate()) {
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            std::this_thread::sleep_for(1ms);
-        }
-        return true;
     }
 };
 

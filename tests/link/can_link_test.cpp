@@ -18,6 +18,7 @@
 #include "emulator/sja1000.h"
 #include "k5320.h"
 #include "k5320/commands.h"
+#include "tests/eventually.h"
 #include "tests/link/link_support.h"
 
 namespace {
@@ -78,16 +79,6 @@ class CanLink : public ::testing::Test {
         uint8_t value = 0;
         EXPECT_EQ(K5320_Status(slot, &value), K5320_SUCCESS);
         return value;
-    }
-
-    template <typename Predicate>
-    static bool eventually(Predicate predicate, std::chrono::milliseconds timeout = 3s) {
-        const auto deadline = Clock::now() + timeout;
-        while (!predicate()) {
-            if (Clock::now() > deadline) return false;
-            std::this_thread::sleep_for(1ms);
-        }
-        return true;
     }
 };
 
