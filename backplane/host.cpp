@@ -18,6 +18,8 @@ namespace {
 constexpr uint8_t kPageMask = dpram::kSize / dpram::kPageSize - 1;
 // The next answer of a burst often follows within microseconds of a routine.
 constexpr std::chrono::microseconds kSpinForNextRaise{30};
+// A prompt answer raises the line within this on a free core.
+constexpr std::chrono::microseconds kSpinForAnswer{30};
 
 }  // namespace
 
@@ -34,6 +36,8 @@ struct Host::Slot {
     std::thread interrupt_thread;  // started and joined only under thread_mutex
     platform::AdaptiveSpin next_raise_spin{kSpinForNextRaise};  // the interrupt thread's own
     std::mutex thread_mutex;
+    std::mutex routine_mutex;  // held while a routine runs; taken before mutex
+    platform::AdaptiveSpin caller_spin{kSpinForAnswer};  // shared by the callers that wait here
 };
 
 Host::Host(SharedBackplane& memory) : memory_(memory) {
@@ -171,6 +175,24 @@ void Host::stop_delivery(Slot& slot) {
     if (slot.interrupt_thread.joinable()) slot.interrupt_thread.join();
 }
 
+Host::Delivery Host::deliver_pending(Slot& slot) {
+    std::lock_guard running(slot.routine_mutex);
+    TrnSlotInterruptRoutine routine = nullptr;
+    {
+        std::lock_guard lock(slot.mutex);
+        if (slot.stop_delivery) return Delivery::kStopped;
+        // The line is taken (cleared) only when it is delivered: a disabled or unregistered
+        // slot keeps it pending. The call is decided under the lock, so none is decided
+        // after unregister returns; one decided just before counts as under way.
+        if (!slot.enabled || slot.routine == nullptr) return Delivery::kHeld;
+        if (!slot.shared.ram.take_line()) return Delivery::kNone;
+        routine = slot.routine;
+    }
+    const InterruptThreadScope as_interrupt;  // also when a waiting caller runs it
+    routine();
+    return Delivery::kRan;
+}
+
 void Host::deliver_interrupts(Slot& slot) {
     mark_interrupt_thread();
     emulator::DualPortRam& ram = slot.shared.ram;
@@ -178,27 +200,69 @@ void Host::deliver_interrupts(Slot& slot) {
         // Taken before looking, so a raise or a register/enable change after the look ends the
         // wait at once.
         const uint32_t wakeups = ram.line_wakeups.load(std::memory_order_acquire);
-        TrnSlotInterruptRoutine routine = nullptr;
-        {
-            std::lock_guard lock(slot.mutex);
-            if (slot.stop_delivery) return;
-            // The line is taken (cleared) only when it is delivered: a disabled or unregistered
-            // slot keeps it pending. The call is decided under the lock, so none is decided
-            // after unregister returns; one decided just before counts as under way.
-            if (slot.enabled && slot.routine != nullptr && ram.take_line()) {
-                routine = slot.routine;
-            }
-        }
-        if (routine != nullptr) {
+        const Delivery delivery = deliver_pending(slot);
+        if (delivery == Delivery::kStopped) return;
+        if (delivery == Delivery::kRan) {
+            // What a caller waits for may have been filed just now. Sequentially consistent, as
+            // the caller's count and its look at what it waits for.
+            if (ram.line_callers.load(std::memory_order_seq_cst) != 0) ram.wake_line_callers();
             // A look for the next raise before sleeping saves the wake-up through the kernel, but
             // only while such looks pay: on a busy core the spin would take the time of the very
             // thread that answers. A raise during the routine ends the wait at once.
-            routine();
             platform::spin_adaptively(slot.next_raise_spin, ram.line_latch, 0);
             continue;
         }
         platform::futex_wait(ram.line_wakeups, wakeups);
     }
+}
+
+int Host::await_interrupt(int slot_number, std::chrono::microseconds timeout,
+                          const unsigned* event_count, unsigned seen) {
+    Slot* slot = slot_at(slot_number);
+    if (slot == nullptr) return kAwaitNotHere;
+    emulator::DualPortRam& ram = slot->shared.ram;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    ram.line_callers.fetch_add(1, std::memory_order_seq_cst);
+    int result = kAwaitNothing;
+    for (bool waited = false;; waited = true) {
+        const uint32_t wakeups = ram.caller_wakeups.load(std::memory_order_seq_cst);
+        if (__atomic_load_n(event_count, __ATOMIC_SEQ_CST) != seen) break;
+        const Delivery delivery = deliver_pending(*slot);
+        if (delivery == Delivery::kRan) {
+            result = kAwaitRan;
+            break;
+        }
+        if (delivery != Delivery::kNone) {
+            result = kAwaitNotHere;
+            break;
+        }
+        if (waited || std::chrono::steady_clock::now() >= deadline) break;
+        if (!platform::spin_adaptively(slot->caller_spin, ram.line_latch, 0))
+            platform::futex_wait_until(ram.caller_wakeups, wakeups, deadline);
+    }
+    leave_line_callers(ram);
+    return result;
+}
+
+int Host::claim_interrupt(int slot_number, bool claim) {
+    Slot* slot = slot_at(slot_number);
+    if (slot == nullptr) return kCallIgnored;
+    if (claim) {
+        slot->shared.ram.line_callers.fetch_add(1, std::memory_order_seq_cst);
+    } else {
+        leave_line_callers(slot->shared.ram);
+    }
+    return kCallDone;
+}
+
+void Host::leave_line_callers(emulator::DualPortRam& ram) {
+    // Never below zero: a registration resets the count a killed caller may have left behind.
+    uint32_t callers = ram.line_callers.load(std::memory_order_relaxed);
+    while (callers != 0 && !ram.line_callers.compare_exchange_weak(callers, callers - 1,
+                                                                   std::memory_order_seq_cst)) {
+    }
+    // A raise seen by this caller alone, which it did not deliver, goes to the interrupt thread.
+    if (ram.line_latch.load(std::memory_order_seq_cst) != 0) ram.wake_line_side();
 }
 
 int Host::slot_out(int slot, int port, int value) {
@@ -282,6 +346,9 @@ int Host::register_interrupt(int slot, TrnSlotInterruptRoutine routine) {
         target->routine = routine;
     }
     if (routine != nullptr) {
+        // A caller killed while it waited for the line leaves its count behind; the new holder
+        // starts without it, or raises would go to nobody.
+        target->shared.ram.line_callers.store(0, std::memory_order_seq_cst);
         start_delivery(*target);
         target->shared.interrupt_client.store(static_cast<uint32_t>(getpid()),
                                               std::memory_order_relaxed);

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -51,7 +52,9 @@ class ServiceLink {
 };
 
 // The SDK functions over a backplane's shared block, whatever runs the hardware behind it. Each
-// slot has one interrupt thread, started with its first registration; Slot::mutex guards a
+// slot has one interrupt thread, started with its first registration; a thread waiting in
+// await_interrupt runs the routine itself instead. Slot::routine_mutex is held while a routine
+// runs, so a slot's routine never runs twice at once; Slot::mutex, taken after it, guards a
 // slot's registration, enable flag and reported name, and is never held while a routine runs.
 class Host {
   public:
@@ -73,6 +76,20 @@ class Host {
     int interrupt_done(int slot);
     int set_trigger_type(int slot, int type);
     int set_interrupt_priority(int slot, int priority);
+    // Waits on the calling thread, for at most timeout, for the slot's interrupt and runs the
+    // routine here when it comes, which saves the hop through the interrupt thread. Returns
+    // early once *event_count (a count the routine bumps) differs from seen, and after one wait
+    // whatever ended it. kAwaitRan: the routine ran here; kAwaitNothing: it did not (time-out, or
+    // it ran elsewhere); kAwaitNotHere: no routine may run now (none registered, or disabled).
+    static constexpr int kAwaitRan = 1;
+    static constexpr int kAwaitNothing = 0;
+    static constexpr int kAwaitNotHere = -1;
+    int await_interrupt(int slot, std::chrono::microseconds timeout, const unsigned* event_count,
+                        unsigned seen);
+    // Before a command whose answer this thread will await: from now on raises wake the waiting
+    // callers, not the interrupt thread (claim false withdraws it). Raising the line within
+    // microseconds of the command, a module would otherwise often wake the interrupt thread first.
+    int claim_interrupt(int slot, bool claim);
 
     // Whether the modules run in the backplane service (true) or in this process.
     virtual bool attached_to_service() const = 0;
@@ -125,6 +142,14 @@ class Host {
     // slot's module is replaced or the host goes.
     void start_delivery(Slot& slot);
     void deliver_interrupts(Slot& slot);
+    enum class Delivery : uint8_t {
+        kRan,      // took the raised line and ran the routine
+        kNone,     // the line is not raised
+        kHeld,     // no routine, or disabled: the line stays pending
+        kStopped,  // the slot's delivery has stopped
+    };
+    Delivery deliver_pending(Slot& slot);
+    static void leave_line_callers(emulator::DualPortRam& ram);
 
     SharedBackplane& memory_;
     std::array<std::unique_ptr<Slot>, kLastSlot + 1> slots_;

@@ -1,4 +1,6 @@
 // The SDK's C entry points: each forwards to the process's backplane host.
+#include <chrono>
+
 #include "backplane/fault_request.h"
 #include "backplane/slot_holder.h"
 #include "backplane/inspect.h"
@@ -48,6 +50,12 @@ int trn_SetTriggerType(int slot, int type) {
 }
 int trn_SetSlotInterruptPriority(int slot, int priority) {
     return host().set_interrupt_priority(slot, priority);
+}
+int trn_ClaimSlotInterrupt(int slot, int claim) {
+    return host().claim_interrupt(slot, claim != 0);
+}
+int trn_AwaitSlotInterrupt(int slot, int timeout_us, const unsigned* event_count, unsigned seen) {
+    return host().await_interrupt(slot, std::chrono::microseconds(timeout_us), event_count, seen);
 }
 
 }  // extern "C"

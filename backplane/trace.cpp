@@ -15,6 +15,13 @@ bool on_interrupt_thread() {
     return t_interrupt_thread;
 }
 
+InterruptThreadScope::InterruptThreadScope() : was_marked_(t_interrupt_thread) {
+    t_interrupt_thread = true;
+}
+InterruptThreadScope::~InterruptThreadScope() {
+    t_interrupt_thread = was_marked_;
+}
+
 void Trace::clear() {
     std::lock_guard lock(mutex_);
     entries_.clear();

@@ -60,4 +60,17 @@ class Trace {
 void mark_interrupt_thread();
 bool on_interrupt_thread();
 
+// Marks the calling thread as one for the scope: a routine run on the thread that waited for it
+// counts as run by the interrupt thread.
+class InterruptThreadScope {
+  public:
+    InterruptThreadScope();
+    ~InterruptThreadScope();
+    InterruptThreadScope(const InterruptThreadScope&) = delete;
+    InterruptThreadScope& operator=(const InterruptThreadScope&) = delete;
+
+  private:
+    bool was_marked_;
+};
+
 }  // namespace k5320::backplane

@@ -115,8 +115,14 @@ void DualPortRam::post_answer(uint8_t value, bool with_interrupt) {
 }
 
 void DualPortRam::raise_line() {
-    line_latch.store(1, std::memory_order_release);
-    wake_line_side();
+    // Both sequentially consistent, as the caller's count and its look at the latch: either the
+    // raise sees the caller and wakes it, or the caller, leaving, sees the raise and passes it on.
+    line_latch.store(1, std::memory_order_seq_cst);
+    if (line_callers.load(std::memory_order_seq_cst) != 0) {
+        wake_line_callers();
+    } else {
+        wake_line_side();
+    }
 }
 
 void DualPortRam::wake_module() {
@@ -127,6 +133,11 @@ void DualPortRam::wake_module() {
 void DualPortRam::wake_line_side() {
     line_wakeups.fetch_add(1, std::memory_order_release);
     platform::futex_wake(line_wakeups);
+}
+
+void DualPortRam::wake_line_callers() {
+    caller_wakeups.fetch_add(1, std::memory_order_release);
+    platform::futex_wake(caller_wakeups);
 }
 
 }  // namespace k5320::emulator

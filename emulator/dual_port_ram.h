@@ -34,6 +34,10 @@ struct DualPortRam {
     // Futex sequence words: bumped on every event the module side / the line side waits for.
     std::atomic<uint32_t> module_wakeups{0};
     std::atomic<uint32_t> line_wakeups{0};
+    // Host threads waiting for the line on their own thread (they run the routine themselves):
+    // while there are any, a raise wakes only them, and the interrupt thread sleeps on.
+    std::atomic<uint32_t> line_callers{0};
+    std::atomic<uint32_t> caller_wakeups{0};
 
     // Power-on state: all bytes 0, no flags, line low. Only while neither side runs.
     void reset();
@@ -53,7 +57,8 @@ struct DualPortRam {
     void module_write_dword(uint16_t address, uint32_t value);
     // Writes the answer byte and marks it unread; raises the line unless told to lose it.
     void post_answer(uint8_t value, bool with_interrupt);
-    // Raises the line again for the answer already written.
+    // Raises the line again for the answer already written: wakes the host threads that wait for
+    // it on their own thread if there are any, else the line side.
     void raise_line();
     // Asks to be woken when the host reads the answer; false when it has been read already.
     bool wake_on_answer_read() {
@@ -77,6 +82,7 @@ struct DualPortRam {
 
     void wake_module();
     void wake_line_side();
+    void wake_line_callers();
 
   private:
     uint8_t load(uint16_t address) const;

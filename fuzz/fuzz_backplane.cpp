@@ -398,4 +398,14 @@ int trn_SetSlotInterruptPriority(int slot, int) {
     return kCallDone;
 }
 
+// Interrupts are delivered as they are raised here: a waiter has nothing to run on its thread.
+int trn_ClaimSlotInterrupt(int slot, int) {
+    check_slot_number(slot);
+    return kCallIgnored;
+}
+int trn_AwaitSlotInterrupt(int slot, int, const unsigned*, unsigned) {
+    check_slot_number(slot);
+    return kCallIgnored;
+}
+
 }  // extern "C"

@@ -14,6 +14,8 @@ namespace k5320::platform {
 class EventCount {
   public:
     uint32_t current() const { return count_.load(std::memory_order_acquire); }
+    // The count itself, for a waiter elsewhere that must look at it without this class.
+    const std::atomic<uint32_t>& counter() const { return count_; }
     void post();
     // Blocks until the count differs from `seen`, or until `deadline`. false on time-out.
     bool wait_past(uint32_t seen, std::chrono::steady_clock::time_point deadline);

@@ -4,6 +4,7 @@
 
 #include "driver/dpram/dpram_io.h"
 #include "driver/irq/recovery.h"
+#include "driver/sdk/tarn_sdk.h"
 #include "k5320/commands.h"
 
 namespace k5320::driver {
@@ -45,11 +46,23 @@ void clear_fields(SlotRecord& record, const Handshake& h) {
 
 // One cycle of polls, as long in time as its count of polls: the wait ends when an answer is
 // filed, never sooner than the cycle for a module that stays silent.
-bool poll_cycle(SlotContext& ctx, const Handshake& h, HandshakeOutcome* outcome) {
+bool poll_cycle(uint8_t slot, SlotContext& ctx, const Handshake& h, HandshakeOutcome* outcome) {
     const auto deadline =
         std::chrono::steady_clock::now() + h.polls_per_cycle * poll_length(h.poll_sleep_ms);
-    return watch_answers(ctx, deadline, [&] { return look(ctx.record, h, outcome); });
+    return watch_answers(slot, ctx, deadline, [&] { return look(ctx.record, h, outcome); });
 }
+
+// This thread awaits the slot's next interrupts (see trn_ClaimSlotInterrupt) for the scope.
+class InterruptClaim {
+  public:
+    explicit InterruptClaim(uint8_t slot) : slot_(slot) { trn_ClaimSlotInterrupt(slot_, 1); }
+    ~InterruptClaim() { trn_ClaimSlotInterrupt(slot_, 0); }
+    InterruptClaim(const InterruptClaim&) = delete;
+    InterruptClaim& operator=(const InterruptClaim&) = delete;
+
+  private:
+    const uint8_t slot_;
+};
 
 }  // namespace
 
@@ -58,7 +71,7 @@ HandshakeOutcome await_answer(uint8_t slot, const Handshake& h) {
     SlotRecord& record = ctx.record;
     HandshakeOutcome outcome{h.no_answer_result, 0};
     for (uint32_t repeats_left = h.repeat_requests;; --repeats_left) {
-        if (poll_cycle(ctx, h, &outcome)) return outcome;
+        if (poll_cycle(slot, ctx, h, &outcome)) return outcome;
         if (repeats_left == 0) break;
         SlotLock lock(slot);
         // Released meanwhile (K5320_RemoveIrq on another thread): the module is no longer ours.
@@ -74,6 +87,7 @@ HandshakeOutcome await_answer(uint8_t slot, const Handshake& h) {
 
 HandshakeOutcome run_handshake(uint8_t slot, const Handshake& h,
                                const ParameterWriter& write_parameters) {
+    const InterruptClaim claim(slot);  // before the command: its answer may come at once
     {
         SlotLock lock(slot);
         clear_fields(slot_context(slot).record, h);

@@ -2,8 +2,10 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <memory>
 
+#include "driver/sdk/tarn_sdk.h"
 #include "k5320_result.h"
 
 namespace k5320::driver {
@@ -52,6 +54,18 @@ int check_configured(uint8_t slot) {
     if (int rc = check_initialized(slot); rc != K5320_SUCCESS) return rc;
     if (slot_context(slot).record.get(Field::Configured) == 0) return K5320_ERR_NOT_CONFIGURED;
     return K5320_SUCCESS;
+}
+
+bool await_interrupt_here(uint8_t slot, SlotContext& ctx, uint32_t answers_seen,
+                          std::chrono::steady_clock::time_point deadline) {
+    static_assert(sizeof(std::atomic<uint32_t>) == sizeof(unsigned) &&
+                      std::atomic<uint32_t>::is_always_lock_free,
+                  "the SDK reads the count as a plain word");
+    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+        deadline - std::chrono::steady_clock::now());
+    const auto slice = std::clamp(left, std::chrono::microseconds{1}, kLineWaitSlice);
+    const auto* count = reinterpret_cast<const unsigned*>(&ctx.answers_filed.counter());
+    return trn_AwaitSlotInterrupt(slot, static_cast<int>(slice.count()), count, answers_seen) >= 0;
 }
 
 }  // namespace k5320::driver

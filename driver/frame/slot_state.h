@@ -104,17 +104,28 @@ constexpr std::chrono::microseconds poll_length(uint32_t poll_sleep_ms) {
     return poll_sleep_ms == 0 ? kYieldingPollLength : std::chrono::milliseconds(poll_sleep_ms);
 }
 
+// The longest a caller waiting for the line on its own thread goes without a look at what it waits
+// for: an answer filed by another thread (the recovery) does not wake it.
+inline constexpr std::chrono::microseconds kLineWaitSlice{1000};
+
+// Waits for the slot's interrupt on this thread and runs the interrupt service here when it comes,
+// saving the hop through the interrupt thread; returns early once an answer is filed after
+// `answers_seen`. false when no service may run now: the caller waits for the interrupt thread.
+bool await_interrupt_here(uint8_t slot, SlotContext& ctx, uint32_t answers_seen,
+                          std::chrono::steady_clock::time_point deadline);
+
 // Looks with `answered` at once and again each time the interrupt service files an answer,
-// waiting in between, until it says yes or `deadline` has passed (a last look then). It spins
-// first only while spins pay (see AdaptiveSpin); otherwise it blocks and leaves the core to the
-// threads that answer.
+// waiting in between, until it says yes or `deadline` has passed (a last look then). While the
+// service may run, it runs on this thread; otherwise the caller spins first only while spins pay
+// (see AdaptiveSpin), and else blocks and leaves the core to the threads that answer.
 template <typename Look>
-bool watch_answers(SlotContext& ctx, std::chrono::steady_clock::time_point deadline,
+bool watch_answers(uint8_t slot, SlotContext& ctx, std::chrono::steady_clock::time_point deadline,
                    Look&& answered) {
     for (;;) {
         const uint32_t answers_seen = ctx.answers_filed.current();
         if (answered()) return true;
         if (std::chrono::steady_clock::now() >= deadline) return false;
+        if (await_interrupt_here(slot, ctx, answers_seen, deadline)) continue;
         if (!ctx.answers_filed.spin_past(answers_seen, ctx.answer_spin))
             ctx.answers_filed.wait_past(answers_seen, deadline);
     }

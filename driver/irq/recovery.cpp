@@ -69,7 +69,7 @@ int recover(uint8_t slot) {
 
     const auto deadline = std::chrono::steady_clock::now() + kModeQueryPolls * kYieldingPollLength;
     const bool answered = watch_answers(
-        ctx, deadline, [&] { return mode_answered(ctx.record.get(Field::PingAnswer)); });
+        slot, ctx, deadline, [&] { return mode_answered(ctx.record.get(Field::PingAnswer)); });
     if (!answered) return K5320_ERR_NO_ANSWER;
     if (!pending_is_new) return K5320_SUCCESS;
 

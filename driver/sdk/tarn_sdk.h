@@ -36,6 +36,19 @@ TARN_SDK_API int trn_InterruptDone(int slot);
 TARN_SDK_API int trn_SetTriggerType(int slot, int type);
 TARN_SDK_API int trn_SetSlotInterruptPriority(int slot, int priority);
 
+/* An extension of this stand-in (the controller's SDK has no such call): waits on the calling
+ * thread, for at most timeout_us, for the slot's interrupt and runs the slot's routine here when it
+ * comes, as the interrupt thread would; a routine never runs twice at once. Returns early once
+ * *event_count, a count the routine bumps, differs from seen. 1: the routine ran here; 0: it did
+ * not (time-out, or it ran on the interrupt thread); -1: no routine may run now (none registered,
+ * or the interrupt disabled), so wait for the interrupt thread instead. */
+TARN_SDK_API int trn_AwaitSlotInterrupt(int slot, int timeout_us, const unsigned* event_count,
+                                        unsigned seen);
+
+/* An extension as above: claim 1 before a command whose answer this thread will await, so that
+ * the answer's interrupt wakes the waiting thread rather than the interrupt thread; claim 0 after. */
+TARN_SDK_API int trn_ClaimSlotInterrupt(int slot, int claim);
+
 #define TRN_MODULE_NAME_SIZE 52
 
 #ifdef __cplusplus
