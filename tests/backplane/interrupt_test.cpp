@@ -187,5 +187,52 @@ TEST_F(InterruptTest, SlotsDeliverIndependently) {
     trn_InterruptDone(2);
 }
 
+// A caller that claims the line before its command runs the routine for the answer itself; the
+// claim withdrawn, a raise nobody took goes to the interrupt thread; a new registration forgets
+// the claims of a caller that was killed.
+TEST_F(InterruptTest, ACallerThatClaimsTheLineRunsTheRoutineForItsAnswer) {
+    constexpr int kAwaitTimeoutUs = 2'000'000;
+    const std::atomic<uint32_t> unmoved{0};
+    const auto* count = reinterpret_cast<const unsigned*>(&unmoved);
+    arm();
+    // The interrupt thread, awake right then (just registered, say), may still take one.
+    constexpr int kRounds = 10;
+    int ran_here = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        trn_ClaimSlotInterrupt(kSlot, 1);
+        command(cmd::kModeQuery);
+        if (trn_AwaitSlotInterrupt(kSlot, kAwaitTimeoutUs, count, 0) == Host::kAwaitRan) {
+            ++ran_here;
+            std::lock_guard lock(g_deliveries.mutex);
+            EXPECT_EQ(g_deliveries.threads.back(), std::this_thread::get_id());
+        }
+        trn_ClaimSlotInterrupt(kSlot, 0);
+        ASSERT_TRUE(g_deliveries.wait_for(round + 1));
+        EXPECT_EQ(g_deliveries.snapshot().back(), answer::kProgramMode);
+    }
+    EXPECT_GE(ran_here, kRounds / 2);
+
+    trn_ClaimSlotInterrupt(kSlot, 1);
+    emulator::ModuleProbe(*module).post_answer(80);
+    EXPECT_FALSE(g_deliveries.wait_for(kRounds + 1, kQuietPeriod))
+        << "the interrupt thread took a claimed line";
+    trn_ClaimSlotInterrupt(kSlot, 0);
+    ASSERT_TRUE(g_deliveries.wait_for(kRounds + 1));
+    EXPECT_EQ(g_deliveries.snapshot().back(), 80);
+
+    trn_EnableSlotInterrupt(kSlot, 0);
+    EXPECT_EQ(trn_AwaitSlotInterrupt(kSlot, kAwaitTimeoutUs, count, 0), Host::kAwaitNotHere);
+}
+
+TEST_F(InterruptTest, ARegistrationForgetsTheClaimOfACallerThatWasKilled) {
+    arm();
+    trn_ClaimSlotInterrupt(kSlot, 1);  // never withdrawn
+    trn_UnregisterSlotInterrupt(kSlot);
+    trn_RegisterSlotInterrupt(kSlot, read_answer_routine);
+    command(cmd::kModeQuery);
+    ASSERT_TRUE(g_deliveries.wait_for(1));
+    EXPECT_EQ(g_deliveries.snapshot(), std::vector<int>{answer::kProgramMode});
+}
+
 }  // namespace
 }  // namespace k5320::backplane
