@@ -24,7 +24,9 @@ IDENTIFIER = 0x555
 # An 11-bit data frame: 44 bits of frame around the data, 3 bits of intermission (stuff bits
 # aside, which this identifier and data avoid as far as the header allows).
 FRAME_BITS = 44 + 8 * len(DATA) + 3
-IDLE_SECONDS = 3.0
+IDLE_SECONDS = 5.0
+# Longer than the receiving policy takes to back off to its idle pace (100 ms, then 10 steps).
+BACKED_OFF_SECONDS = 0.3
 SERVICE = os.environ.get("K5320_BACKPLANED", "k5320-backplaned")
 
 
@@ -98,8 +100,9 @@ def saturate(can, sender, receiver, seconds):
 
 
 def idle_cpu(receiver):
-    """The CPU share of a receiver waiting with nothing arriving, once what is left is read."""
-    while receiver.recv(0.2) is not None:
+    """The CPU share of a receiver waiting with nothing arriving, once what is left is read and
+    its polls have backed off to their idle pace."""
+    while receiver.recv(BACKED_OFF_SECONDS) is not None:
         pass
     cpu, wall = time.process_time(), time.monotonic()
     receiver.recv(IDLE_SECONDS)
