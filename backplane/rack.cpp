@@ -24,6 +24,8 @@ Rack::Rack(const Config& config, SharedBackplane& memory)
         wire->set_bit_errors(bus.bit_error_percent, bus.bit_error_seed);
         if (bus.demo_node)
             demo_nodes_[bus.name] = std::make_unique<can::DemoNode>(*wire, bus.bit_rate);
+        auto& backplane = backplanes_[bus.name];
+        backplane = std::make_unique<bridges::BackplaneLinks>();
         // A server or bridge that cannot start has said why on the log; the rest of the rack
         // runs without it.
         if (bus.socketcand) {
@@ -31,6 +33,7 @@ Rack::Rack(const Config& config, SharedBackplane& memory)
             options.address = bus.socketcand_address;
             options.port = bus.socketcand_port;
             options.open = bus.socketcand_open;
+            options.backplane = backplane.get();
             auto server =
                 std::make_unique<bridges::SocketcandServer>(*wire, bus.name, bus.bit_rate, options);
             if (server->ok()) {
@@ -44,7 +47,7 @@ Rack::Rack(const Config& config, SharedBackplane& memory)
                                                                      bus.bit_rate);
             if (bridge->ok()) socketcan_[bus.name] = std::move(bridge);
         }
-        join_remote_servers(bus, *wire);
+        join_remote_servers(bus, *wire, *backplane);
     }
     for (int number = kFirstSlot; number <= kLastSlot; ++number) {
         if (!config_.slots[number].type.empty()) insert_module(number, config_.slots[number].type);
@@ -59,14 +62,15 @@ Rack::~Rack() {
     for (auto& link : links_) link->stop();
 }
 
-void Rack::join_remote_servers(const BusConfig& bus, can::Bus& wire) {
+void Rack::join_remote_servers(const BusConfig& bus, can::Bus& wire,
+                               bridges::BackplaneLinks& backplane) {
     for (const bridges::socketcand::RemoteEndpoint& remote : bus.remote_links) {
         // The configuration allows no more links than the table holds.
         SharedLink& shared = memory_.links.at(links_.size());
         const std::string name = bus.name + " -> " + bridges::socketcand::endpoint_text(remote);
         std::memcpy(shared.name.data(), name.data(), std::min(name.size(), kLinkNameCapacity - 1));
-        links_.push_back(std::make_unique<bridges::SocketcandLink>(wire, bus.name, bus.bit_rate,
-                                                                   remote, shared.status));
+        links_.push_back(std::make_unique<bridges::SocketcandLink>(
+            wire, bus.name, bus.bit_rate, remote, backplane, shared.status));
     }
 }
 

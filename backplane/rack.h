@@ -16,6 +16,7 @@
 #include "backplane/config.h"
 #include "backplane/module_faults.h"
 #include "backplane/shared_backplane.h"
+#include "bridges/backplane_links.h"
 #include "bridges/socketcan_bridge.h"
 #include "bridges/socketcand_link.h"
 #include "bridges/socketcand_server.h"
@@ -60,7 +61,8 @@ class Rack {
         std::unique_ptr<emulator::Module> module;
     };
     // Joins the bus to each remote server its configuration names.
-    void join_remote_servers(const BusConfig& bus, can::Bus& wire);
+    void join_remote_servers(const BusConfig& bus, can::Bus& wire,
+                             bridges::BackplaneLinks& backplane);
     void insert_module(int slot, std::string type);
     void remove_module(int slot);
     std::optional<std::filesystem::path> flash_file(int slot) const;
@@ -76,6 +78,8 @@ class Rack {
     // Declared before the slots: the modules leave their buses before the buses go.
     std::map<std::string, std::unique_ptr<can::Bus>, std::less<>> buses_;
     std::map<std::string, std::unique_ptr<can::DemoNode>, std::less<>> demo_nodes_;
+    // Each bus's identity and what its links reach; before the servers and links that use them.
+    std::map<std::string, std::unique_ptr<bridges::BackplaneLinks>, std::less<>> backplanes_;
     std::map<std::string, std::unique_ptr<bridges::SocketcandServer>, std::less<>> socketcand_;
     std::map<std::string, std::unique_ptr<bridges::SocketcanBridge>, std::less<>> socketcan_;
     // Each publishes its state in the shared block's link table, in configuration order.

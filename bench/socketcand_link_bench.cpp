@@ -68,7 +68,8 @@ struct JoinedBuses {
     JoinedBuses()
         : server(a, "can0", kRate, {.address = "127.0.0.1", .port = 0}),
           sender(a),
-          link(b, "can0", kRate, {.host = "127.0.0.1", .port = server.port()}, status) {
+          link(b, "can0", kRate, {.host = "127.0.0.1", .port = server.port()}, b_backplane,
+               status) {
         b.attach(&receiver);
     }
     ~JoinedBuses() {
@@ -91,6 +92,7 @@ struct JoinedBuses {
     bench::SaturatingPeer sender;
     Receiver receiver;
     bridges::LinkStatus status;
+    bridges::BackplaneLinks b_backplane;
     bridges::SocketcandLink link;
 };
 

@@ -65,11 +65,13 @@ const char* link_state_name(LinkState state) {
 }
 
 SocketcandLink::SocketcandLink(can::Bus& bus, std::string bus_name, uint32_t bit_rate,
-                               socketcand::RemoteEndpoint remote, LinkStatus& status)
+                               socketcand::RemoteEndpoint remote, BackplaneLinks& backplane,
+                               LinkStatus& status)
     : bus_(bus),
       bus_name_(std::move(bus_name)),
       bit_rate_(bit_rate),
       remote_(std::move(remote)),
+      backplane_(backplane),
       status_(status),
       queue_(bus, *this, kMaxQueuedFrames) {
     wake_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -161,13 +163,35 @@ bool SocketcandLink::pause(std::chrono::milliseconds length) {
 std::string SocketcandLink::serve_connection() {
     if (std::optional<std::string> failure = connect_to_remote()) return *failure;
     if (std::optional<std::string> failure = handshake()) return *failure;
+    answer_due_ = Clock::now() + kReplyTimeout;
+    return exchange_frames();
+}
+
+void SocketcandLink::start_carrying(std::optional<socketcand::BackplaneId> remote) {
+    answer_due_.reset();
+    const bool itself = remote == backplane_.own();
     {
         std::lock_guard lock(mutex_);
+        if (itself) {
+            carrying_since_.reset();
+        } else if (remote) {
+            carrying_since_ = backplane_.carrying(this, *remote);
+        } else {
+            carrying_since_ = can::steady_nanoseconds(Clock::now());
+        }
+        reached_ = remote;
         status_.state = LinkState::kUp;
     }
     ++status_.connections;
-    log() << "connected; frames flow both ways" << std::endl;
-    return exchange_frames();
+    if (itself) {
+        // Every frame would come back onto the bus it left.
+        log() << "connected to this bus's own server; the link carries nothing" << std::endl;
+    } else if (remote) {
+        log() << "connected to backplane " << socketcand::backplane_id_text(*remote)
+              << "; frames flow both ways" << std::endl;
+    } else {
+        log() << "connected; frames flow both ways" << std::endl;
+    }
 }
 
 std::optional<std::string> SocketcandLink::connect_to_remote() {
@@ -218,9 +242,11 @@ std::optional<std::string> SocketcandLink::handshake() {
     if (auto failure = expect(socketcand::Hello{}, "greeting")) return failure;
     if (!write_all(socketcand::open_command(remote_.channel))) return "connection lost";
     if (auto failure = expect(socketcand::Ok{}, "reply to open")) return failure;
-    // Both at once: the server knows this for a backplane's link before it sends any frame.
+    // All at once: the server knows this for a backplane's link before it sends any frame. The
+    // bare command first: a server of the previous version takes it and refuses the second.
     if (!write_all(std::string(socketcand::kRawModeCommand) +
-                   std::string(socketcand::kBackplaneLinkCommand))) {
+                   std::string(socketcand::kBackplaneLinkCommand) +
+                   socketcand::backplane_message(backplane_.own()))) {
         return "connection lost";
     }
     return expect(socketcand::Ok{}, "reply to rawmode");
@@ -245,6 +271,7 @@ std::optional<socketcand::ServerMessage> SocketcandLink::await_reply() {
 std::string SocketcandLink::exchange_frames() {
     for (;;) {
         queue_remote_frames();
+        if (answer_due_ && Clock::now() >= *answer_due_) start_carrying(std::nullopt);
         pump();
         const bool room = !queue_.full();
         bool backlog = !pending_.empty();
@@ -257,7 +284,8 @@ std::string SocketcandLink::exchange_frames() {
         const short events =
             static_cast<short>((room ? POLLIN : 0) | (pending_.empty() ? 0 : POLLOUT));
         pollfd fds[] = {{wake_fd_, POLLIN, 0}, {socket_, events, 0}};
-        if (::poll(fds, 2, -1) < 0 && errno != EINTR) return std::strerror(errno);
+        const int timeout = answer_due_ ? milliseconds_until(*answer_due_) : -1;
+        if (::poll(fds, 2, timeout) < 0 && errno != EINTR) return std::strerror(errno);
         if (fds[0].revents & POLLIN) drain_wake();
         if ((fds[1].revents & (POLLIN | POLLHUP | POLLERR)) && !fill_input())
             return "closed by the remote side";
@@ -286,9 +314,12 @@ void SocketcandLink::queue_remote_frames() {
         const socketcand::ServerMessage parsed = socketcand::parse_server_message(*message);
         if (const auto* received = std::get_if<socketcand::Received>(&parsed)) {
             queue_.push(Relayed{received->frame});
+        } else if (const auto* backplane = std::get_if<socketcand::Backplane>(&parsed)) {
+            if (answer_due_) start_carrying(backplane->id);
         } else if (const auto* error = std::get_if<socketcand::Error>(&parsed)) {
-            // A socketcand daemon does not know the backplane link's command; that is all.
+            // A socketcand daemon does not know the backplane link's commands; that is all.
             log() << "the server says: " << error->reason << std::endl;
+            if (answer_due_) start_carrying(std::nullopt);
         }
     }
 }
@@ -334,8 +365,13 @@ void SocketcandLink::close_connection() {
     if (socket_ >= 0) ::close(socket_);
     socket_ = -1;
     input_ = socketcand::CommandSplitter();
+    answer_due_.reset();
     std::lock_guard lock(mutex_);
     status_.state = LinkState::kDown;
+    // The server sends that backplane's link the frames again from now on.
+    if (reached_ && carrying_since_) backplane_.stopped(this);
+    reached_.reset();
+    carrying_since_.reset();
     // Frames cut off by the loss count as dropped, whole or in part.
     status_.dropped_to_remote += frames_in(pending_) + frames_in(backlog_);
     pending_.clear();
@@ -348,7 +384,7 @@ void SocketcandLink::pump() {
     ++status_.dropped_from_remote;
 }
 
-void SocketcandLink::receive(const can::Frame& frame, uint64_t) {
+void SocketcandLink::receive(const can::Frame& frame, uint64_t time_ns) {
     // The protocol has no remote frames: one would arrive as a data frame, a wrong frame.
     if (frame.remote) {
         ++status_.dropped_to_remote;
@@ -358,7 +394,9 @@ void SocketcandLink::receive(const can::Frame& frame, uint64_t) {
     bool first = false;
     {
         std::lock_guard lock(mutex_);
-        if (status_.state != LinkState::kUp || backlog_.size() + command.size() > kMaxBacklog) {
+        // A frame that ended before the link told BackplaneLinks is the server's to send.
+        if (status_.state != LinkState::kUp || !carrying_since_ || time_ns < *carrying_since_ ||
+            backlog_.size() + command.size() > kMaxBacklog) {
             ++status_.dropped_to_remote;
             return;
         }

@@ -9,6 +9,12 @@
 // relayed frames go to no other machine, neither through this link nor through any other, so
 // that backplanes joined in a ring carry each frame once.
 //
+// After the raw-mode reply the link says which backplane it belongs to, and another backplane's
+// server answers with its own: while the link is up it tells the bus's BackplaneLinks which
+// backplane it reaches, so that the bus's server sends that backplane's link nothing it carries
+// already. Until the answer (or an error from a server that does not know the question) the link
+// is not up yet; a link that meets its own backplane carries nothing.
+//
 // A frame for the remote side that finds the link down or its backlog full, and a remote frame
 // nobody acknowledges here, are dropped and counted; the local bus never waits for the network.
 // While the local queue is full the link reads no further from the remote side, so TCP holds
@@ -17,7 +23,7 @@
 // Locking: mutex_ guards the connection's state and the outgoing backlog; the counters in
 // LinkStatus are atomics anybody may read. The network thread alone touches the socket. The bus
 // calls receive() and transmitted() from its own thread; they take mutex_ and never hold it
-// around a call into the bus (queue_ is taken after mutex_).
+// around a call into the bus (queue_ and the BackplaneLinks' lock are taken after mutex_).
 #pragma once
 
 #include <atomic>
@@ -29,6 +35,7 @@
 #include <string>
 #include <thread>
 
+#include "bridges/backplane_links.h"
 #include "bridges/socketcand_protocol.h"
 #include "emulator/can/bus.h"
 #include "emulator/can/send_queue.h"
@@ -58,10 +65,11 @@ class SocketcandLink final : public can::BusClient {
     static constexpr std::chrono::milliseconds kFirstRetry{100};
     static constexpr std::chrono::milliseconds kLastRetry{2000};
 
-    // Attaches to bus and starts connecting; status (which must outlive the link) receives the
-    // state and counters.
+    // Attaches to bus and starts connecting. backplane is the bus's (shared with its server) and
+    // status receives the state and counters; both must outlive the link.
     SocketcandLink(can::Bus& bus, std::string bus_name, uint32_t bit_rate,
-                   socketcand::RemoteEndpoint remote, LinkStatus& status);
+                   socketcand::RemoteEndpoint remote, BackplaneLinks& backplane,
+                   LinkStatus& status);
     ~SocketcandLink() override;
     SocketcandLink(const SocketcandLink&) = delete;
     SocketcandLink& operator=(const SocketcandLink&) = delete;
@@ -89,6 +97,8 @@ class SocketcandLink final : public can::BusClient {
     // Reads server messages until one that is not a frame, or none within the time-out.
     std::optional<socketcand::ServerMessage> await_reply();
     std::optional<std::string> handshake();
+    // The answer to the backplane command, or its absence, has come: the link is up.
+    void start_carrying(std::optional<socketcand::BackplaneId> remote);
     // Reads frames while the local queue has room and writes the backlog; why it ended.
     std::string exchange_frames();
     bool fill_input();  // false when the connection ended
@@ -109,13 +119,20 @@ class SocketcandLink final : public can::BusClient {
     const std::string bus_name_;
     const uint32_t bit_rate_;
     const socketcand::RemoteEndpoint remote_;
+    BackplaneLinks& backplane_;
     LinkStatus& status_;
     int wake_fd_ = -1;
     int socket_ = -1;                    // the network thread's
     socketcand::CommandSplitter input_;  // the network thread's
+    // Connected, and waiting for the server to say which backplane it is until then.
+    std::optional<std::chrono::steady_clock::time_point> answer_due_;  // the network thread's
     mutable std::mutex mutex_;
     std::string backlog_;  // frames for the remote side, gathered by receive()
     std::string pending_;  // the batch being written; the network thread's, and mutex_ to drop it
+    // Local frames that end from then on go out (steady clock, ns); none while down, or when the
+    // server is this bus's own.
+    std::optional<uint64_t> carrying_since_;
+    std::optional<socketcand::BackplaneId> reached_;  // the server's backplane, while up
     bool stopping_ = false;
     bool attached_ = false;
     can::SendQueue<Relayed> queue_;  // taken after mutex_

@@ -12,6 +12,7 @@ constexpr int kHexBase = 16;
 constexpr std::size_t kMaxIdDigits = 8;
 constexpr std::size_t kStandardIdDigits = 3;
 constexpr std::size_t kMaxByteDigits = 2;
+constexpr std::size_t kBackplaneIdDigits = 16;
 constexpr uint64_t kMicrosecondsPerSecond = 1'000'000;
 
 bool is_blank(char c) {
@@ -30,9 +31,10 @@ std::vector<std::string_view> words_of(std::string_view text) {
     return words;
 }
 
-std::optional<uint32_t> hex_of(std::string_view text, std::size_t max_digits) {
+template <typename Value = uint32_t>
+std::optional<Value> hex_of(std::string_view text, std::size_t max_digits) {
     if (text.empty() || text.size() > max_digits) return std::nullopt;
-    uint32_t value = 0;
+    Value value = 0;
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, kHexBase);
     if (ec != std::errc{} || end != text.data() + text.size()) return std::nullopt;
     return value;
@@ -87,6 +89,12 @@ Command parse_send(const std::vector<std::string_view>& words) {
     return Send{frame};
 }
 
+// "backplane ID": all sixteen digits, so that no other text reads as the same identity.
+std::optional<BackplaneId> backplane_id_of(const std::vector<std::string_view>& words) {
+    if (words.size() != 2 || words[1].size() != kBackplaneIdDigits) return std::nullopt;
+    return hex_of<BackplaneId>(words[1], kBackplaneIdDigits);
+}
+
 // The words between '<' and '>'; none when text is not a message.
 std::vector<std::string_view> message_words(std::string_view text) {
     if (text.size() < 2 || text.front() != kMessageOpen || text.back() != kMessageClose) return {};
@@ -109,6 +117,10 @@ ServerMessage parse_server_message(std::string_view text) {
         return Error{reason};
     }
     if (words[0] == "frame") return parse_frame(words);
+    if (words[0] == "backplane") {
+        if (const std::optional<BackplaneId> id = backplane_id_of(words)) return Backplane{*id};
+        return Invalid{"bad backplane"};
+    }
     return Invalid{"unknown message"};
 }
 
@@ -154,8 +166,22 @@ Command parse_command(std::string_view text) {
         return Echo{};
     }
     if (words[0] == "send") return parse_send(words);
-    if (words[0] == "backplane" && words.size() == 1) return BackplaneLink{};
+    if (words[0] == "backplane") {
+        if (words.size() == 1) return BackplaneLink{};
+        if (const std::optional<BackplaneId> id = backplane_id_of(words)) return BackplaneLink{id};
+        return Invalid{"backplane takes one identity of sixteen hex digits"};
+    }
     return Invalid{"unknown command"};
+}
+
+std::string backplane_id_text(BackplaneId id) {
+    char text[kBackplaneIdDigits + 1];
+    std::snprintf(text, sizeof text, "%016llX", static_cast<unsigned long long>(id));
+    return text;
+}
+
+std::string backplane_message(BackplaneId id) {
+    return "< backplane " + backplane_id_text(id) + " >";
 }
 
 std::string error_reply(std::string_view reason) {

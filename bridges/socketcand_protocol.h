@@ -52,7 +52,17 @@ struct Send {
 // reply, so that the server sends it only frames first sent on this backplane (see can::Origin).
 // A socketcand daemon answers it with an error, which the link ignores.
 inline constexpr std::string_view kBackplaneLinkCommand = "< backplane >";
-struct BackplaneLink {};
+// Which backplane: sixteen hex digits. The link says "< backplane ID >" after the bare command
+// (which servers of the previous version take), and the server answers with its own in the same
+// words, so that each side knows whom it reaches.
+using BackplaneId = uint64_t;
+// "%016X".
+std::string backplane_id_text(BackplaneId id);
+// "< backplane ID >".
+std::string backplane_message(BackplaneId id);
+struct BackplaneLink {
+    std::optional<BackplaneId> id;  // none: the bare command, of a link that does not say
+};
 struct Invalid {
     std::string reason;
 };
@@ -67,7 +77,11 @@ struct Error {
 struct Received {
     can::Frame frame;
 };
-using ServerMessage = std::variant<Hello, Ok, Error, Received, Invalid>;
+// The server's backplane, in answer to the link's.
+struct Backplane {
+    BackplaneId id = 0;
+};
+using ServerMessage = std::variant<Hello, Ok, Error, Received, Backplane, Invalid>;
 
 // One command, from '<' to '>' inclusive.
 Command parse_command(std::string_view text);

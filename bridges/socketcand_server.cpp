@@ -114,6 +114,7 @@ SocketcandServer::SocketcandServer(can::Bus& bus, std::string bus_name, uint32_t
       bus_name_(std::move(bus_name)),
       bit_rate_(bit_rate),
       options_(std::move(options)),
+      backplane_(options_.backplane != nullptr ? *options_.backplane : own_backplane_),
       queue_(bus, *this, kMaxQueuedFrames) {
     const std::string& address = options_.address;
     const uint16_t port = options_.port;
@@ -323,7 +324,8 @@ void SocketcandServer::handle_commands(TimePoint now) {
                                        [](const Connection& c) { return c.waiting && !c.closing; });
         if (next == connections_.end()) break;
         queue_.push(Outgoing{*next->waiting, next->id,
-                             next->backplane_link ? can::Origin::kRelayed : can::Origin::kLocal});
+                             next->backplane_link ? can::Origin::kRelayed : can::Origin::kLocal,
+                             can::steady_nanoseconds(std::chrono::steady_clock::now())});
         next->waiting.reset();
         // Served now: last in line for the next place.
         connections_.splice(connections_.end(), connections_, next);
@@ -380,9 +382,16 @@ void SocketcandServer::handle(Connection& connection, const socketcand::Command&
         connection.stage = Stage::kRaw;
         connection.output += socketcand::kOk;
         connection.frames_from = std::chrono::steady_clock::now() + kHandshakeGap;
-    } else if (std::holds_alternative<socketcand::BackplaneLink>(command)) {
+    } else if (const auto* link = std::get_if<socketcand::BackplaneLink>(&command)) {
         if (connection.stage != Stage::kRaw) return refuse("rawmode first");
         connection.backplane_link = true;
+        if (!link->id) return;
+        connection.backplane = link->id;
+        connection.output += socketcand::backplane_message(backplane_.own());
+        if (*link->id == backplane_.own()) {
+            log(bus_name_) << "client " << connection.id
+                           << " is a link of this very bus; it gets no frames" << std::endl;
+        }
     } else if (std::holds_alternative<socketcand::Echo>(command)) {
         connection.output += "< echo >";
     } else if (std::holds_alternative<socketcand::Send>(command)) {
@@ -424,12 +433,19 @@ bool SocketcandServer::for_backplane_links(const can::Frame& frame, can::Origin 
     return origin == can::Origin::kLocal && !frame.remote;
 }
 
+bool SocketcandServer::link_gets(const Connection& connection, const ForLinks& frame) const {
+    if (!frame.any) return false;
+    if (!connection.backplane) return true;
+    return *connection.backplane != backplane_.own() &&
+           !backplane_.carried(*connection.backplane, frame.from_ns, frame.to_ns);
+}
+
 void SocketcandServer::queue_to_clients(const std::string& message, uint64_t except,
-                                        bool to_backplane_links) {
+                                        const ForLinks& for_links) {
     bool any = false;
     for (Connection& connection : connections_) {
         if (connection.stage != Stage::kRaw || connection.closing || connection.id == except ||
-            (connection.backplane_link && !to_backplane_links)) {
+            (connection.backplane_link && !link_gets(connection, for_links))) {
             continue;
         }
         if (connection.frames.size() > kMaxClientBacklog) {
@@ -454,18 +470,19 @@ void SocketcandServer::pump() {
     ++counters_.not_acknowledged;
 }
 
-void SocketcandServer::receive(const can::Frame& frame, uint64_t) {
-    forward_from_bus(frame, can::Origin::kLocal);
+void SocketcandServer::receive(const can::Frame& frame, uint64_t time_ns) {
+    forward_from_bus(frame, can::Origin::kLocal, time_ns);
 }
 
-void SocketcandServer::receive_relayed(const can::Frame& frame, uint64_t) {
-    forward_from_bus(frame, can::Origin::kRelayed);
+void SocketcandServer::receive_relayed(const can::Frame& frame, uint64_t time_ns) {
+    forward_from_bus(frame, can::Origin::kRelayed, time_ns);
 }
 
-void SocketcandServer::forward_from_bus(const can::Frame& frame, can::Origin origin) {
+void SocketcandServer::forward_from_bus(const can::Frame& frame, can::Origin origin,
+                                        uint64_t time_ns) {
     const std::string message = socketcand::frame_message(frame, wall_clock_us());
     std::lock_guard lock(mutex_);
-    queue_to_clients(message, 0, for_backplane_links(frame, origin));
+    queue_to_clients(message, 0, ForLinks{for_backplane_links(frame, origin), time_ns, time_ns});
 }
 
 void SocketcandServer::bus_error(can::BusErrorKind) {}
@@ -479,9 +496,12 @@ void SocketcandServer::transmitted(const can::Frame& frame, can::TxOutcome outco
         const std::optional<Outgoing> finished = queue_.finished();
         if (acknowledged) {
             ++counters_.sent;
-            queue_to_clients(
-                message, finished ? finished->sender : 0,
-                for_backplane_links(frame, finished ? finished->origin : can::Origin::kLocal));
+            // The bus tells no sender when its frame ended: some time since it was queued.
+            const ForLinks for_links{
+                for_backplane_links(frame, finished ? finished->origin : can::Origin::kLocal),
+                finished ? finished->queued_ns : 0,
+                can::steady_nanoseconds(std::chrono::steady_clock::now())};
+            queue_to_clients(message, finished ? finished->sender : 0, for_links);
         } else {
             ++counters_.not_acknowledged;
         }

@@ -12,7 +12,10 @@
 //
 // A client that says it is another backplane's link (socketcand::kBackplaneLinkCommand) gets
 // only the data frames first sent on this backplane, and the frames it sends count as relayed,
-// so that backplanes joined in a ring carry each frame once (see can::Origin).
+// so that backplanes joined in a ring carry each frame once (see can::Origin). When it names its
+// backplane, the server answers with this one's, and sends it no frame that one of the bus's own
+// links carries to that backplane already (BackplaneLinks): two backplanes joined both ways get
+// each frame once. A link of this very backplane gets no frames at all.
 //
 // On a loopback address the server accepts only connections whose socket belongs to its own
 // user, unless it is opened to every local user; on any other address it serves every peer. A
@@ -20,7 +23,9 @@
 // closed, so that silent connections cannot hold every place.
 //
 // The network thread is the only one touching sockets; the bus calls receive() and
-// transmitted() from its own thread (paced) or from whoever submits (unpaced).
+// transmitted() from its own thread (paced) or from whoever submits (unpaced). mutex_ guards the
+// connections and counters; queue_ and the BackplaneLinks' lock are taken after it, and no call
+// into the bus is made with it held.
 #pragma once
 
 #include <chrono>
@@ -31,6 +36,7 @@
 #include <string>
 #include <thread>
 
+#include "bridges/backplane_links.h"
 #include "bridges/socketcand_protocol.h"
 #include "emulator/can/bus.h"
 #include "emulator/can/send_queue.h"
@@ -57,6 +63,9 @@ class SocketcandServer final : public can::BusClient {
         // Serve every local user on a loopback address, not only the server's own user.
         bool open = false;
         std::chrono::milliseconds idle_timeout = kDefaultIdleTimeout;
+        // The bus's identity and links, shared with them; none: a backplane of its own, with
+        // no links. Must outlive the server.
+        BackplaneLinks* backplane = nullptr;
     };
 
     // Listens as the options say and attaches to bus. On failure logs to stderr, stays off the
@@ -100,11 +109,13 @@ class SocketcandServer final : public can::BusClient {
         std::chrono::steady_clock::time_point frames_from{};
         bool closing = false;
         bool backplane_link = false;  // another backplane's link: local frames only
+        std::optional<socketcand::BackplaneId> backplane;  // the one it named
     };
     struct Outgoing {
         can::Frame frame;
         uint64_t sender = 0;
         can::Origin origin = can::Origin::kLocal;
+        uint64_t queued_ns = 0;  // the frame ends after this (steady clock)
     };
 
     void run();
@@ -121,9 +132,18 @@ class SocketcandServer final : public can::BusClient {
     void write_clients(std::chrono::steady_clock::time_point now);
     // Whether another backplane's link gets the frame: only a data frame first sent here.
     static bool for_backplane_links(const can::Frame& frame, can::Origin origin);
-    // To every client in raw mode but except (and the backplane links unless told). mutex_ held.
-    void queue_to_clients(const std::string& message, uint64_t except, bool to_backplane_links);
-    void forward_from_bus(const can::Frame& frame, can::Origin origin);
+    // Which frames reach the backplane links: none, or those first sent here, which end between
+    // from_ns and to_ns (steady clock), less those the bus's own links carry.
+    struct ForLinks {
+        bool any = false;
+        uint64_t from_ns = 0;
+        uint64_t to_ns = 0;
+    };
+    // Whether the connection, another backplane's link, gets the frame. mutex_ held.
+    bool link_gets(const Connection& connection, const ForLinks& frame) const;
+    // To every client in raw mode but except (and the backplane links as told). mutex_ held.
+    void queue_to_clients(const std::string& message, uint64_t except, const ForLinks& for_links);
+    void forward_from_bus(const can::Frame& frame, can::Origin origin, uint64_t time_ns);
     void pump();
     void wake();
 
@@ -131,6 +151,8 @@ class SocketcandServer final : public can::BusClient {
     const std::string bus_name_;
     const uint32_t bit_rate_;
     const Options options_;
+    BackplaneLinks own_backplane_;  // when the options give none
+    BackplaneLinks& backplane_;
     bool own_user_only_ = false;
     std::string failure_;
     int listener_ = -1;

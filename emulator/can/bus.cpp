@@ -30,11 +30,6 @@ Frame as_sent(const Frame& frame) {
     return sent;
 }
 
-uint64_t steady_nanoseconds(std::chrono::steady_clock::time_point time) {
-    return static_cast<uint64_t>(
-        std::chrono::duration_cast<std::chrono::nanoseconds>(time.time_since_epoch()).count());
-}
-
 }  // namespace
 
 BusClient::~BusClient() = default;

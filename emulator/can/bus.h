@@ -50,6 +50,12 @@ enum class Origin : uint8_t {
 // recessive bits and the intermission of 3.
 inline constexpr unsigned kErrorFrameBits = 6 + 8 + 3;
 
+// A time as BusClient::receive() is told it: nanoseconds on the steady clock.
+inline uint64_t steady_nanoseconds(std::chrono::steady_clock::time_point time) {
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(time.time_since_epoch()).count());
+}
+
 // A node on the bus. The bus calls these from its delivery thread (paced) or from whichever
 // thread is delivering (unpaced), one call at a time per bus, and never while it holds its own
 // lock: a callback may submit, attach or detach.

@@ -132,5 +132,26 @@ TEST(SocketcandProtocolTest, TheLinksCommandsReadBackAsSent) {
     EXPECT_TRUE(std::holds_alternative<Invalid>(parse_command("< backplane x >")));
 }
 
+// Each side names its backplane in the same words; the bare command of a link of the previous
+// version names none, and an identity that is not all sixteen hex digits is refused.
+TEST(SocketcandProtocolTest, BackplanesNameThemselves) {
+    const BackplaneId id = 0x0123456789ABCDEF;
+    EXPECT_EQ(backplane_message(id), "< backplane 0123456789ABCDEF >");
+    const Command command = parse_command(backplane_message(id));
+    ASSERT_TRUE(std::holds_alternative<BackplaneLink>(command));
+    EXPECT_EQ(std::get<BackplaneLink>(command).id, id);
+    EXPECT_EQ(std::get<BackplaneLink>(parse_command(kBackplaneLinkCommand)).id, std::nullopt);
+    const ServerMessage answer = parse_server_message(backplane_message(UINT64_MAX));
+    ASSERT_TRUE(std::holds_alternative<Backplane>(answer));
+    EXPECT_EQ(std::get<Backplane>(answer).id, UINT64_MAX);
+    for (const char* bad :
+         {"< backplane 123 >", "< backplane 0123456789ABCDEF0 >", "< backplane 0123456789ABCDEG >",
+          "< backplane +123456789ABCDEF >", "< backplane 0123456789ABCDEF 1 >"}) {
+        EXPECT_TRUE(std::holds_alternative<Invalid>(parse_command(bad))) << bad;
+        EXPECT_TRUE(std::holds_alternative<Invalid>(parse_server_message(bad))) << bad;
+    }
+    EXPECT_TRUE(std::holds_alternative<Invalid>(parse_server_message(kBackplaneLinkCommand)));
+}
+
 }  // namespace
 }  // namespace k5320::bridges::socketcand
