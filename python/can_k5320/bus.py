@@ -83,6 +83,8 @@ class K5320Bus(can.BusABC):
         self._stamp_offset = math.inf
         self._last_frame_at = 0.0
         self._poll_s = FAST_POLL_S
+        self._count = ctypes.c_uint16()
+        self._count_ref = ctypes.byref(self._count)
         self._open = False
         # One command at a time per slot: a Notifier's thread receives while others send, and two
         # commands in flight on one slot can cost one of them its answer.
@@ -156,10 +158,13 @@ class K5320Bus(can.BusABC):
 
     def _fetch(self):
         """Reads every frame waiting on the module into the local queue."""
-        count = ctypes.c_uint16()
-        result = self._call(api.K5320_RxMsgCount, ctypes.byref(count))
+        # A waiting receiver does nothing else a hundred times a second: nothing is made anew.
+        count = self._count
+        result = self._call(api.K5320_RxMsgCount, self._count_ref)
         if result != _facts.K5320_SUCCESS:
             raise _failure(can.CanOperationError, "K5320_RxMsgCount", self.slot, result)
+        if count.value == 0:
+            return
         record = CanMsg()
         for _ in range(count.value):
             result = self._call(api.K5320_ReceiveMsg, ctypes.byref(record))
