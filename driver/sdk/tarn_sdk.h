@@ -46,7 +46,7 @@ TARN_SDK_API int trn_AwaitSlotInterrupt(int slot, int timeout_us, const unsigned
                                         unsigned seen);
 
 /* An extension as above: claim 1 before a command whose answer this thread will await, so that
- * the answer's interrupt wakes the waiting thread rather than the interrupt thread; claim 0 after. */
+ * the answer's interrupt wakes this thread rather than the interrupt thread; claim 0 after. */
 TARN_SDK_API int trn_ClaimSlotInterrupt(int slot, int claim);
 
 #define TRN_MODULE_NAME_SIZE 52
