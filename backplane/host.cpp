@@ -199,7 +199,7 @@ void Host::deliver_interrupts(Slot& slot) {
     for (;;) {
         // Taken before looking, so a raise or a register/enable change after the look ends the
         // wait at once.
-        const uint32_t wakeups = ram.line_wakeups.load(std::memory_order_acquire);
+        const uint32_t wakeups = ram.line_wakeups.current();
         const Delivery delivery = deliver_pending(slot);
         if (delivery == Delivery::kStopped) return;
         if (delivery == Delivery::kRan) {
@@ -212,7 +212,7 @@ void Host::deliver_interrupts(Slot& slot) {
             platform::spin_adaptively(slot.next_raise_spin, ram.line_latch, 0);
             continue;
         }
-        platform::futex_wait(ram.line_wakeups, wakeups);
+        ram.line_wakeups.wait_past(wakeups);
     }
 }
 
@@ -225,7 +225,7 @@ int Host::await_interrupt(int slot_number, std::chrono::microseconds timeout,
     ram.line_callers.fetch_add(1, std::memory_order_seq_cst);
     int result = kAwaitNothing;
     for (bool waited = false;; waited = true) {
-        const uint32_t wakeups = ram.caller_wakeups.load(std::memory_order_seq_cst);
+        const uint32_t wakeups = ram.caller_wakeups.current();
         if (__atomic_load_n(event_count, __ATOMIC_SEQ_CST) != seen) break;
         const Delivery delivery = deliver_pending(*slot);
         if (delivery == Delivery::kRan) {
@@ -238,7 +238,7 @@ int Host::await_interrupt(int slot_number, std::chrono::microseconds timeout,
         }
         if (waited || std::chrono::steady_clock::now() >= deadline) break;
         if (!platform::spin_adaptively(slot->caller_spin, ram.line_latch, 0))
-            platform::futex_wait_until(ram.caller_wakeups, wakeups, deadline);
+            ram.caller_wakeups.wait_past(wakeups, deadline);
     }
     leave_line_callers(ram);
     return result;

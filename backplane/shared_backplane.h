@@ -51,7 +51,7 @@ struct SharedLink {
 struct SharedBackplane {
     static constexpr uint32_t kMagic = 0x54424B50;  // "TBKP"
     // Bumped whenever this layout changes: a client never maps a service of another build.
-    static constexpr uint32_t kLayoutVersion = 4;
+    static constexpr uint32_t kLayoutVersion = 5;
 
     std::atomic<uint32_t> magic{0};
     std::atomic<uint32_t> layout_version{0};

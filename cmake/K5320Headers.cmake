@@ -25,7 +25,8 @@ target_include_directories(k5320_api_headers INTERFACE ${PROJECT_SOURCE_DIR}/inc
 k5320_headers(k5320_platform_headers platform)
 k5320_headers(k5320_can_headers can)
 k5320_headers(k5320_bus_headers emulator/can USES k5320_can_headers)
-k5320_headers(k5320_emulator_headers emulator USES k5320_bus_headers k5320_api_headers)
+k5320_headers(k5320_emulator_headers emulator
+  USES k5320_bus_headers k5320_api_headers k5320_platform_headers)
 k5320_headers(k5320_bridges_headers bridges USES k5320_bus_headers)
 k5320_headers(k5320_sdk_headers driver/sdk)
 k5320_headers(k5320_backplane_headers backplane

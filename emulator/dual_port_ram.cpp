@@ -1,7 +1,5 @@
 #include "emulator/dual_port_ram.h"
 
-#include "platform/futex.h"
-
 namespace k5320::emulator {
 
 namespace {
@@ -126,18 +124,15 @@ void DualPortRam::raise_line() {
 }
 
 void DualPortRam::wake_module() {
-    module_wakeups.fetch_add(1, std::memory_order_release);
-    platform::futex_wake(module_wakeups);
+    module_wakeups.post();
 }
 
 void DualPortRam::wake_line_side() {
-    line_wakeups.fetch_add(1, std::memory_order_release);
-    platform::futex_wake(line_wakeups);
+    line_wakeups.post();
 }
 
 void DualPortRam::wake_line_callers() {
-    caller_wakeups.fetch_add(1, std::memory_order_release);
-    platform::futex_wake(caller_wakeups);
+    caller_wakeups.post();
 }
 
 }  // namespace k5320::emulator

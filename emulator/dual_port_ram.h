@@ -10,6 +10,7 @@
 #include <type_traits>
 
 #include "k5320/dpram_map.h"
+#include "platform/event_count.h"
 
 namespace k5320::emulator {
 
@@ -31,13 +32,14 @@ struct DualPortRam {
     std::atomic<uint32_t> doorbell{0};
     std::atomic<uint32_t> answer_mailbox{0};
     std::atomic<uint32_t> line_latch{0};  // 1: line raised, not yet delivered or acknowledged
-    // Futex sequence words: bumped on every event the module side / the line side waits for.
-    std::atomic<uint32_t> module_wakeups{0};
-    std::atomic<uint32_t> line_wakeups{0};
+    // Bumped on every event the module side / the line side waits for; a bump enters the kernel
+    // only while that side sleeps.
+    platform::EventCount module_wakeups;
+    platform::EventCount line_wakeups;
     // Host threads waiting for the line on their own thread (they run the routine themselves):
     // while there are any, a raise wakes only them, and the interrupt thread sleeps on.
     std::atomic<uint32_t> line_callers{0};
-    std::atomic<uint32_t> caller_wakeups{0};
+    platform::EventCount caller_wakeups;
 
     // Power-on state: all bytes 0, no flags, line low. Only while neither side runs.
     void reset();

@@ -70,7 +70,7 @@ void Module::connect(can::Bus* bus) {
 void Module::run() {
     for (;;) {
         // Taken before looking, so an event that arrives after the look ends the wait at once.
-        const uint32_t wakeups = ram_.module_wakeups.load(std::memory_order_acquire);
+        const uint32_t wakeups = ram_.module_wakeups.current();
         bool handled = false;
         std::optional<CanChannel::Clock::time_point> wake_at;
         {
@@ -92,9 +92,9 @@ void Module::run() {
         pump_transmitter();
         if (handled) continue;
         if (wake_at) {
-            platform::futex_wait_until(ram_.module_wakeups, wakeups, *wake_at);
+            ram_.module_wakeups.wait_past(wakeups, *wake_at);
         } else {
-            platform::futex_wait(ram_.module_wakeups, wakeups);
+            ram_.module_wakeups.wait_past(wakeups);
         }
     }
 }

@@ -19,4 +19,10 @@ bool EventCount::wait_past(uint32_t seen, std::chrono::steady_clock::time_point 
     return moved;
 }
 
+void EventCount::wait_past(uint32_t seen) {
+    waiters_.fetch_add(1, std::memory_order_seq_cst);
+    if (count_.load(std::memory_order_seq_cst) == seen) futex_wait(count_, seen);
+    waiters_.fetch_sub(1, std::memory_order_seq_cst);
+}
+
 }  // namespace k5320::platform

@@ -17,10 +17,10 @@ class DualPortRamTest : public ::testing::Test {
 };
 
 TEST_F(DualPortRamTest, CommandByteWriteRingsDoorbellUntilModuleReadsIt) {
-    const uint32_t wakeups = ram->module_wakeups.load();
+    const uint32_t wakeups = ram->module_wakeups.current();
     ram->host_write(kCommandByte, 242);
     EXPECT_TRUE(ram->doorbell_rung());
-    EXPECT_NE(ram->module_wakeups.load(), wakeups);
+    EXPECT_NE(ram->module_wakeups.current(), wakeups);
 
     EXPECT_EQ(ram->module_read(kCommandByte), 242);
     EXPECT_FALSE(ram->doorbell_rung());
@@ -41,35 +41,35 @@ TEST_F(DualPortRamTest, HostReadOfAnswerAcknowledgesItAndLowersTheLine) {
     EXPECT_TRUE(ram->answer_unread());
     EXPECT_TRUE(ram->line_raised());
 
-    const uint32_t wakeups = ram->module_wakeups.load();
+    const uint32_t wakeups = ram->module_wakeups.current();
     EXPECT_EQ(ram->host_read(kAnswerByte), 240);
     EXPECT_FALSE(ram->answer_unread());
     EXPECT_FALSE(ram->line_raised());
     // Without more answers to post, the module has no reason to wake up.
-    EXPECT_EQ(ram->module_wakeups.load(), wakeups);
+    EXPECT_EQ(ram->module_wakeups.current(), wakeups);
 }
 
 TEST_F(DualPortRamTest, HostReadWakesAModuleThatWaitsToPostMore) {
     ram->post_answer(240, true);
     EXPECT_TRUE(ram->wake_on_answer_read());
-    const uint32_t wakeups = ram->module_wakeups.load();
+    const uint32_t wakeups = ram->module_wakeups.current();
     EXPECT_EQ(ram->host_read(kAnswerByte), 240);
-    EXPECT_NE(ram->module_wakeups.load(), wakeups) << "the module must learn it may post again";
+    EXPECT_NE(ram->module_wakeups.current(), wakeups) << "the module must learn it may post again";
     // Once read, asking is refused: the module posts at once instead of waiting.
     EXPECT_FALSE(ram->wake_on_answer_read());
     // A new answer starts without the request.
     ram->post_answer(241, true);
-    const uint32_t before = ram->module_wakeups.load();
+    const uint32_t before = ram->module_wakeups.current();
     EXPECT_EQ(ram->host_read(kAnswerByte), 241);
-    EXPECT_EQ(ram->module_wakeups.load(), before);
+    EXPECT_EQ(ram->module_wakeups.current(), before);
 }
 
 TEST_F(DualPortRamTest, AnswerWithoutInterruptLeavesTheLineLow) {
-    const uint32_t line_wakeups = ram->line_wakeups.load();
+    const uint32_t line_wakeups = ram->line_wakeups.current();
     ram->post_answer(7, false);
     EXPECT_TRUE(ram->answer_unread());
     EXPECT_FALSE(ram->line_raised());
-    EXPECT_EQ(ram->line_wakeups.load(), line_wakeups);
+    EXPECT_EQ(ram->line_wakeups.current(), line_wakeups);
 }
 
 TEST_F(DualPortRamTest, PlainAccessesMoveBytesWithoutMailboxEffects) {

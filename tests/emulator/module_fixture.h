@@ -27,11 +27,10 @@ class ModuleTest : public ::testing::Test {
         using namespace std::chrono;
         const auto deadline = steady_clock::now() + kTimeout;
         for (;;) {
-            const uint32_t wakeups = ram->line_wakeups.load();
+            const uint32_t wakeups = ram->line_wakeups.current();
             if (ram->line_raised()) return ram->host_read(dpram::kAnswerByte);
-            const auto left = duration_cast<milliseconds>(deadline - steady_clock::now());
-            if (left <= milliseconds(0)) return std::nullopt;
-            platform::futex_wait(ram->line_wakeups, wakeups, static_cast<uint32_t>(left.count()));
+            if (steady_clock::now() >= deadline) return std::nullopt;
+            ram->line_wakeups.wait_past(wakeups, deadline);
         }
     }
 
