@@ -8,7 +8,6 @@
 
 #include "k5320/dpram_map.h"
 #include "k5320/model_codes.h"
-#include "platform/futex.h"
 #include "platform/thread.h"
 
 namespace k5320::emulator {
@@ -68,6 +67,8 @@ void Module::connect(can::Bus* bus) {
 }
 
 void Module::run() {
+    // Cyclic frames and time-outs are kept to the millisecond like the firmware's own timer.
+    platform::use_precise_timers();
     for (;;) {
         // Taken before looking, so an event that arrives after the look ends the wait at once.
         const uint32_t wakeups = ram_.module_wakeups.current();

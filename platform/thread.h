@@ -55,4 +55,9 @@ bool set_thread_ce_priority(std::thread::native_handle_type thread, int ce_prior
 // delivery) run above every driver thread, as interrupts preempt the host's threads.
 inline constexpr int kHardwareCePriority = 20;
 
+// Timed waits of the calling thread end when they are due, not up to the default 50 us later
+// that lets the kernel merge timers: for a thread that keeps a bus's bit time. Needs no
+// privilege; a thread of a real-time policy has no such slack anyway.
+void use_precise_timers();
+
 }  // namespace k5320::platform

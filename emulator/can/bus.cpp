@@ -54,6 +54,7 @@ Bus::~Bus() {
         stopping_ = true;
     }
     changed_.notify_all();
+    stopped_.notify_all();
     if (thread_.joinable()) thread_.join();
 }
 
@@ -109,6 +110,7 @@ BusCounters Bus::counters() const {
 }
 
 void Bus::run() {
+    platform::use_precise_timers();
     std::unique_lock lock(mutex_);
     delivering_ = true;
     deliverer_ = std::this_thread::get_id();
@@ -358,7 +360,13 @@ std::optional<Bus::Clock::time_point> Bus::occupy_bus(std::unique_lock<std::mute
     }
     const Clock::time_point end =
         busy_->start + std::chrono::duration_cast<Clock::duration>(bit_time(busy_->bits, bit_rate));
-    changed_.wait_until(lock, end, [&] { return stopping_; });
+    if (end > Clock::now()) {
+        const bool saturated = end - busy_->start > kSaturatedWakeInterval;
+        const Clock::time_point wake =
+            saturated ? std::max(end, last_wake_ + kSaturatedWakeInterval) : end;
+        stopped_.wait_until(lock, wake, [&] { return stopping_; });
+        last_wake_ = Clock::now();
+    }
     if (stopping_) return std::nullopt;
     last_end_ = end;
     return end;
