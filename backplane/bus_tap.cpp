@@ -5,9 +5,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "backplane/inspect.h"
 #include "backplane/tap_node.h"
@@ -119,14 +121,61 @@ BusTap::~BusTap() {
 }
 
 BusTap::Read BusTap::next(TapEvent* event, int timeout_ms) {
-    pollfd ready{fd_, POLLIN, 0};
-    const int n = poll(&ready, 1, timeout_ms);
-    if (n == 0 || (n < 0 && errno == EINTR)) return Read::kTimeout;
-    if (n < 0) return Read::kClosed;
-    const ssize_t got = recv(fd_, event, sizeof *event, MSG_DONTWAIT);
-    if (got == sizeof *event) return Read::kEvent;
-    if (got < 0 && (errno == EAGAIN || errno == EINTR)) return Read::kTimeout;
-    return Read::kClosed;
+    if (!holds_events()) {
+        const Read read = fill(timeout_ms);
+        if (read != Read::kEvent) return read;
+    }
+    *event = batch_[taken_++];
+    return Read::kEvent;
+}
+
+BusTap::Read BusTap::fill(int timeout_ms) {
+    using Clock = std::chrono::steady_clock;
+    const auto start = Clock::now();
+    const auto waited_ms = [&] {
+        return static_cast<int>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+    };
+    // Events came in the last interval: let more gather before taking them.
+    if (busy_since_) {
+        const auto due = *busy_since_ + kBusyReadInterval;
+        if (timeout_ms >= 0) {
+            std::this_thread::sleep_until(
+                std::min(due, start + std::chrono::milliseconds(timeout_ms)));
+        } else {
+            std::this_thread::sleep_until(due);
+        }
+    }
+    held_ = 0;
+    taken_ = 0;
+    std::array<iovec, kBatchEvents> vectors{};
+    std::array<mmsghdr, kBatchEvents> messages{};
+    for (std::size_t i = 0; i < kBatchEvents; ++i) {
+        vectors[i] = {&batch_[i], sizeof batch_[i]};
+        messages[i].msg_hdr.msg_iov = &vectors[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
+    }
+    for (;;) {
+        const int got = recvmmsg(fd_, messages.data(), kBatchEvents, MSG_DONTWAIT, nullptr);
+        if (got > 0) {
+            for (int i = 0; i < got; ++i) {
+                if (messages[static_cast<std::size_t>(i)].msg_len != sizeof(TapEvent))
+                    return Read::kClosed;
+            }
+            held_ = static_cast<std::size_t>(got);
+            busy_since_ = Clock::now();
+            return Read::kEvent;
+        }
+        if (got == 0) return Read::kClosed;  // the service closed its end
+        if (errno == EINTR) return Read::kTimeout;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return Read::kClosed;
+        busy_since_.reset();  // quiet: the next event is taken as soon as it comes
+        const int left = timeout_ms < 0 ? -1 : std::max(0, timeout_ms - waited_ms());
+        pollfd ready{fd_, POLLIN, 0};
+        const int n = poll(&ready, 1, left);
+        if (n == 0 || (n < 0 && errno == EINTR)) return Read::kTimeout;
+        if (n < 0) return Read::kClosed;
+    }
 }
 
 std::unique_ptr<BusTap> open_bus_tap(std::string_view bus, uint32_t bit_rate, std::string* error) {
