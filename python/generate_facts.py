@@ -2,7 +2,7 @@
 """Writes the facts the python-can plugin shares with the C library, read from the C headers.
 
 The result codes and their meanings, the module's standard bit rates (in the order of the rate
-index) and the SJA1000 registers and status bits the plugin reads are defined once, in the
+index), the SJA1000 registers and status bits the plugin reads and the frames a receive bank holds are defined once, in the
 headers; this script turns them into a Python module at build time.
 
 Usage: generate_facts.py INCLUDE_DIR OUTPUT_FILE
@@ -16,6 +16,7 @@ RESULT = re.compile(
 BIT_RATES = re.compile(r"kStandardBitRates\[\]\s*=\s*\{([^}]*)\}", re.S)
 BYTE_CONSTANT = r"inline constexpr uint8_t {}\s*=\s*(0x[0-9A-Fa-f]+|\d+)\s*;"
 REGISTERS = ["SJA1000_RXERR", "SJA1000_TXERR", "SR_BS", "SR_ES"]
+BANK_RECORDS = re.compile(r"inline constexpr uint16_t kRxBankRecords\s*=\s*(\d+)\s*;")
 
 
 def read(path):
@@ -49,6 +50,8 @@ def main():
     lines += [f"    {value}: {meaning!r}," for value, meaning in sorted(meanings.items())]
     lines += ["}", "", f"STANDARD_BIT_RATES = {rates!r}", ""]
     lines += [f"{name} = 0x{value:02X}" for name, value in registers.items()]
+    bank_records = int(BANK_RECORDS.search(read(f"{include}/k5320/dpram_map.h")).group(1))
+    lines += ["", f"RX_BANK_RECORDS = {bank_records}"]
     with open(output, "w", encoding="utf-8") as f:
         f.write("\n".join(lines) + "\n")
 

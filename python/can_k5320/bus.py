@@ -83,6 +83,7 @@ class K5320Bus(can.BusABC):
         self._stamp_offset = math.inf
         self._last_frame_at = 0.0
         self._poll_s = FAST_POLL_S
+        self._next_poll_at = 0.0  # monotonic time of the next fetch from the module
         self._count = ctypes.c_uint16()
         self._count_ref = ctypes.byref(self._count)
         self._open = False
@@ -139,14 +140,15 @@ class K5320Bus(can.BusABC):
     def _recv_internal(self, timeout):
         deadline = None if timeout is None else time.monotonic() + timeout
         while True:
-            if not self._waiting:
-                self._fetch()
+            now = time.monotonic()
+            if not self._waiting and now >= self._next_poll_at:
+                self._fetch(now)
             if self._waiting:
                 return self._waiting.popleft(), False
             now = time.monotonic()
             if deadline is not None and now >= deadline:
                 return None, False
-            pause = self._next_poll_interval(now)
+            pause = max(0.0, self._next_poll_at - now)
             time.sleep(pause if deadline is None else min(pause, deadline - now))
 
     def _next_poll_interval(self, now):
@@ -156,17 +158,25 @@ class K5320Bus(can.BusABC):
             self._poll_s = min(SLOWEST_POLL_S, self._poll_s + POLL_BACKOFF_STEP_S)
         return self._poll_s
 
-    def _fetch(self):
-        """Reads every frame waiting on the module into the local queue."""
+    def _fetch(self, began):
+        """Reads every frame waiting on the module into the local queue, and sets the next poll:
+        a busy bus costs one fetch per millisecond, not one per frame; after a full bank more may
+        wait, so the next poll may come at once."""
         # A waiting receiver does nothing else a hundred times a second: nothing is made anew.
         count = self._count
         result = self._call(api.K5320_RxMsgCount, self._count_ref)
         if result != _facts.K5320_SUCCESS:
             raise _failure(can.CanOperationError, "K5320_RxMsgCount", self.slot, result)
-        if count.value == 0:
+        found = count.value
+        if found:
+            self._last_frame_at = began
+        self._next_poll_at = began
+        if found < _facts.RX_BANK_RECORDS:
+            self._next_poll_at += self._next_poll_interval(began)
+        if found == 0:
             return
         record = CanMsg()
-        for _ in range(count.value):
+        for _ in range(found):
             result = self._call(api.K5320_ReceiveMsg, ctypes.byref(record))
             if result == _facts.K5320_ERR_NO_MESSAGE:
                 break
@@ -175,8 +185,6 @@ class K5320Bus(can.BusABC):
             elif result != _facts.K5320_SUCCESS:
                 raise _failure(can.CanOperationError, "K5320_ReceiveMsg", self.slot, result)
             self._waiting.append(self._message_of(record))
-        if self._waiting:
-            self._last_frame_at = time.monotonic()
 
     def _message_of(self, record):
         # The module's clock has its own origin; the wall clock of the earliest read is the best

@@ -76,11 +76,36 @@ constexpr int kProgressWidth = 40;
 // What a module in its resident loader lacks, and the way out.
 constexpr const char* kNoFirmware = "no firmware: run k5320 flash";
 
-// The receiving policy of ARCHITECTURE.md: a poll every 1 ms while frames arrive; after 100 ms
-// without one, 1 ms longer per empty poll up to 10 ms.
+// How a receiver polls its module (there is no frame interrupt): every 1 ms while frames arrive;
+// after 100 ms without one, 1 ms longer per empty poll up to 10 ms.
 constexpr auto kBusyPoll = 1ms;
 constexpr auto kIdlePollLimit = 10ms;
 constexpr auto kQuietBeforeBackoff = 100ms;
+
+// Paces a receiver's polls. A poll that found frames is followed by the next 1 ms after it began,
+// so a busy bus costs one fetch per millisecond rather than one per frame; a poll that filled a
+// whole bank is followed at once, since more frames may be waiting.
+class PollPace {
+  public:
+    // After a poll that found `frames`: sleeps until the next poll is due.
+    void wait_after(uint16_t frames) {
+        const auto now = Clock::now();
+        if (frames > 0) {
+            last_frame_ = now;
+            interval_ = kBusyPoll;
+        } else if (now - last_frame_ >= kQuietBeforeBackoff) {
+            interval_ = std::min<std::chrono::milliseconds>(interval_ + 1ms, kIdlePollLimit);
+        }
+        if (frames < k5320::dpram::kRxBankRecords)
+            std::this_thread::sleep_until(began_ + interval_);
+        began_ = Clock::now();
+    }
+
+  private:
+    std::chrono::milliseconds interval_ = kBusyPoll;
+    Clock::time_point last_frame_ = Clock::now();
+    Clock::time_point began_ = Clock::now();
+};
 
 // send, play and gen wait for their frames: a frame nobody acknowledges sets the module's
 // transmit time-out flag after 200 ms; a queue that does not empty ends the wait after this.
@@ -683,25 +708,31 @@ class DumpOutput {
             ++frames_;
             bits_ += can::frame_bit_length(event.frame);
         }
-        const std::string log_line =
-            event.error ? text::format_log_line(event.micros, channel_, event.error_frame)
-                        : text::format_log_line(event.micros, channel_, event.frame);
+        const int silence = silent();
+        std::string log_line;
+        if ((log_ != nullptr && !log_failed_) || (silence == 0 && options_.log_form))
+            log_line = event.error
+                           ? text::format_log_line(event.micros, channel_, event.error_frame)
+                           : text::format_log_line(event.micros, channel_, event.frame);
         if (log_ != nullptr && !log_failed_ && std::fprintf(log_, "%s\n", log_line.c_str()) < 0)
             log_write_failed();
-        switch (silent()) {
+        switch (silence) {
             case 0:
                 print(event, log_line);
                 break;
             case 1: {
                 static constexpr char kSpinner[] = "|/-\\";
                 std::printf("%c\b", kSpinner[spin_++ % 4]);
-                std::fflush(stdout);
                 break;
             }
             default:
                 break;
         }
     }
+
+    // Shows what was written: called once per batch of events, not per line, since a saturated
+    // bus would otherwise cost a write to the terminal or pipe per frame.
+    void flush() { std::fflush(stdout); }
 
     // Flushes and closes the log; false (said on stderr) when its end could not be written.
     bool close_log() {
@@ -731,7 +762,6 @@ class DumpOutput {
     void print(const Event& event, const std::string& log_line) {
         if (options_.log_form) {
             std::printf("%s\n", log_line.c_str());
-            std::fflush(stdout);
             return;
         }
         std::string line = " ";
@@ -761,7 +791,6 @@ class DumpOutput {
             line += text::format_columns(event.frame);
         }
         std::printf("%s\n", line.c_str());
-        std::fflush(stdout);
     }
 
     const DumpOptions& options_;
@@ -913,8 +942,7 @@ int dump_slot(uint8_t slot, const DumpOptions& options) {
     const auto started = Clock::now();
     DumpEnd end(options);
     std::optional<int64_t> offset;  // wall clock less module stamp, in microseconds
-    auto interval = kBusyPoll;
-    auto last_frame = Clock::now();
+    PollPace pace;
     uint8_t last_status = 0;
     bool status_known = false;
     bool lost = false;
@@ -988,14 +1016,8 @@ int dump_slot(uint8_t slot, const DumpOptions& options) {
             output.write(event);
             end.frame();
         }
-        if (waiting > 0) {
-            last_frame = Clock::now();
-            interval = kBusyPoll;
-            continue;
-        }
-        if (Clock::now() - last_frame >= kQuietBeforeBackoff)
-            interval = std::min<std::chrono::milliseconds>(interval + 1ms, kIdlePollLimit);
-        std::this_thread::sleep_for(interval);
+        output.flush();
+        pace.wait_after(waiting);
     }
     if (show_errors) K5320_SetSystemMsg(slot, 0);
     K5320_RemoveIrq(slot);
@@ -1020,6 +1042,7 @@ int dump_bus(const std::string& bus, const DumpOptions& options) {
     int result = K5320_SUCCESS;
     std::optional<uint64_t> first_wall;
     while (!end.reached(output.frames())) {
+        if (!tap->holds_events()) output.flush();
         backplane::TapEvent tapped;
         const backplane::BusTap::Read read = tap->next(&tapped, end.wait_limit_ms());
         if (read == backplane::BusTap::Read::kTimeout) continue;
@@ -1521,8 +1544,7 @@ void count_tap(LoadCounter& counter, const std::atomic<bool>& stop) {
 }
 
 void count_slot(LoadCounter& counter, const std::atomic<bool>& stop) {
-    auto interval = kBusyPoll;
-    auto last_frame = Clock::now();
+    PollPace pace;
     while (!stop.load()) {
         uint16_t waiting = 0;
         if (int rc = K5320_RxMsgCount(counter.slot, &waiting); rc != K5320_SUCCESS) {
@@ -1541,14 +1563,7 @@ void count_slot(LoadCounter& counter, const std::atomic<bool>& stop) {
             std::memcpy(frame.data.data(), msg.Data, sizeof msg.Data);
             counter.add(frame);
         }
-        if (waiting > 0) {
-            last_frame = Clock::now();
-            interval = kBusyPoll;
-            continue;
-        }
-        if (Clock::now() - last_frame >= kQuietBeforeBackoff)
-            interval = std::min<std::chrono::milliseconds>(interval + 1ms, kIdlePollLimit);
-        std::this_thread::sleep_for(interval);
+        pace.wait_after(waiting);
     }
 }
 
