@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # What an idle `k5320 dump` costs: the CPU time of the dump (and of the backplane service
-# serving it) over 10 seconds on a bus where nothing is sent, for a slot (polled as
-# ARCHITECTURE.md's receiving policy says: every 10 ms when idle) and for a bus tap (blocked in
+# serving it) over 10 seconds on a bus where nothing is sent, for a slot (polled as the
+# receivers' policy says: every 10 ms when idle) and for a bus tap (blocked in
 # the kernel). Measured from /proc/PID/stat; a figure to read, not a test.
 #   bash bench/dump_idle_cpu.sh [BUILD_DIR] [SECONDS]
 set -euo pipefail

@@ -921,7 +921,7 @@ void print_summary(const DumpOutput& output, Clock::time_point started, bool los
                  lost ? ", frames lost while the receive buffer was full" : "");
 }
 
-// Receives on a slot until the end; the receiving policy of ARCHITECTURE.md.
+// Receives on a slot until the end, polling as PollPace paces it.
 int dump_slot(uint8_t slot, const DumpOptions& options) {
     const uint32_t rate = options.bit_rate != 0 ? options.bit_rate : kDefaultBitRate;
     DumpOutput output(options, "k5320-" + std::to_string(slot), rate);
