@@ -9,7 +9,6 @@
 
 #include "k5320/dpram_map.h"
 #include "platform/adaptive_spin.h"
-#include "platform/futex.h"
 #include "platform/thread.h"
 
 namespace k5320::backplane {

@@ -12,7 +12,6 @@
 #include "emulator/module.h"
 #include "emulator/module_probe.h"
 #include "k5320/commands.h"
-#include "platform/futex.h"
 
 namespace k5320::emulator {
 
