@@ -199,6 +199,16 @@ void Host::deliver_interrupts(Slot& slot) {
         // Taken before looking, so a raise or a register/enable change after the look ends the
         // wait at once.
         const uint32_t wakeups = ram.line_wakeups.current();
+        // A line that callers claim is theirs to deliver, also while this thread is awake; a
+        // caller that leaves passes on a raise it did not take.
+        if (ram.line_callers.load(std::memory_order_seq_cst) != 0) {
+            {
+                std::lock_guard lock(slot.mutex);
+                if (slot.stop_delivery) return;
+            }
+            ram.line_wakeups.wait_past(wakeups);
+            continue;
+        }
         const Delivery delivery = deliver_pending(slot);
         if (delivery == Delivery::kStopped) return;
         if (delivery == Delivery::kRan) {
