@@ -14,7 +14,7 @@ timeout --preserve-status -s INT 4 \
 dumper=$!
 sleep 1.5
 "$tool" send 1 "${sent[@]}" || fail "send exited with $?"
-wait $dumper || fail "dump exited with $?"
+wait $dumper || fail "dump exited with $?: $(cat "$work/dump.err")"
 
 # The demo node talks on the same bus: keep only our frames, in order.
 grep -v -e 'k5320-2 100#' -e '18FF0001#' -e '321#' "$work/trace.log" | sed 's/.* //' >"$work/ours"
