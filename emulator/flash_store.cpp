@@ -116,14 +116,16 @@ static_assert(kChecksumAt + kWordWidth == kHeaderSize);
 constexpr uint32_t kFnvOffsetBasis = 2166136261u;
 constexpr uint32_t kFnvPrime = 16777619u;
 
-uint32_t checksum(std::span<const uint8_t> bytes) {
-    uint32_t hash = kFnvOffsetBasis;
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        // The checksum field itself does not count.
-        if (i >= kChecksumAt && i < kChecksumAt + kWordWidth) continue;
-        hash = (hash ^ bytes[i]) * kFnvPrime;
-    }
+uint32_t fnv1a(uint32_t hash, std::span<const uint8_t> bytes) {
+    for (const uint8_t byte : bytes) hash = (hash ^ byte) * kFnvPrime;
     return hash;
+}
+
+// Over every byte but the checksum field itself.
+uint32_t checksum(std::span<const uint8_t> bytes) {
+    const std::size_t field = std::min(bytes.size(), kChecksumAt);
+    const std::size_t after_field = std::min(bytes.size(), kChecksumAt + kWordWidth);
+    return fnv1a(fnv1a(kFnvOffsetBasis, bytes.first(field)), bytes.subspan(after_field));
 }
 
 }  // namespace

@@ -73,6 +73,15 @@ TEST(Crc16Test, IsXmodem) {
     const char digits[] = "123456789";
     EXPECT_EQ(crc16::compute(reinterpret_cast<const uint8_t*>(digits), 9), 0x31C3);
     EXPECT_EQ(crc16::compute(nullptr, 0), 0);
+    // Eight bytes at a time, the rest one by one: every split agrees with the plain byte loop.
+    std::vector<uint8_t> bytes(41);
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 37 + 11);
+    for (size_t length = 0; length <= bytes.size(); ++length) {
+        uint16_t bytewise = 0;
+        for (size_t i = 0; i < length; ++i)
+            bytewise = crc16::update(bytewise, bytes[i], crc16::kTable);
+        EXPECT_EQ(crc16::compute(bytes.data(), length), bytewise) << length << " bytes";
+    }
 }
 
 TEST_F(FlashStoreTest, FreshModuleHoldsTheBuiltInFirmwareWithItsTrueRecord) {
