@@ -1,9 +1,11 @@
 // A full-size firmware download (393152 bytes in 49 blocks), from K5320_Load_IntoDownloadMode to
-// the new record read back. Target: under 1 s on the emulator; 110 ms of it are fixed waits of
-// the protocol (mode change and flash erase).
+// the new record read back. Target: under 1 s on the emulator, and at most 1.1 times the
+// protocol's fixed waits (the settling after the change of mode and after the erase), which
+// the counter fixed_waits_share gives.
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -12,6 +14,7 @@
 #include <vector>
 
 #include "bench/bench_support.h"
+#include "driver/loader/settle_times.h"
 #include "k5320.h"
 
 namespace {
@@ -19,6 +22,8 @@ namespace {
 constexpr uint8_t kSlot = 1;
 constexpr size_t kImageSize = 393152;
 constexpr uint16_t kBlock = 8186;
+// What the driver sleeps per download whatever the module does.
+constexpr double kFixedWaitsMs = k5320::driver::kModeSettleMs + k5320::driver::kDeleteSettleMs;
 
 bool check(int rc, const char* what) {
     if (rc == K5320_SUCCESS) return true;
@@ -41,6 +46,7 @@ void BM_FullSizeDownload(benchmark::State& state) {
         state.SkipWithError("no module");
         return;
     }
+    const auto started = std::chrono::steady_clock::now();
     for (auto _ : state) {
         bool ok = check(K5320_Load_IntoDownloadMode(kSlot), "IntoDownloadMode") &&
                   check(K5320_Load_DeleteFirmware(kSlot), "DeleteFirmware") &&
@@ -59,11 +65,16 @@ void BM_FullSizeDownload(benchmark::State& state) {
             break;
         }
     }
+    const std::chrono::duration<double, std::milli> elapsed =
+        std::chrono::steady_clock::now() - started;
     K5320_Load_RunProgram(kSlot);
     K5320_RestoreK5320(kSlot);
+    if (state.iterations() > 0)
+        state.counters["fixed_waits_share"] =
+            elapsed.count() / static_cast<double>(state.iterations()) / kFixedWaitsMs;
     state.counters["bytes_per_s"] = benchmark::Counter(
         static_cast<double>(state.iterations() * kImageSize), benchmark::Counter::kIsRate);
-    state.SetLabel("target: under 1 s per download");
+    state.SetLabel("target: under 1 s per download, fixed_waits_share <= 1.1");
 }
 
 BENCHMARK(BM_FullSizeDownload)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);

@@ -4,6 +4,7 @@
 #include "driver/dpram/dpram_io.h"
 #include "driver/dpram/handshake.h"
 #include "driver/frame/slot_state.h"
+#include "driver/loader/settle_times.h"
 #include "driver/sdk/tarn_sdk.h"
 #include "k5320.h"
 #include "k5320/commands.h"
@@ -19,9 +20,6 @@ namespace dp = k5320::dpram;
 namespace answer = k5320::answer;
 
 static_assert(sizeof(FirmwareInfo) == dp::kFirmwareInfoSize);
-
-constexpr uint32_t kModeSettleMs = 100;   // after a change of mode has been answered
-constexpr uint32_t kDeleteSettleMs = 10;  // after the flash has been erased
 
 // A loader exchange: sent once, and any answer ends the wait.
 constexpr uint8_t kAnyAnswerLow = 1;
