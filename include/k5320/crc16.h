@@ -49,9 +49,9 @@ using SliceTables = std::array<Table, kSliceBytes>;
 
 constexpr SliceTables make_slice_tables() {
     SliceTables slice{};
-    slice[0] = make_table();
+    slice[0] = kTable;
     for (int k = 1; k < kSliceBytes; ++k)
-        for (int x = 0; x < kTableSize; ++x) slice[k][x] = update(slice[k - 1][x], 0, slice[0]);
+        for (int x = 0; x < kTableSize; ++x) slice[k][x] = update(slice[k - 1][x], 0, kTable);
     return slice;
 }
 
