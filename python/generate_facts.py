@@ -2,8 +2,8 @@
 """Writes the facts the python-can plugin shares with the C library, read from the C headers.
 
 The result codes and their meanings, the module's standard bit rates (in the order of the rate
-index), the SJA1000 registers and status bits the plugin reads and the frames a receive bank holds are defined once, in the
-headers; this script turns them into a Python module at build time.
+index), the SJA1000 registers and status bits the plugin reads, the frames a receive bank holds and the
+receiving policy's pace are defined once, in the headers; this script turns them into a Python module at build time.
 
 Usage: generate_facts.py INCLUDE_DIR OUTPUT_FILE
 """
@@ -17,6 +17,8 @@ BIT_RATES = re.compile(r"kStandardBitRates\[\]\s*=\s*\{([^}]*)\}", re.S)
 BYTE_CONSTANT = r"inline constexpr uint8_t {}\s*=\s*(0x[0-9A-Fa-f]+|\d+)\s*;"
 REGISTERS = ["SJA1000_RXERR", "SJA1000_TXERR", "SR_BS", "SR_ES"]
 BANK_RECORDS = re.compile(r"inline constexpr uint16_t kRxBankRecords\s*=\s*(\d+)\s*;")
+# kBusyPollMs -> BUSY_POLL_MS
+POLICY = re.compile(r"inline constexpr uint32_t k(\w+)Ms\s*=\s*(\d+)\s*;")
 
 
 def read(path):
@@ -51,7 +53,9 @@ def main():
     lines += ["}", "", f"STANDARD_BIT_RATES = {rates!r}", ""]
     lines += [f"{name} = 0x{value:02X}" for name, value in registers.items()]
     bank_records = int(BANK_RECORDS.search(read(f"{include}/k5320/dpram_map.h")).group(1))
-    lines += ["", f"RX_BANK_RECORDS = {bank_records}"]
+    lines += ["", f"RX_BANK_RECORDS = {bank_records}", ""]
+    for name, value in POLICY.findall(read(f"{include}/k5320/receive_policy.h")):
+        lines += [f"{re.sub(r'(?<!^)(?=[A-Z])', '_', name).upper()}_MS = {value}"]
     with open(output, "w", encoding="utf-8") as f:
         f.write("\n".join(lines) + "\n")
 

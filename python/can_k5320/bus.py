@@ -26,13 +26,12 @@ STAMP_SECONDS = 1e-4  # the module stamps frames in 0.1 ms
 CRYSTAL_HZ = 16_000_000  # the module's SJA1000 runs on a 16 MHz crystal
 ERROR_PASSIVE_LIMIT = 128
 
-# The receiving policy: poll every 1 ms while frames arrive; after 100 ms of silence back off by
-# 1 ms per poll to one poll every 10 ms, so a waiting receiver costs well under 1 % of a core and
-# still sees the first frame after a silence within 10 ms.
-FAST_POLL_S = 0.001
-SLOWEST_POLL_S = 0.010
-POLL_BACKOFF_STEP_S = 0.001
-QUIET_BEFORE_BACKOFF_S = 0.100
+# The receiving policy, as the C headers give it: poll every millisecond while frames arrive;
+# after a silence slow down step by step to one poll every 10 ms.
+FAST_POLL_S = _facts.BUSY_POLL_MS / 1000
+SLOWEST_POLL_S = _facts.IDLE_POLL_MS / 1000
+POLL_BACKOFF_STEP_S = _facts.BACKOFF_STEP_MS / 1000
+QUIET_BEFORE_BACKOFF_S = _facts.QUIET_BEFORE_BACKOFF_MS / 1000
 SEND_RETRY_S = 0.001  # how often a full transmit buffer is tried again
 
 

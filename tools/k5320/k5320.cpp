@@ -22,7 +22,6 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <mutex>
 #include <optional>
 #include <random>
 #include <string>
@@ -43,6 +42,7 @@
 #include "k5320.h"
 #include "k5320/baud_codes.h"
 #include "k5320/dpram_map.h"
+#include "k5320/receive_policy.h"
 #include "k5320/sja1000_registers.h"
 #include "k5320_result_text.h"
 #include "update/firmware_update.h"
@@ -76,11 +76,12 @@ constexpr int kProgressWidth = 40;
 // What a module in its resident loader lacks, and the way out.
 constexpr const char* kNoFirmware = "no firmware: run k5320 flash";
 
-// How a receiver polls its module (there is no frame interrupt): every 1 ms while frames arrive;
-// after 100 ms without one, 1 ms longer per empty poll up to 10 ms.
-constexpr auto kBusyPoll = 1ms;
-constexpr auto kIdlePollLimit = 10ms;
-constexpr auto kQuietBeforeBackoff = 100ms;
+// How a receiver polls its module: there is no frame interrupt.
+namespace policy = k5320::receive_policy;
+constexpr std::chrono::milliseconds kBusyPoll{policy::kBusyPollMs};
+constexpr std::chrono::milliseconds kIdlePollLimit{policy::kIdlePollMs};
+constexpr std::chrono::milliseconds kBackoffStep{policy::kBackoffStepMs};
+constexpr std::chrono::milliseconds kQuietBeforeBackoff{policy::kQuietBeforeBackoffMs};
 
 // Paces a receiver's polls. A poll that found frames is followed by the next 1 ms after it began,
 // so a busy bus costs one fetch per millisecond rather than one per frame; a poll that filled a
@@ -94,7 +95,7 @@ class PollPace {
             last_frame_ = now;
             interval_ = kBusyPoll;
         } else if (now - last_frame_ >= kQuietBeforeBackoff) {
-            interval_ = std::min<std::chrono::milliseconds>(interval_ + 1ms, kIdlePollLimit);
+            interval_ = std::min(interval_ + kBackoffStep, kIdlePollLimit);
         }
         if (frames < k5320::dpram::kRxBankRecords)
             std::this_thread::sleep_until(began_ + interval_);
