@@ -8,7 +8,7 @@ receiving process holds only python-can, the plugin and the library. The K5320 b
 1 Mbit/s, paced, and its limit is computed from the frame length.
 
 Usage: PYTHONPATH=build/python K5320_BACKPLANED=build/backplane/k5320-backplaned \
-         python_can_bench.py [SECONDS]
+         [K5320_IDLE_FLOOR=build/bench/bench_idle_floor] python_can_bench.py [SECONDS]
   (it sets up a backplane service of its own, and stops it at the end)
 """
 import os
@@ -28,6 +28,9 @@ IDLE_SECONDS = 5.0
 # Longer than the receiving policy takes to back off to its idle pace (100 ms, then 10 steps).
 BACKED_OFF_SECONDS = 0.3
 SERVICE = os.environ.get("K5320_BACKPLANED", "k5320-backplaned")
+# The bare cost of the idle pace on this machine (bench_idle_floor): when given, measured over
+# the same seconds as the plugin's waiting receiver and printed beside it.
+IDLE_FLOOR = os.environ.get("K5320_IDLE_FLOOR")
 
 
 SENDER_PROGRAM = """
@@ -37,12 +40,16 @@ message = can.Message(arbitration_id=int(sys.argv[2]), is_extended_id=False,
                       data=bytes.fromhex(sys.argv[3]))
 print("open", flush=True)
 end = time.monotonic() + float(sys.argv[4])
+sent = 0
 while time.monotonic() < end:
     try:
         bus.send(message, timeout=0.1)
+        sent += 1
     except can.CanOperationError:
         pass
+time.sleep(0.1)  # the module's queue empties onto the bus before the slot is released
 bus.shutdown()
+print(sent, flush=True)
 """
 
 
@@ -62,17 +69,26 @@ def through_service(can, seconds):
          str(seconds)], stdout=subprocess.PIPE, text=True)
     try:
         sender.stdout.readline()
-        received, cpu, wall = 0, time.process_time(), time.monotonic()
+        received, cpu = 0, time.process_time()
         while sender.poll() is None:
             if receiver.recv(0.1) is not None:
                 received += 1
-        rate = received / (time.monotonic() - wall)
         cpu_per_frame = (time.process_time() - cpu) / max(received, 1)
+        while receiver.recv(BACKED_OFF_SECONDS) is not None:
+            received += 1
+        sent = int(sender.stdout.readline())
+        # The sender sent for exactly `seconds`; what its module still held then is counted too,
+        # a bank's worth at most.
+        rate = received / seconds
+        floor = floor_alongside()
         idle = idle_cpu(receiver)
     finally:
         sender.wait()
         receiver.shutdown()
     report("k5320 svc", rate, cpu_per_frame, idle)
+    print(f"k5320 svc  received {received} of the {sent} frames sent", flush=True)
+    if floor is not None:
+        print(floor.communicate()[0], end="", flush=True)
     return rate
 
 
@@ -97,6 +113,13 @@ def saturate(can, sender, receiver, seconds):
     stop.set()
     thread.join()
     return received / (time.monotonic() - wall), (time.process_time() - cpu) / max(received, 1)
+
+
+def floor_alongside():
+    """Starts the floor measurement, if one was given, to run while the receiver waits."""
+    if not IDLE_FLOOR:
+        return None
+    return subprocess.Popen([IDLE_FLOOR, str(IDLE_SECONDS)], stdout=subprocess.PIPE, text=True)
 
 
 def idle_cpu(receiver):
