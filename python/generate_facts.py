@@ -2,8 +2,9 @@
 """Writes the facts the python-can plugin shares with the C library, read from the C headers.
 
 The result codes and their meanings, the module's standard bit rates (in the order of the rate
-index), the SJA1000 registers and status bits the plugin reads, the frames a receive bank holds and the
-receiving policy's pace are defined once, in the headers; this script turns them into a Python module at build time.
+index), the SJA1000 registers and status bits the plugin reads, the frames a receive bank holds
+and the receiving policy's pace are defined once, in the headers; this script turns them into a
+Python module at build time.
 
 Usage: generate_facts.py INCLUDE_DIR OUTPUT_FILE
 """
