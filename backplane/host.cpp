@@ -98,8 +98,8 @@ uint32_t Host::interrupt_holder(int slot) const {
     return target == nullptr ? 0 : target->shared.interrupt_client.load(std::memory_order_relaxed);
 }
 
-ServiceHost::ServiceHost(SharedBackplane& memory, std::unique_ptr<ServiceLink> link)
-    : Host(memory), link_(std::move(link)) {
+ServiceHost::ServiceHost(SharedBackplane& memory, std::unique_ptr<ServiceLink> link, std::string id)
+    : Host(memory), link_(std::move(link)), id_(std::move(id)) {
     for (int number = kFirstSlot; number <= kLastSlot; ++number) {
         const SharedSlot& shared = memory.slots[number];
         if (shared.populated.load(std::memory_order_acquire) == 0) continue;

@@ -93,6 +93,9 @@ class Host {
 
     // Whether the modules run in the backplane service (true) or in this process.
     virtual bool attached_to_service() const = 0;
+    // What the processes on this backplane name the objects they share after; "" for a backplane
+    // of this process alone.
+    virtual std::string backplane_id() const { return {}; }
     // The service's process id; 0 in-process.
     uint32_t service_pid() const;
     // Why the backplane is not as configured, one line each; empty when it is.
@@ -193,11 +196,12 @@ class InProcessHost final : private OwnBackplaneMemory, public Host {
 // tells the service of registrations.
 class ServiceHost final : public Host {
   public:
-    // memory is the mapped shared block, which must outlive the host.
-    ServiceHost(SharedBackplane& memory, std::unique_ptr<ServiceLink> link);
+    // memory is the mapped shared block, which must outlive the host; id the backplane's.
+    ServiceHost(SharedBackplane& memory, std::unique_ptr<ServiceLink> link, std::string id);
     ~ServiceHost() override;
 
     bool attached_to_service() const override { return true; }
+    std::string backplane_id() const override { return id_; }
     std::optional<uint64_t> inject(const FaultRequest& request) override;
     void disown_after_fork() override;
     int open_tap(std::string_view bus, uint32_t bit_rate, uint32_t* used_rate,
@@ -207,6 +211,7 @@ class ServiceHost final : public Host {
     void interrupt_registered(int slot, bool registered) override;
 
     std::unique_ptr<ServiceLink> link_;
+    const std::string id_;
 };
 
 }  // namespace k5320::backplane

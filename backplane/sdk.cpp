@@ -1,12 +1,17 @@
 // The SDK's C entry points: each forwards to the process's backplane host.
 #include <chrono>
+#include <cstring>
+#include <string>
 
 #include "backplane/fault_request.h"
-#include "backplane/slot_holder.h"
 #include "backplane/inspect.h"
+#include "backplane/service.h"
+#include "backplane/slot_holder.h"
 #include "driver/sdk/tarn_sdk.h"
 
 using k5320::backplane::host;
+
+static_assert(k5320::backplane::kMaxBackplaneIdLength < TRN_BACKPLANE_ID_SIZE);
 
 std::optional<uint64_t> k5320::backplane::inject_fault(const FaultRequest& request) {
     return host().inject(request);
@@ -56,6 +61,13 @@ int trn_ClaimSlotInterrupt(int slot, int claim) {
 }
 int trn_AwaitSlotInterrupt(int slot, int timeout_us, const unsigned* event_count, unsigned seen) {
     return host().await_interrupt(slot, std::chrono::microseconds(timeout_us), event_count, seen);
+}
+
+int trn_GetBackplaneId(char* id, int size) {
+    const std::string own = host().backplane_id();
+    if (id == nullptr || size <= 0 || own.size() >= static_cast<std::size_t>(size)) return -1;
+    std::memcpy(id, own.c_str(), own.size() + 1);
+    return 0;
 }
 
 }  // extern "C"

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <iosfwd>
@@ -40,6 +41,17 @@ inline constexpr const char* kLogName = "backplaned.log";
 
 // $TARN_BACKPLANE_RUNTIME, else $XDG_RUNTIME_DIR/tarn-backplane, else /tmp/tarn-backplane-<uid>.
 std::filesystem::path runtime_directory();
+
+// The id of the backplane whose service runs in `runtime` (see trn_GetBackplaneId):
+// "tarn-<uid>-<device>-<inode>" of the directory, the same whichever path names it; "" when the
+// directory cannot be read.
+std::string backplane_id(const std::filesystem::path& runtime);
+inline constexpr std::size_t kMaxBackplaneIdLength =
+    5 + 10 + 2 * (1 + 16);  // "tarn-" uid -dev -ino
+
+// Removes this user's shared-memory objects named after the backplane `id`: the service does so
+// when it starts and when it ends, so that nothing of an earlier run of it stays.
+void remove_backplane_objects(const std::string& id);
 
 // Creates the directory (mode 0700) if it is missing. Refuses one that is not a real directory
 // of this user closed to everybody else: another user could otherwise read, block or spoof the

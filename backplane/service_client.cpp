@@ -14,9 +14,13 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -33,6 +37,8 @@ namespace {
 using namespace std::chrono_literals;
 // How long a starting service may take to open its socket (sanitizer builds start slowly).
 constexpr auto kStartTimeout = 20s;
+// Where Linux keeps the POSIX shared-memory objects, one file each.
+constexpr const char* kSharedMemoryFolder = "/dev/shm";
 constexpr auto kConnectRetry = 5ms;
 constexpr int kFaultReplyTimeoutMs = 10'000;
 // Where the installed service lies, relative to the installed library's folder: the build sets
@@ -271,6 +277,25 @@ std::filesystem::path runtime_directory() {
     return std::filesystem::path("/tmp") / ("tarn-backplane-" + std::to_string(geteuid()));
 }
 
+std::string backplane_id(const std::filesystem::path& runtime) {
+    struct stat st {};
+    if (stat(runtime.c_str(), &st) != 0) return {};
+    char id[kMaxBackplaneIdLength + 1];
+    std::snprintf(id, sizeof id, "tarn-%u-%jx-%jx", static_cast<unsigned>(geteuid()),
+                  static_cast<uintmax_t>(st.st_dev), static_cast<uintmax_t>(st.st_ino));
+    return id;
+}
+
+void remove_backplane_objects(const std::string& id) {
+    if (id.empty()) return;
+    const std::string prefix = id + "-";
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(kSharedMemoryFolder, error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.starts_with(prefix)) shm_unlink(("/" + name).c_str());
+    }
+}
+
 bool make_private_directory(const std::filesystem::path& dir, std::string* error) {
     if (mkdir(dir.c_str(), S_IRWXU) != 0 && errno != EEXIST) {
         *error = system_error(dir.c_str());
@@ -337,7 +362,8 @@ std::unique_ptr<Host> attach_to_service(std::string* error, bool* started) {
     SharedBackplane* shared = receive_welcome(connection.get(), error);
     if (shared == nullptr) return nullptr;
     // Mapped for the rest of the process: the driver's unload code uses the backplane at exit.
-    return std::make_unique<ServiceHost>(*shared, std::make_unique<SocketLink>(connection.release()));
+    return std::make_unique<ServiceHost>(
+        *shared, std::make_unique<SocketLink>(connection.release()), backplane_id(dir));
 }
 
 }  // namespace k5320::backplane

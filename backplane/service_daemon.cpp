@@ -90,6 +90,7 @@ class Service {
 
     const ServiceOptions options_;
     std::filesystem::path dir_;
+    std::string id_;  // the backplane's, taken while its directory surely exists
     int lock_fd_ = -1;
     int memory_fd_ = -1;
     SharedBackplane* memory_ = nullptr;
@@ -130,6 +131,9 @@ bool Service::start() {
                    << "; stop it first (k5320-backplaned --stop)\n";
         return false;
     }
+    // What its clients shared lives no longer than the service; one that crashed left it behind.
+    id_ = backplane_id(dir_);
+    remove_backplane_objects(id_);
     // Named at once, so that --stop reaches a service still reading its configuration and
     // flash; the stop signal waits in the signalfd until run() takes it.
     if (const int pid_fd = open_private_file(dir_ / kPidFileName, O_WRONLY | O_TRUNC);
@@ -370,6 +374,7 @@ int Service::run() {
         }
     }
     log_counters(true);
+    remove_backplane_objects(id_);
     unlink((dir_ / kPidFileName).c_str());
     return 0;
 }

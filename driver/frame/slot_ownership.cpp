@@ -13,6 +13,7 @@
 #include <mutex>
 
 #include "driver/frame/slot_state.h"
+#include "driver/sdk/tarn_sdk.h"
 #include "platform/private_object.h"
 
 namespace k5320::driver::ownership {
@@ -34,8 +35,14 @@ std::string& table_suffix() {
     return *suffix;
 }
 
+// The table of the backplane this process reaches: processes on one backplane exclude each other
+// from its slots, and a user's test backplane beside the everyday one does not block it. A
+// backplane inside the process has no id and takes the user's table.
 std::string table_name() {
-    std::string name = "/k5320-slots-" + std::to_string(geteuid());
+    char id[TRN_BACKPLANE_ID_SIZE] = "";
+    std::string name = trn_GetBackplaneId(id, sizeof id) == 0 && id[0] != '\0'
+                           ? "/" + std::string(id) + "-k5320-slots"
+                           : "/k5320-slots-" + std::to_string(geteuid());
     if (!table_suffix().empty()) name += "-" + table_suffix();
     return name;
 }

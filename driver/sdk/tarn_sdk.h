@@ -49,7 +49,14 @@ TARN_SDK_API int trn_AwaitSlotInterrupt(int slot, int timeout_us, const unsigned
  * the answer's interrupt wakes this thread rather than the interrupt thread; claim 0 after. */
 TARN_SDK_API int trn_ClaimSlotInterrupt(int slot, int claim);
 
+/* An extension as above: fills id (size bytes) with the name of the backplane this process
+ * reaches, for objects its processes share: the same in all of them, different for every other
+ * backplane of the machine. Shared-memory objects named "/<id>-..." are the backplane's and are
+ * removed with it. "" for a backplane inside this process. 0, or -1 when id is too small. */
+TARN_SDK_API int trn_GetBackplaneId(char* id, int size);
+
 #define TRN_MODULE_NAME_SIZE 52
+#define TRN_BACKPLANE_ID_SIZE 64
 
 #ifdef __cplusplus
 }

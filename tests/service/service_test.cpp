@@ -137,10 +137,9 @@ class BackplaneService : public ::testing::Test {
             kill(pid, SIGTERM);
             wait_gone(pid);
         }
+        bp::remove_backplane_objects(bp::backplane_id(runtime_));
         std::error_code ignored;
         fs::remove_all(base_, ignored);
-        const std::string shm = "/dev/shm/k5320-slots-" + std::to_string(geteuid()) + "-" + table_;
-        fs::remove(shm, ignored);
     }
 
     std::vector<std::string> args(std::string command, int slot, std::string extra = {}) const {
@@ -261,6 +260,27 @@ TEST_F(BackplaneService, SlotIsFreeAgainWhenItsOwnerIsKilled) {
     EXPECT_EQ(next.wait(), 0);
     EXPECT_NE(log().find("dropped the interrupt registration of slot 1"), std::string::npos)
         << log();
+}
+
+TEST_F(BackplaneService, EachBackplaneOfAUserHasSlotOwnersOfItsOwn) {
+    Client owner(env_, args("hold", 1));
+    ASSERT_EQ(owner.line(), "0");
+    // A test backplane of the same user beside it: its slot 1 holds another module.
+    const fs::path other_runtime = base_ / "other-run";
+    std::vector<std::string> other_env = env_;
+    other_env[1] = "TARN_BACKPLANE_RUNTIME=" + other_runtime.string();
+    other_env[2] = "TARN_BACKPLANE_STATE=" + (base_ / "other-state").string();
+    Client other(other_env, args("init", 1));
+    const std::string result = other.line();
+    EXPECT_EQ(result.substr(0, 4), "0 0 ") << result;
+    EXPECT_EQ(other.wait(), 0);
+
+    // What the processes of a backplane shared goes with its service.
+    const std::string id = bp::backplane_id(other_runtime);
+    ASSERT_FALSE(id.empty());
+    EXPECT_TRUE(wait_gone(service_of(result)));
+    for (const auto& entry : fs::directory_iterator("/dev/shm"))
+        EXPECT_FALSE(entry.path().filename().string().starts_with(id + "-")) << entry.path();
 }
 
 TEST_F(BackplaneService, DownloadedFirmwareOutlivesClientsAndTheService) {
