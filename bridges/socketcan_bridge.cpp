@@ -4,7 +4,6 @@
 #include <linux/can/raw.h>
 #include <net/if.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -70,8 +69,7 @@ SocketcanBridge::SocketcanBridge(can::Bus& bus, std::string interface, uint32_t 
         fail(std::string("cannot bind to the interface: ") + std::strerror(error));
         return;
     }
-    wake_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (wake_fd_ < 0) {
+    if (!wake_.open()) {
         ::close(fd);
         fail(std::string("eventfd: ") + std::strerror(errno));
         return;
@@ -98,16 +96,13 @@ void SocketcanBridge::stop() {
         stopping_ = true;
         queue_.close();
     }
-    if (wake_fd_ >= 0) {
-        const uint64_t one = 1;
-        [[maybe_unused]] const ssize_t ignored = ::write(wake_fd_, &one, sizeof one);
-    }
+    wake_.ring();
     if (thread_.joinable()) thread_.join();
     if (attached_) bus_.detach(this);
     attached_ = false;
     if (socket_ >= 0) ::close(socket_);
-    if (wake_fd_ >= 0) ::close(wake_fd_);
-    socket_ = wake_fd_ = -1;
+    socket_ = -1;
+    wake_.close();
 }
 
 SocketcanBridge::Counters SocketcanBridge::counters() const {
@@ -117,7 +112,7 @@ SocketcanBridge::Counters SocketcanBridge::counters() const {
 
 void SocketcanBridge::run() {
     for (;;) {
-        pollfd fds[2] = {{wake_fd_, POLLIN, 0}, {socket_, POLLIN, 0}};
+        pollfd fds[2] = {{wake_.fd(), POLLIN, 0}, {socket_, POLLIN, 0}};
         if (::poll(fds, 2, -1) < 0 && errno != EINTR) return;
         {
             std::lock_guard lock(mutex_);

@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "bridges/wake_event.h"
 #include "emulator/can/bus.h"
 #include "emulator/can/send_queue.h"
 
@@ -50,7 +51,7 @@ class SocketcanBridge final : public can::BusClient {
     const std::string interface_;
     const uint32_t bit_rate_;
     int socket_ = -1;
-    int wake_fd_ = -1;
+    WakeEvent wake_;
     std::string failure_;
     mutable std::mutex mutex_;
     can::SendQueue<> queue_;  // taken after mutex_

@@ -4,7 +4,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -74,8 +73,7 @@ SocketcandLink::SocketcandLink(can::Bus& bus, std::string bus_name, uint32_t bit
       backplane_(backplane),
       status_(status),
       queue_(bus, *this, kMaxQueuedFrames) {
-    wake_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (wake_fd_ < 0) {
+    if (!wake_.open()) {
         log() << "eventfd: " << std::strerror(errno) << "; the link stays down" << std::endl;
         status_.state = LinkState::kDown;
         return;
@@ -101,27 +99,16 @@ void SocketcandLink::stop() {
         stopping_ = true;
         queue_.close();
     }
-    if (wake_fd_ >= 0) wake();
+    wake_.ring();
     if (thread_.joinable()) thread_.join();
     if (attached_) bus_.detach(this);
     attached_ = false;
-    if (wake_fd_ >= 0) ::close(wake_fd_);
-    wake_fd_ = -1;
+    wake_.close();
 }
 
 bool SocketcandLink::stopping() const {
     std::lock_guard lock(mutex_);
     return stopping_;
-}
-
-void SocketcandLink::wake() {
-    const uint64_t one = 1;
-    [[maybe_unused]] const ssize_t ignored = ::write(wake_fd_, &one, sizeof one);
-}
-
-void SocketcandLink::drain_wake() {
-    uint64_t count = 0;
-    [[maybe_unused]] const ssize_t ignored = ::read(wake_fd_, &count, sizeof count);
 }
 
 void SocketcandLink::run() {
@@ -154,8 +141,8 @@ bool SocketcandLink::pause(std::chrono::milliseconds length) {
     while (!stopping()) {
         const int left = milliseconds_until(until);
         if (left == 0) return true;
-        pollfd wake{wake_fd_, POLLIN, 0};
-        if (::poll(&wake, 1, left) > 0) drain_wake();
+        pollfd wake{wake_.fd(), POLLIN, 0};
+        if (::poll(&wake, 1, left) > 0) wake_.drain();
     }
     return false;
 }
@@ -208,7 +195,7 @@ std::optional<std::string> SocketcandLink::connect_to_remote() {
     ::freeaddrinfo(found);
     if (socket_ < 0) return std::string("socket: ") + std::strerror(connect_error);
     if (connected != 0 && connect_error != EINPROGRESS) return std::strerror(connect_error);
-    pollfd fds[] = {{wake_fd_, POLLIN, 0}, {socket_, POLLOUT, 0}};
+    pollfd fds[] = {{wake_.fd(), POLLIN, 0}, {socket_, POLLOUT, 0}};
     if (::poll(fds, 2, milliseconds_until(Clock::now() + kConnectTimeout)) <= 0 ||
         fds[1].revents == 0) {
         return stopping() ? "stopped" : "no answer within the connect time-out";
@@ -261,9 +248,9 @@ std::optional<socketcand::ServerMessage> SocketcandLink::await_reply() {
                 return socketcand::parse_server_message(*message);
             return std::get<socketcand::Invalid>(*text);
         }
-        pollfd fds[] = {{wake_fd_, POLLIN, 0}, {socket_, POLLIN, 0}};
+        pollfd fds[] = {{wake_.fd(), POLLIN, 0}, {socket_, POLLIN, 0}};
         if (::poll(fds, 2, milliseconds_until(deadline)) <= 0 || stopping()) return std::nullopt;
-        if (fds[0].revents & POLLIN) drain_wake();
+        if (fds[0].revents & POLLIN) wake_.drain();
         if (fds[1].revents != 0 && !fill_input()) return std::nullopt;
     }
 }
@@ -283,10 +270,10 @@ std::string SocketcandLink::exchange_frames() {
         if (backlog && !write_backlog()) return "the connection broke while writing";
         const short events =
             static_cast<short>((room ? POLLIN : 0) | (pending_.empty() ? 0 : POLLOUT));
-        pollfd fds[] = {{wake_fd_, POLLIN, 0}, {socket_, events, 0}};
+        pollfd fds[] = {{wake_.fd(), POLLIN, 0}, {socket_, events, 0}};
         const int timeout = answer_due_ ? milliseconds_until(*answer_due_) : -1;
         if (::poll(fds, 2, timeout) < 0 && errno != EINTR) return std::strerror(errno);
-        if (fds[0].revents & POLLIN) drain_wake();
+        if (fds[0].revents & POLLIN) wake_.drain();
         if ((fds[1].revents & (POLLIN | POLLHUP | POLLERR)) && !fill_input())
             return "closed by the remote side";
     }
@@ -403,7 +390,7 @@ void SocketcandLink::receive(const can::Frame& frame, uint64_t time_ns) {
         first = backlog_.empty();
         backlog_ += command;
     }
-    if (first) wake();
+    if (first) wake_.ring();
 }
 
 void SocketcandLink::receive_relayed(const can::Frame&, uint64_t) {
@@ -419,7 +406,7 @@ void SocketcandLink::transmitted(const can::Frame&, can::TxOutcome outcome) {
     } else {
         ++status_.dropped_from_remote;
     }
-    wake();  // the queue has room again
+    wake_.ring();  // the queue has room again
     pump();
 }
 

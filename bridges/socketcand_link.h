@@ -37,6 +37,7 @@
 
 #include "bridges/backplane_links.h"
 #include "bridges/socketcand_protocol.h"
+#include "bridges/wake_event.h"
 #include "emulator/can/bus.h"
 #include "emulator/can/send_queue.h"
 
@@ -110,8 +111,6 @@ class SocketcandLink final : public can::BusClient {
     bool pause(std::chrono::milliseconds length);
     void close_connection();
     void pump();
-    void wake();
-    void drain_wake();
     bool stopping() const;
     std::ostream& log() const;
 
@@ -121,7 +120,7 @@ class SocketcandLink final : public can::BusClient {
     const socketcand::RemoteEndpoint remote_;
     BackplaneLinks& backplane_;
     LinkStatus& status_;
-    int wake_fd_ = -1;
+    WakeEvent wake_;
     int socket_ = -1;                    // the network thread's
     socketcand::CommandSplitter input_;  // the network thread's
     // Connected, and waiting for the server to say which backplane it is until then.

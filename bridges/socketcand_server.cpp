@@ -7,7 +7,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -145,8 +144,7 @@ SocketcandServer::SocketcandServer(can::Bus& bus, std::string bus_name, uint32_t
         ::close(fd);
         return;
     }
-    wake_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (wake_fd_ < 0) {
+    if (!wake_.open()) {
         fail(std::string("eventfd: ") + std::strerror(errno));
         ::close(fd);
         return;
@@ -181,7 +179,7 @@ void SocketcandServer::stop() {
         stopping_ = true;
         queue_.close();
     }
-    if (wake_fd_ >= 0) wake();
+    wake_.ring();
     if (thread_.joinable()) thread_.join();
     if (attached_) bus_.detach(this);
     attached_ = false;
@@ -189,18 +187,13 @@ void SocketcandServer::stop() {
     for (Connection& connection : connections_) ::close(connection.fd);
     connections_.clear();
     if (listener_ >= 0) ::close(listener_);
-    if (wake_fd_ >= 0) ::close(wake_fd_);
-    listener_ = wake_fd_ = -1;
+    listener_ = -1;
+    wake_.close();
 }
 
 SocketcandServer::Counters SocketcandServer::counters() const {
     std::lock_guard lock(mutex_);
     return counters_;
-}
-
-void SocketcandServer::wake() {
-    const uint64_t one = 1;
-    [[maybe_unused]] const ssize_t ignored = ::write(wake_fd_, &one, sizeof one);
 }
 
 void SocketcandServer::run() {
@@ -213,7 +206,7 @@ void SocketcandServer::run() {
             if (stopping_) return;
             fds.clear();
             polled.clear();
-            fds.push_back({wake_fd_, POLLIN, 0});
+            fds.push_back({wake_.fd(), POLLIN, 0});
             fds.push_back({listener_, POLLIN, 0});
             const auto now = std::chrono::steady_clock::now();
             const auto wait_until = [&](TimePoint when) {
@@ -242,10 +235,7 @@ void SocketcandServer::run() {
             log(bus_name_) << "poll: " << std::strerror(errno) << std::endl;
             return;
         }
-        if (fds[0].revents & POLLIN) {
-            uint64_t count = 0;
-            [[maybe_unused]] const ssize_t ignored = ::read(wake_fd_, &count, sizeof count);
-        }
+        if (fds[0].revents & POLLIN) wake_.drain();
         {
             std::lock_guard lock(mutex_);
             if (stopping_) return;
@@ -460,7 +450,7 @@ void SocketcandServer::queue_to_clients(const std::string& message, uint64_t exc
         ++counters_.forwarded;
         any = true;
     }
-    if (any) wake();
+    if (any) wake_.ring();
 }
 
 void SocketcandServer::pump() {
@@ -505,7 +495,7 @@ void SocketcandServer::transmitted(const can::Frame& frame, can::TxOutcome outco
         } else {
             ++counters_.not_acknowledged;
         }
-        if (wake_fd_ >= 0) wake();  // the queue has room again
+        wake_.ring();  // the queue has room again
     }
     pump();
 }

@@ -38,6 +38,7 @@
 
 #include "bridges/backplane_links.h"
 #include "bridges/socketcand_protocol.h"
+#include "bridges/wake_event.h"
 #include "emulator/can/bus.h"
 #include "emulator/can/send_queue.h"
 
@@ -145,7 +146,6 @@ class SocketcandServer final : public can::BusClient {
     void queue_to_clients(const std::string& message, uint64_t except, const ForLinks& for_links);
     void forward_from_bus(const can::Frame& frame, can::Origin origin, uint64_t time_ns);
     void pump();
-    void wake();
 
     can::Bus& bus_;
     const std::string bus_name_;
@@ -156,7 +156,7 @@ class SocketcandServer final : public can::BusClient {
     bool own_user_only_ = false;
     std::string failure_;
     int listener_ = -1;
-    int wake_fd_ = -1;
+    WakeEvent wake_;
     uint16_t port_ = 0;
     mutable std::mutex mutex_;
     std::list<Connection> connections_;
