@@ -1,9 +1,13 @@
 // A full-size firmware download (393152 bytes in 49 blocks), from K5320_Load_IntoDownloadMode to
 // the new record read back. Target: under 1 s on the emulator, and at most 1.1 times the
 // protocol's fixed waits (the settling after the change of mode and after the erase), which
-// the counter fixed_waits_share gives.
+// the counter fixed_waits_share gives. The module syncs each erase and each new image to the
+// disk of its flash file before it answers, as a flash takes its programming time; with the
+// flash file on tmpfs (TMPDIR=/dev/shm) the figure is the protocol's waits without the disk's.
 #include <benchmark/benchmark.h>
+#include <linux/magic.h>
 #include <stdlib.h>
+#include <sys/vfs.h>
 
 #include <chrono>
 #include <cstdio>
@@ -24,6 +28,16 @@ constexpr size_t kImageSize = 393152;
 constexpr uint16_t kBlock = 8186;
 // What the driver sleeps per download whatever the module does.
 constexpr double kFixedWaitsMs = k5320::driver::kModeSettleMs + k5320::driver::kDeleteSettleMs;
+
+// Where the benchmark's flash file lives, for the label.
+std::string g_flash_medium = "flash file on an unknown file system";
+
+std::string flash_medium(const std::string& directory) {
+    struct statfs fs {};
+    if (statfs(directory.c_str(), &fs) != 0) return g_flash_medium;
+    return fs.f_type == TMPFS_MAGIC ? "flash file in memory (tmpfs)"
+                                    : "flash file on disk, synced at each write";
+}
 
 bool check(int rc, const char* what) {
     if (rc == K5320_SUCCESS) return true;
@@ -74,7 +88,7 @@ void BM_FullSizeDownload(benchmark::State& state) {
             elapsed.count() / static_cast<double>(state.iterations()) / kFixedWaitsMs;
     state.counters["bytes_per_s"] = benchmark::Counter(
         static_cast<double>(state.iterations() * kImageSize), benchmark::Counter::kIsRate);
-    state.SetLabel("target: under 1 s per download, fixed_waits_share <= 1.1");
+    state.SetLabel("target: under 1 s per download, fixed_waits_share <= 1.1; " + g_flash_medium);
 }
 
 BENCHMARK(BM_FullSizeDownload)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
@@ -87,6 +101,7 @@ int main(int argc, char** argv) {
     std::string dir = (std::filesystem::temp_directory_path() / "k5320-bench-XXXXXX").string();
     if (mkdtemp(dir.data()) == nullptr) return 1;
     setenv(k5320::emulator::kStateEnvironmentVariable, dir.c_str(), 1);
+    g_flash_medium = flash_medium(dir);
     k5320::bench::run_backplane_in_process();
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
