@@ -151,7 +151,7 @@ Host::Slot* Host::slot_at(int slot) const {
     return slots_[slot].get();
 }
 
-void Host::start_delivery(Slot& slot) {
+void Host::start_delivery(int slot_number, Slot& slot) {
     std::lock_guard threads(slot.thread_mutex);
     if (slot.interrupt_thread.joinable()) return;
     {
@@ -159,6 +159,8 @@ void Host::start_delivery(Slot& slot) {
         slot.stop_delivery = false;
     }
     slot.interrupt_thread = std::thread([this, &slot] { deliver_interrupts(slot); });
+    platform::set_thread_name(slot.interrupt_thread.native_handle(),
+                              "slot " + std::to_string(slot_number) + " irq");
     // Interrupts preempt the host's threads, so an answer is filed even while callers spin.
     platform::set_thread_ce_priority(slot.interrupt_thread.native_handle(),
                                      platform::kHardwareCePriority);
@@ -358,7 +360,7 @@ int Host::register_interrupt(int slot, TrnSlotInterruptRoutine routine) {
         // A caller killed while it waited for the line leaves its count behind; the new holder
         // starts without it, or raises would go to nobody.
         target->shared.ram.line_callers.store(0, std::memory_order_seq_cst);
-        start_delivery(*target);
+        start_delivery(slot, *target);
         target->shared.interrupt_client.store(static_cast<uint32_t>(getpid()),
                                               std::memory_order_relaxed);
         interrupt_registered(slot, true);

@@ -143,7 +143,7 @@ class Host {
   private:
     // The interrupt thread of a slot is started with its first registration and runs until the
     // slot's module is replaced or the host goes.
-    void start_delivery(Slot& slot);
+    void start_delivery(int slot_number, Slot& slot);
     void deliver_interrupts(Slot& slot);
     enum class Delivery : uint8_t {
         kRan,      // took the raised line and ran the routine

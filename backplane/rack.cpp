@@ -20,6 +20,7 @@ Rack::Rack(const Config& config, SharedBackplane& memory)
     for (const BusConfig& bus : config_.buses) {
         auto& wire = buses_[bus.name];
         wire = std::make_unique<can::Bus>(bus.paced ? can::Pacing::kPaced : can::Pacing::kUnpaced);
+        wire->name_thread("bus " + bus.name);
         wire->set_stuck_dominant(bus.stuck_dominant);
         wire->set_bit_errors(bus.bit_error_percent, bus.bit_error_seed);
         if (bus.demo_node)
@@ -118,6 +119,7 @@ void Rack::insert_module(int number, std::string type) {
     shared.type.fill('\0');
     std::memcpy(shared.type.data(), type.data(), std::min(type.size(), kMaxTypeLength));
     auto module = std::make_unique<emulator::Module>(type, shared.ram, flash_file(number));
+    module->name_thread("slot " + std::to_string(number));
     module->connect(bus(config_.slots[number].bus));
     {
         std::lock_guard lock(slots_[number].mutex);

@@ -53,6 +53,10 @@ void Module::stop() {
     if (thread_.joinable()) thread_.join();
 }
 
+void Module::name_thread(std::string_view name) {
+    platform::set_thread_name(thread_.native_handle(), name);
+}
+
 void Module::connect(can::Bus* bus) {
     can::Bus* previous = nullptr;
     {

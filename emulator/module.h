@@ -14,6 +14,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -78,6 +79,8 @@ class Module final : public can::BusClient, private ChannelBoard {
     // Wires the module to a bus, or (nullptr) takes it off its bus. The bus must outlive the
     // module or its disconnection.
     void connect(can::Bus* bus);
+    // Names the module's thread, so that ps and top tell the modules apart.
+    void name_thread(std::string_view name);
 
     // What the bus asks of the module's controller; called by the bus only.
     uint32_t bit_rate() const override;

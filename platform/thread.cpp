@@ -85,6 +85,12 @@ bool set_thread_ce_priority(std::thread::native_handle_type thread, int ce_prior
     return true;
 }
 
+void set_thread_name(std::thread::native_handle_type thread, std::string_view name) {
+    constexpr std::size_t kLongestName = 15;
+    const std::string kept(name.substr(0, kLongestName));
+    pthread_setname_np(thread, kept.c_str());
+}
+
 void Thread::join() {
     if (is_current()) {
         std::fputs("k5320::platform::Thread::join() called on its own thread: would never return\n",

@@ -7,6 +7,8 @@
 #include <latch>
 #include <memory>
 #include <stop_token>
+#include <string>
+#include <string_view>
 #include <thread>
 
 namespace k5320::platform {
@@ -50,6 +52,9 @@ class Thread {
 
 // The same for any thread (std::thread::native_handle()).
 bool set_thread_ce_priority(std::thread::native_handle_type thread, int ce_priority);
+
+// Names the thread for ps -L, top -H and debuggers; the kernel keeps the first 15 characters.
+void set_thread_name(std::thread::native_handle_type thread, std::string_view name);
 
 // Threads that stand in for hardware (a module's processor, the backplane's interrupt
 // delivery) run above every driver thread, as interrupts preempt the host's threads.

@@ -104,6 +104,10 @@ bool Bus::submit(BusClient* client, const Frame& frame, Origin origin) {
     return true;
 }
 
+void Bus::name_thread(std::string_view name) {
+    if (thread_.joinable()) platform::set_thread_name(thread_.native_handle(), name);
+}
+
 BusCounters Bus::counters() const {
     std::lock_guard lock(mutex_);
     return counters_;
