@@ -35,6 +35,13 @@ trap 'stop_children; "$service" --stop >/dev/null 2>&1; rm -rf "$work"' EXIT
 cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
 total_ticks() { local sum=0 pid; for pid in "$@"; do sum=$((sum + $(cpu_ticks "$pid"))); done; echo $sum; }
 lines() { cat "$@" 2>/dev/null | wc -l; }
+# Nanoseconds on a CPU of each named thread of PID ("slot 1", "bus can0", ...), a line each.
+thread_ns() {
+  local task
+  for task in /proc/"$1"/task/*; do
+    printf '%s\t%s\n' "$(cat "$task/comm")" "$(cut -d' ' -f1 "$task/schedstat")"
+  done 2>/dev/null
+}
 
 start_service() {  # CONFIG_TEXT
   "$service" --stop >/dev/null 2>&1 || true
@@ -56,6 +63,7 @@ measure() {  # OUTPUT_FILES... -- PIDS...
   pids=("$@")
   sleep "$warm_up_seconds"
   local c0 t0 each0=() pid
+  [[ -n ${split_threads_of:-} ]] && thread_ns "$split_threads_of" >"$work/threads0"
   t0=$EPOCHREALTIME
   c0=$(total_ticks "${pids[@]}")
   for pid in "${pids[@]}"; do each0+=("$(cpu_ticks "$pid")"); done
@@ -64,6 +72,7 @@ measure() {  # OUTPUT_FILES... -- PIDS...
   c1=$(total_ticks "${pids[@]}")
   for i in "${!pids[@]}"; do each+=($(($(cpu_ticks "${pids[$i]}") - each0[i]))); done
   t1=$EPOCHREALTIME
+  [[ -n ${split_threads_of:-} ]] && thread_ns "$split_threads_of" >"$work/threads1"
   sleep "$catch_up_seconds"
   awk -v c=$((c1 - c0)) -v t0="$t0" -v t1="$t1" -v each="${each[*]}" \
     '{ stamp = substr($1, 2, length($1) - 2) + 0; if (stamp >= t0 && stamp < t1) ++f }
@@ -82,7 +91,7 @@ one_bus() {
   local sender=$!
   children+=("$sender")
   read -r frames ticks sender_ticks service_ticks receiver_ticks < <(
-    measure "$work/one.out" -- "$sender" "$service_pid" "$receiver")
+    split_threads_of=$service_pid measure "$work/one.out" -- "$sender" "$service_pid" "$receiver")
   stop_children
   awk -v f="$frames" -v c="$ticks" -v t="$ticks_per_second" -v l="$limit" \
     -v s="$sender_ticks" -v b="$service_ticks" -v r="$receiver_ticks" \
@@ -90,6 +99,16 @@ one_bus() {
              printf "one bus, slot to slot:  %8.0f frames/s (%.2f of %d), CPU per frame %6.1f us (goal <= 25): %s\n",
                     f, f / l, l, us, (f > 0 && us <= 25) ? "met" : "MISSED"
              printf "  of which sender %.1f us, service %.1f us, receiver %.1f us\n", s * per, b * per, r * per }'
+  # Each frame sent is one command round trip between the sender and slot 1's thread.
+  awk -F'\t' -v f="$frames" -v s="$seconds" \
+    'NR == FNR { before[$1] += $2; next }
+     { after[$1] += $2 }
+     END { for (name in after)
+             if (name ~ /^(slot|bus) / && f > 0)
+               printf "%s\t%.1f\n", name, (after[name] - before[name]) / 1000 / s / f }' \
+    "$work/threads0" "$work/threads1" | sort |
+    awk -F'\t' '{ line = line (NR > 1 ? ", " : "") $1 " " $2 " us" }
+                 END { print "  the service by thread: " line }'
 }
 
 four_buses() {
