@@ -2,7 +2,8 @@
 # What a frame costs on its whole way through the backplane service, and how many saturated buses
 # the machine carries at once; a figure to read, not a test. CPU from /proc/PID/stat.
 #  1. one 1 Mbit/s bus: `k5320 gen -g 0` on slot 1 saturates it, `k5320 dump 2` receives;
-#     CPU per received frame of sender + service + receiver (goal: at most 25 us).
+#     CPU per received frame of sender + service + receiver (goal: at most 25 us), and of each
+#     of the service's threads (a module's is named "slot N", a bus's "bus NAME").
 #  2. four 1 Mbit/s buses, each saturated by its own sender (slots 1..4, a demo node on each bus
 #     acknowledges) and received by its own bus tap through the service (`k5320 dump busN`);
 #     frames per second received beside the limit (goal: at least 0.95 of it).
