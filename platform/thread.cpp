@@ -85,6 +85,10 @@ bool set_thread_ce_priority(std::thread::native_handle_type thread, int ce_prior
     return true;
 }
 
+void Thread::set_name(std::string_view name) {
+    if (thread_.joinable()) set_thread_name(thread_.native_handle(), name);
+}
+
 void set_thread_name(std::thread::native_handle_type thread, std::string_view name) {
     constexpr std::size_t kLongestName = 15;
     const std::string kept(name.substr(0, kLongestName));

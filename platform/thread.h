@@ -31,6 +31,8 @@ class Thread {
     // false (errno set) when the priority is out of range or the process may not use a real-time
     // policy; the thread then keeps the policy it had.
     bool set_ce_priority(int ce_priority);
+    // See set_thread_name.
+    void set_name(std::string_view name);
 
     void request_stop() { thread_.request_stop(); }
 

@@ -85,6 +85,7 @@ bool create_thread(uint8_t slot) {
         [slot, event](std::stop_token stop) { run_user_thread(slot, event, stop); });
     if (!us.thread) return false;
     us.thread->set_ce_priority(kUserThreadCePriority);
+    us.thread->set_name("slot " + std::to_string(slot) + " user");
     return true;
 }
 
