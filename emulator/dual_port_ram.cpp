@@ -102,6 +102,25 @@ uint8_t DualPortRam::module_read(uint16_t address) {
     return load(address);
 }
 
+void DualPortRam::module_read_block(uint16_t address, std::size_t length,
+                                    std::vector<uint8_t>& out) {
+    const auto holds = [&](uint16_t special) {
+        return special >= address && special - address < static_cast<int>(length);
+    };
+    // The command and answer bytes have side effects and mailboxes of their own: a block that
+    // holds one is read byte by byte.
+    if (address + length > dpram::kSize || holds(dpram::kCommandByte) ||
+        holds(dpram::kAnswerByte)) {
+        for (std::size_t i = 0; i < length; ++i)
+            out.push_back(module_read(static_cast<uint16_t>(address + i)));
+        return;
+    }
+    const std::size_t start = out.size();
+    out.resize(start + length);
+    for (std::size_t i = 0; i < length; ++i)
+        out[start + i] = bytes[address + i].load(std::memory_order_relaxed);
+}
+
 void DualPortRam::module_write(uint16_t address, uint8_t value) {
     store(address, value);
 }

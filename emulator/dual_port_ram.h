@@ -6,8 +6,10 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <type_traits>
+#include <vector>
 
 #include "k5320/dpram_map.h"
 #include "platform/event_count.h"
@@ -52,6 +54,8 @@ struct DualPortRam {
     // Module side. A read of the command byte takes the doorbell.
     uint8_t module_read(uint16_t address);
     void module_write(uint16_t address, uint8_t value);
+    // Appends `length` bytes from `address` on, as that many module_read calls would.
+    void module_read_block(uint16_t address, std::size_t length, std::vector<uint8_t>& out);
     // Words and double words as the firmware keeps them: least significant byte first.
     uint16_t module_read_word(uint16_t address);
     void module_write_word(uint16_t address, uint16_t value);

@@ -85,10 +85,7 @@ std::optional<uint8_t> ResidentLoader::take_data_block(uint16_t length, uint16_t
     const std::size_t payload = length - dpram::kLoaderFrameOverhead;
     if (download.image.size() + payload > download.announced_size) return answer::kLoaderRejected;
 
-    for (std::size_t i = 0; i < payload; ++i) {
-        download.image.push_back(
-            ram_.module_read(static_cast<uint16_t>(dpram::kLoaderPayload + i)));
-    }
+    ram_.module_read_block(dpram::kLoaderPayload, payload, download.image);
     ++download.next_block;
     if (download.image.size() < download.announced_size) return answer::kLoaderBlockAccepted;
     return complete_download(answer::kLoaderBlockTaken);

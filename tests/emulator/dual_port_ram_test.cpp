@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <vector>
 
 namespace k5320::emulator {
 namespace {
@@ -85,6 +86,22 @@ TEST_F(DualPortRamTest, PlainAccessesMoveBytesWithoutMailboxEffects) {
     EXPECT_EQ(ram->peek(kAnswerByte), 9);
     EXPECT_FALSE(ram->answer_unread());
     EXPECT_FALSE(ram->line_raised());
+}
+
+TEST_F(DualPortRamTest, BlockReadAppendsWhatByteReadsGiveAndTakesTheDoorbellInIt) {
+    for (uint16_t i = 0; i < 16; ++i) ram->host_write(static_cast<uint16_t>(0x0100 + i), i);
+    std::vector<uint8_t> out{0xEE};
+    ram->module_read_block(0x0100, 16, out);
+    ASSERT_EQ(out.size(), 17u);
+    for (uint8_t i = 0; i < 16; ++i) EXPECT_EQ(out[1 + i], i);
+
+    // Up to the top: the answer byte comes from its mailbox, the command byte takes the doorbell.
+    ram->post_answer(240, false);
+    ram->host_write(kCommandByte, 242);
+    out.clear();
+    ram->module_read_block(kAnswerByte, 2, out);
+    EXPECT_EQ(out, (std::vector<uint8_t>{240, 242}));
+    EXPECT_FALSE(ram->doorbell_rung());
 }
 
 }  // namespace
