@@ -105,7 +105,7 @@ uint8_t DualPortRam::module_read(uint16_t address) {
 void DualPortRam::module_read_block(uint16_t address, std::size_t length,
                                     std::vector<uint8_t>& out) {
     const auto holds = [&](uint16_t special) {
-        return special >= address && special - address < static_cast<int>(length);
+        return special >= address && static_cast<std::size_t>(special - address) < length;
     };
     // The command and answer bytes have side effects and mailboxes of their own: a block that
     // holds one is read byte by byte.

@@ -102,9 +102,9 @@ class Bus {
     // Stops the bus thread. Clients should have detached; none is called afterwards.
     ~Bus();
     Bus(const Bus&) = delete;
+    Bus& operator=(const Bus&) = delete;
     // Names the thread of a paced bus, so that ps and top tell the buses apart.
     void name_thread(std::string_view name);
-    Bus& operator=(const Bus&) = delete;
 
     Pacing pacing() const { return pacing_; }
 
